@@ -1,0 +1,171 @@
+#include "decide.hpp"
+
+#include <cmath>
+
+#include "api.hpp"
+
+namespace sorvane {
+
+namespace {
+
+constexpr const char* kVectorOrderMessage =
+    "candidate features must be (index, value) pairs in strictly increasing index order "
+    "within the model dimension";
+constexpr const char* kVectorZeroMessage = "candidate feature values must be nonzero";
+constexpr const char* kScoreMessage = "score must return one finite estimate per candidate";
+constexpr const char* kExploreCountMessage = "explore must return one probability per candidate";
+constexpr const char* kExploreValueMessage =
+    "explore probabilities must be finite, nonnegative, and sum to 1";
+
+Status check_vectors(const CandidateVectors& vectors, uint64_t dim) {
+  for (size_t c = 0; c < vectors.size(); ++c) {
+    bool first = true;
+    uint64_t previous = 0;
+    for (const FeaturePair& p : vectors[c]) {
+      if ((!first && p.index <= previous) || p.index >= dim) return fail(kVectorOrderMessage);
+      if (p.value == 0.0) return fail(kVectorZeroMessage);
+      previous = p.index;
+      first = false;
+    }
+  }
+  return Ok{};
+}
+
+Status check_probabilities(std::span<const double> p, size_t n) {
+  if (p.size() != n) return fail(kExploreCountMessage);
+  double sum = 0.0;
+  for (double x : p) {
+    if (!std::isfinite(x) || x < 0.0) return fail(kExploreValueMessage);
+    sum = sum + x;
+  }
+  if (!(std::fabs(sum + -1.0) <= 1e-9)) return fail(kExploreValueMessage);
+  return Ok{};
+}
+
+void append_decimal(std::string& out, uint64_t v) {
+  char buf[20];
+  size_t n = 0;
+  do {
+    buf[n++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0);
+  while (n > 0) out.push_back(buf[--n]);
+}
+
+}  // namespace
+
+Status epsilon_greedy(std::span<const double> estimates, double epsilon,
+                      std::vector<double>& probabilities) {
+  const size_t n = estimates.size();
+  if (n == 0) return fail(kNoCandidateMessage);
+  if (!(epsilon >= 0.0 && epsilon <= 1.0)) return fail(kEpsilonMessage);
+  double m = estimates[0];
+  for (size_t i = 1; i < n; ++i)
+    if (estimates[i] > m) m = estimates[i];
+  size_t k = 0;
+  for (double e : estimates)
+    if (e == m) ++k;
+  const double base = epsilon / static_cast<double>(n);
+  const double top = (1.0 - epsilon) / static_cast<double>(k) + base;
+  probabilities.resize(n);
+  for (size_t i = 0; i < n; ++i) probabilities[i] = estimates[i] == m ? top : base;
+  return Ok{};
+}
+
+double decision_uniform(std::string_view decision_id, std::string_view salt) {
+  uint64_t h = fnv1a_u64(kFnvOffset, decision_id.size());
+  h = fnv1a(h, decision_id);
+  h = fnv1a(h, salt);
+  return static_cast<double>(splitmix_finalise(h) >> 11) * 0x1p-53;
+}
+
+uint64_t candidate_fingerprint(const CandidateVectors& vectors, uint64_t dim) {
+  uint64_t h = fnv1a_u64(kFnvOffset, vectors.size());
+  for (size_t c = 0; c < vectors.size(); ++c) {
+    const SparseView v = vectors[c];
+    h = fnv1a_u64(h, dim);
+    h = fnv1a_u64(h, v.size());
+    for (const FeaturePair& p : v) {
+      h = fnv1a_u64(h, p.index);
+      h = fnv1a_u64(h, std::bit_cast<uint64_t>(p.value));
+    }
+  }
+  return h;
+}
+
+Result<DecisionRecord> decide_policy(BanditState& state, std::span<const NamedFeature> context,
+                                     std::span<const Candidate> candidates, double t,
+                                     std::string_view salt, ScoreTap* score, ExploreTap* explore) {
+  Result<uint32_t> bits = model_bits(state);
+  if (!bits.ok()) return std::move(bits.error());
+  const uint64_t dim = state.model.dim();
+
+  DecideScratch& scratch = state.scratch;
+  CandidateVectors& vectors = scratch.vectors;
+  vectors.pairs.clear();
+  vectors.ends.clear();
+  scratch.hasher.set_context(context);
+  for (const Candidate& c : candidates) {
+    scratch.hasher.hash_into(c, bits.value(), vectors.pairs);
+    vectors.ends.push_back(vectors.pairs.size());
+  }
+
+  const size_t n = vectors.size();
+  if (n == 0) return fail(kNoCandidateMessage);
+  if (Status s = check_vectors(vectors, dim); !s.ok()) return std::move(s.error());
+
+  std::vector<double>& estimates = scratch.estimates;
+  estimates.clear();
+  if (score != nullptr) {
+    if (Status s = score->score(vectors, estimates); !s.ok()) return std::move(s.error());
+    if (estimates.size() != n) return fail(kScoreMessage);
+    for (double e : estimates)
+      if (!std::isfinite(e)) return fail(kScoreMessage);
+  } else {
+    for (size_t i = 0; i < n; ++i) estimates.push_back(state.model.estimate(vectors[i]));
+  }
+
+  std::vector<double>& probabilities = scratch.probabilities;
+  probabilities.clear();
+  if (explore != nullptr) {
+    if (Status s = explore->explore(estimates, state.epsilon, probabilities); !s.ok())
+      return std::move(s.error());
+    if (Status s = check_probabilities(probabilities, n); !s.ok()) return std::move(s.error());
+  } else {
+    if (Status s = epsilon_greedy(estimates, state.epsilon, probabilities); !s.ok())
+      return std::move(s.error());
+  }
+
+  DecisionRecord record;
+  record.decision_id.reserve(salt.size() + 21);
+  record.decision_id.append(salt);
+  record.decision_id.push_back(':');
+  append_decimal(record.decision_id, state.decision_count);
+
+  const double u = decision_uniform(record.decision_id, salt);
+  size_t chosen = n - 1;
+  double acc = 0.0;
+  for (size_t i = 0; i < n; ++i) {
+    acc = acc + probabilities[i];
+    if (u < acc) {
+      chosen = i;
+      break;
+    }
+  }
+
+  record.t = t;
+  record.candidate_hash = candidate_fingerprint(vectors, dim);
+  record.chosen = chosen;
+  const SparseView chosen_vector = vectors[chosen];
+  record.features.assign(chosen_vector.begin(), chosen_vector.end());
+  record.propensity = probabilities[chosen];
+  record.model_version = state.model_version;
+  record.salt.assign(salt);
+
+  // Commit: the only change a decision makes to the state.
+  state.ledger.append(record);
+  state.decision_count += 1;
+  return record;
+}
+
+}  // namespace sorvane

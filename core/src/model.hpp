@@ -1,0 +1,64 @@
+// LinearModel: per-coordinate ridge regression with exponential forgetting.
+// True sums are `scale` times the stored ones, so forgetting costs O(1) per
+// update; the stored sums are rescaled in one pass only when `scale` falls to
+// 2**-512. The order of every floating-point operation is fixed: results are
+// reproduced bit for bit.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+#include "error.hpp"
+#include "types.hpp"
+
+namespace sorvane {
+
+struct FreeDeleter {
+  void operator()(double* p) const { std::free(p); }
+};
+using DoubleArray = std::unique_ptr<double[], FreeDeleter>;
+
+// A zero-filled array of n doubles; throws std::bad_alloc when memory is out.
+DoubleArray zeroed_doubles(uint64_t n);
+
+class LinearModel {
+ public:
+  // Checks dim, then forgetting, then ridge; allocates nothing when one fails.
+  static Result<LinearModel> build(uint64_t dim, double forgetting, double ridge);
+  // Adopts arrays read from a snapshot; the caller has validated the fields.
+  static LinearModel adopt(uint64_t dim, double ridge, double forgetting, double scale,
+                           DoubleArray sq_sums, DoubleArray reward_sums);
+
+  // Predicted reward. Every index must be below dim (callers guarantee it).
+  double estimate(SparseView x) const;
+  // One training step with reward r; cannot fail.
+  void update(SparseView x, double r);
+
+  uint64_t dim() const { return dim_; }
+  double ridge() const { return ridge_; }
+  double forgetting() const { return forgetting_; }
+  double scale() const { return scale_; }
+  const double* sq_sums() const { return sq_sums_.get(); }
+  const double* reward_sums() const { return reward_sums_.get(); }
+
+ private:
+  uint64_t dim_ = 0;
+  double ridge_ = 1.0;
+  double forgetting_ = 1.0;
+  double scale_ = 1.0;
+  DoubleArray sq_sums_;
+  DoubleArray reward_sums_;
+};
+
+// Shared range checks: the snapshot reader applies the same ones.
+inline bool forgetting_valid(double f) { return f > 0.0 && f <= 1.0; }
+inline bool ridge_valid(double r) { return r > 0.0; }
+inline bool scale_valid(double s) { return s > 0.0 && s <= 1.0; }
+inline constexpr const char* kDimMessage = "dim must be at least 1";
+inline constexpr const char* kForgettingMessage =
+    "forgetting must be in (0, 1] (1.0 = never forget)";
+inline constexpr const char* kRidgeMessage = "ridge must be positive";
+inline constexpr const char* kScaleMessage = "scale must be in (0, 1]";
+
+}  // namespace sorvane

@@ -1,0 +1,15 @@
+// The experience log line: one compact JSON object per decision record or
+// resolution, byte for byte what json.dumps(obj, separators=(",", ":"))
+// writes for it.
+#pragma once
+
+#include "pyref.hpp"
+
+namespace sorvane::py {
+
+extern const char* const kLogLineDoc;
+
+// The line for one DecisionRecord (that carries its inputs) or Resolution.
+PyObject* log_line(PyObject* item);
+
+}  // namespace sorvane::py
