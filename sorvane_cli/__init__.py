@@ -1,0 +1,1 @@
+"""Offline toolkit over the experience log that sorvane.log_line writes."""
