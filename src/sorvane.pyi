@@ -1,0 +1,1 @@
+# Type stub for the sorvane extension module (filled in by the typing work).
