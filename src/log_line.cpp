@@ -1,5 +1,7 @@
 #include "log_line.hpp"
 
+#include "json_text.hpp"
+#include "json_value.hpp"
 #include "records.hpp"
 
 namespace sorvane::py {
@@ -12,6 +14,15 @@ const char* const kLogLineDoc =
     "callback's record does not \xe2\x80\x94 its inputs are already in your log).";
 
 namespace {
+
+constexpr const char* kNotAnItem = "log_line takes a DecisionRecord or Resolution";
+constexpr const char* kNeedsInputs =
+    "log_line needs the record decide returned (it carries the inputs)";
+
+PyObject* raise_value_error(const char* message) {
+  PyErr_SetString(PyExc_ValueError, message);
+  return nullptr;
+}
 
 bool put(PyObject* dict, const char* key, PyObject* value) {
   Ref owned(value);
@@ -43,11 +54,8 @@ PyObject* line_object(PyObject* item) {
   if (!line) return nullptr;
   if (PyObject_TypeCheck(item, record_type())) {
     auto* r = reinterpret_cast<RecordObject*>(item);
-    if (!r->has_inputs || r->context == nullptr || r->candidates == nullptr) {
-      PyErr_SetString(PyExc_ValueError,
-                      "log_line needs the record decide returned (it carries the inputs)");
-      return nullptr;
-    }
+    if (!r->has_inputs || r->context == nullptr || r->candidates == nullptr)
+      return raise_value_error(kNeedsInputs);
     if (!put(line.get(), "event", PyUnicode_FromString("decision")) ||
         !put(line.get(), "bits", PyLong_FromUnsignedLong(r->bits)) ||
         PyDict_SetItemString(line.get(), "context", r->context) != 0 ||
@@ -65,21 +73,75 @@ PyObject* line_object(PyObject* item) {
       return nullptr;
     return line.release();
   }
-  PyErr_SetString(PyExc_ValueError, "log_line takes a DecisionRecord or Resolution");
-  return nullptr;
+  return raise_value_error(kNotAnItem);
 }
 
-}  // namespace
+// json.dumps's own frames and the line object around the caller's values
+// take this many levels of the interpreter's recursion allowance, beyond
+// one per container inside the caller's values; taken generously, since
+// too many only means the line goes to json.dumps.
+constexpr int kDumpsLevels = 10;
 
-PyObject* log_line(PyObject* item) {
-  Ref json(PyImport_ImportModule("json"));
-  if (!json) return nullptr;
+bool write_decision(JsonText& out, const RecordObject& r) {
+  JsonValueWriter values(out);
+  if (!values.reserve_levels(kDumpsLevels)) return false;
+  const sorvane::DecisionRecord& rec = r.record;
+  out.raw(R"({"event":"decision","bits":)");
+  out.u64(r.bits);
+  out.raw(R"(,"context":)");
+  if (!values.value(r.context)) return false;
+  out.raw(R"(,"candidates":)");
+  if (!values.value(r.candidates)) return false;
+  out.raw(R"(,"record":{"decision_id":)");
+  if (!out.string(rec.decision_id)) return false;
+  out.raw(R"(,"t":)");
+  if (!out.f64(rec.t)) return false;
+  out.raw(R"(,"candidate_hash":)");
+  out.u64(rec.candidate_hash);
+  out.raw(R"(,"chosen":)");
+  out.u64(rec.chosen);
+  out.raw(R"(,"features":[)");
+  for (size_t i = 0; i < rec.features.size(); ++i) {
+    out.raw(i == 0 ? std::string_view("[") : std::string_view(",["));
+    out.u64(rec.features[i].index);
+    out.raw(',');
+    if (!out.f64(rec.features[i].value)) return false;
+    out.raw(']');
+  }
+  out.raw(R"(],"propensity":)");
+  if (!out.f64(rec.propensity)) return false;
+  out.raw(R"(,"model_version":)");
+  out.u64(rec.model_version);
+  out.raw(R"(,"salt":)");
+  if (!out.string(rec.salt)) return false;
+  out.raw("}}");
+  return true;
+}
+
+bool write_resolution(JsonText& out, const ResolutionObject& r) {
+  JsonValueWriter values(out);
+  if (!values.reserve_levels(kDumpsLevels)) return false;
+  out.raw(R"({"event":"resolution","decision_id":)");
+  if (!out.string(r.resolution.decision_id)) return false;
+  out.raw(r.resolution.kind == sorvane::ResolutionKind::rewarded ? R"(,"kind":"rewarded","reward":)"
+                                                                 : R"(,"kind":"expired","reward":)");
+  if (!r.has_reward) {
+    out.raw("null");
+  } else if (!out.f64(r.resolution.reward)) {
+    return false;
+  }
+  out.raw('}');
+  return true;
+}
+
+// The line as json.dumps renders it: the whole line goes through dumps
+// whenever the module's own writer declined any part of it.
+PyObject* dumps_line(PyObject* json, PyObject* item) {
   Ref kwargs(Py_BuildValue("{s:(ss)}", "separators", ",", ":"));
   if (!kwargs) return nullptr;
-  if (record_type() == nullptr || resolution_type() == nullptr) return nullptr;
   Ref line(line_object(item));
   if (!line) return nullptr;
-  Ref dumps(PyObject_GetAttrString(json.get(), "dumps"));
+  Ref dumps(PyObject_GetAttrString(json, "dumps"));
   if (!dumps) return nullptr;
   Ref args(PyTuple_Pack(1, line.get()));
   if (!args) return nullptr;
@@ -90,6 +152,40 @@ PyObject* log_line(PyObject* item) {
     return nullptr;
   }
   return result.release();
+}
+
+// json is imported on every call. Once sys.modules holds it, an import
+// only hands that module back, so it is looked up there first; the full
+// import runs the first time, and raises when json cannot be imported.
+Ref import_json() {
+  Ref name(PyUnicode_FromString("json"));
+  if (!name) return Ref();
+  Ref module(PyImport_GetModule(name.get()));
+  if (module && module.get() != Py_None) return module;
+  if (PyErr_Occurred()) return Ref();
+  return Ref(PyImport_Import(name.get()));
+}
+
+}  // namespace
+
+PyObject* log_line(PyObject* item) {
+  Ref json = import_json();
+  if (!json) return nullptr;
+  PyTypeObject* records = record_type();
+  PyTypeObject* resolutions = resolution_type();
+  if (records == nullptr || resolutions == nullptr) return nullptr;
+  JsonText out;
+  if (PyObject_TypeCheck(item, records)) {
+    auto* r = reinterpret_cast<RecordObject*>(item);
+    if (!r->has_inputs || r->context == nullptr || r->candidates == nullptr)
+      return raise_value_error(kNeedsInputs);
+    if (write_decision(out, *r)) return out.to_str();
+  } else if (PyObject_TypeCheck(item, resolutions)) {
+    if (write_resolution(out, *reinterpret_cast<ResolutionObject*>(item))) return out.to_str();
+  } else {
+    return raise_value_error(kNotAnItem);
+  }
+  return dumps_line(json.get(), item);
 }
 
 }  // namespace sorvane::py
