@@ -38,14 +38,21 @@ PyObject* CallbackErrorSlot::raise() {
   if (panic_) {
     Ref panic = std::move(panic_);
     value_.reset();
-    Ref message(PyObject_Str(panic.get()));
+    // The outer call raises a new PanicException with the abandoned one's
+    // arguments, so its message is the same.
+    Ref args(PyObject_GetAttrString(panic.get(), "args"));
+    if (!args) PyErr_Clear();
     PySys_WriteStderr("sorvane: internal fault in a callback; the call was abandoned\n");
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(panic.get()));
     Py_INCREF(type);
-    PyErr_Restore(type, panic.release(), nullptr);
+    // The traceback goes back in with the exception: printing resets the
+    // exception's traceback to the one it is handed.
+    PyObject* traceback = PyException_GetTraceback(panic.get());
+    PyErr_Restore(type, panic.release(), traceback);
     PyErr_PrintEx(0);
-    if (!message) return nullptr;
-    PyErr_SetObject(panic_type(), message.get());
+    Ref fresh(args ? PyObject_CallObject(panic_type(), args.get()) : PyObject_CallNoArgs(panic_type()));
+    if (!fresh) return nullptr;
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(fresh.get())), fresh.get());
     return nullptr;
   }
   PyObject* value = value_.release();
