@@ -1,0 +1,126 @@
+"""Times `sorvane verify` and `sorvane eval` on a log of the M workload.
+
+The log: bits 18, every decision with 10 context features and 10 candidates
+of 5 features (half text, half numbers), every decision resolved. Each line
+of output is one measurement, the median over repeated runs, in decision
+lines per second, beside two baselines measured in the same run: reading
+the log (json.loads of every line, the least any reader pays) and the bare
+module calls of a replay (decide and learn on lines parsed beforehand).
+
+    PYTHONPATH=build/<dir>:. python3 bench/bench_cli.py [--decisions N] [--repeat N]
+"""
+import argparse
+import gc
+import io
+import json
+import math
+import os
+import random
+import statistics
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+import sorvane  # noqa: E402
+from sorvane_cli.__main__ import main as cli  # noqa: E402
+
+TARGET_RATE = 20_000
+HORIZON = 1000.0
+
+
+def features(rng, prefix, count):
+    """Half text, half numbers."""
+    return {f"{prefix}{i}": (f"v{rng.randrange(50)}" if i % 2 == 0 else round(rng.uniform(-5, 5), 3))
+            for i in range(count)}
+
+
+def write_m_log(path, decisions, seed=7):
+    rng = random.Random(seed)
+    state = sorvane.create(18, HORIZON, epsilon=0.1)
+    with open(path, "w") as out:
+        for i in range(decisions):
+            context = features(rng, "user_", 10)
+            candidates = [(f"item-{rng.randrange(40)}", features(rng, "attr_", 5)) for _ in range(10)]
+            record = sorvane.decide(state, context, candidates, float(i), "bench")
+            out.write(sorvane.log_line(record) + "\n")
+            reward = 1.0 if rng.random() < 0.1 + 0.05 * record.chosen else 0.0
+            out.write(sorvane.log_line(sorvane.learn(state, record.decision_id, reward, i + 1.0)) + "\n")
+
+
+def seconds(run, repeat):
+    samples = []
+    for _ in range(repeat):
+        gc.collect()
+        start = time.perf_counter()
+        run()
+        samples.append(time.perf_counter() - start)
+    return statistics.median(samples)
+
+
+def parse_only(path):
+    with open(path, "rb") as f:
+        for line in f:
+            json.loads(line)
+
+
+def module_calls(parsed):
+    """decide and learn alone, on lines parsed beforehand."""
+    def run():
+        state = sorvane.create(18, HORIZON, epsilon=0.1)
+        for obj in parsed:
+            if obj["event"] == "decision":
+                record = obj["record"]
+                sorvane.decide(state, obj["context"], [tuple(c) for c in obj["candidates"]], record["t"],
+                               record["salt"])
+            else:
+                sorvane.learn(state, obj["decision_id"], obj["reward"], math.nan)
+    return run
+
+
+def command(argv):
+    def run():
+        saved = sys.stdout
+        sys.stdout = io.StringIO()
+        try:
+            status = cli(argv)
+        finally:
+            sys.stdout = saved
+        if status != 0:
+            raise SystemExit(f"sorvane {' '.join(argv)} exited with {status}")
+    return run
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--decisions", type=int, default=4000)
+    parser.add_argument("--repeat", type=int, default=5)
+    args = parser.parse_args()
+
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "m.log")
+        write_m_log(path, args.decisions)
+        with open(path, "rb") as f:
+            parsed = [json.loads(line) for line in f]
+        flags = ["--horizon", str(HORIZON), "--epsilon", "0.1", "--quiet"]
+        runs = [
+            ("read the log (json.loads)", lambda: parse_only(path)),
+            ("decide + learn, pre-parsed", module_calls(parsed)),
+            ("verify", command(["verify", path] + flags)),
+            ("eval, baseline only", command(["eval", path] + flags)),
+            ("eval, baseline + 1 target", command(["eval", path] + flags + ["--target", "epsilon=0.2"])),
+        ]
+        size = os.path.getsize(path) / args.decisions
+        print(f"M workload log: {args.decisions} decisions, every one resolved, {size:.0f} bytes per decision")
+        print(f"{'run':30} {'seconds':>8} {'lines/s':>9} {'vs target':>10} {'vs reading':>11}")
+        read_rate = None
+        for name, run in runs:
+            s = seconds(run, args.repeat)
+            rate = args.decisions / s
+            read_rate = read_rate or rate
+            print(f"{name:30} {s:8.3f} {rate:9.0f} {rate / TARGET_RATE:9.2f}x {rate / read_rate:10.2f}x")
+
+
+if __name__ == "__main__":
+    main()

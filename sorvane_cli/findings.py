@@ -1,0 +1,50 @@
+"""What a pass over the log found wrong, by kind, with the first few in full."""
+
+# Kind key (stable, used in --json) -> the words shown to people.
+KINDS = {
+    "empty-log": "empty log",
+    "not-json": "not JSON",
+    "malformed": "not a readable event",
+    "unknown-id": "resolution of no pending decision",
+    "record-mismatch": "decision record differs",
+    "resolution-mismatch": "resolution inconsistent with its decision",
+    "host-policy": "not reproducible by the built-in policy (host score/explore)",
+}
+
+
+class Finding:
+    __slots__ = ("lineno", "kind", "message", "fields")
+
+    def __init__(self, lineno, kind, message, fields=()):
+        self.lineno = lineno
+        self.kind = kind
+        self.message = message
+        # (field name, value in the log, value the replay gives)
+        self.fields = list(fields)
+
+    def as_dict(self):
+        return {
+            "line": self.lineno,
+            "kind": self.kind,
+            "message": self.message,
+            "fields": [{"field": f, "logged": a, "replayed": b} for f, a, b in self.fields],
+        }
+
+
+class Findings:
+    def __init__(self, keep):
+        self.keep = keep
+        self.counts = {}
+        self.first = []
+
+    def add(self, finding):
+        self.counts[finding.kind] = self.counts.get(finding.kind, 0) + 1
+        if len(self.first) < self.keep:
+            self.first.append(finding)
+
+    @property
+    def total(self):
+        return sum(self.counts.values())
+
+    def only_host_policy(self):
+        return bool(self.counts) and set(self.counts) == {"host-policy"}

@@ -1,0 +1,232 @@
+"""Reading the experience log: one JSON object per line, as `log_line` wrote
+it, decision lines and resolution lines in the order the host appended them.
+
+Lines come back as `DecisionLine`, `ResolutionLine` or `BadLine` objects
+carrying their 1-based line numbers. A line in the exact layout `log_line`
+writes takes a fast path that leaves the decision's feature list as text
+(comparing it as text is what makes verifying cheap); any other line is
+parsed in full and checked field by field, so a reformatted log still reads.
+"""
+import json
+
+_loads = json.loads
+
+_DECISION_PREFIX = b'{"event":"decision",'
+_RECORD_KEY = b',"record":{'
+_FEATURES_KEY = b',"features":'
+_PROPENSITY_KEY = b',"propensity":'
+
+# The record fields other than the feature list, with the JSON type each must have.
+RECORD_FIELDS = ("decision_id", "t", "candidate_hash", "chosen", "features", "propensity", "model_version", "salt")
+_INT = "integer"
+_NUM = "number"
+_STR = "string"
+_RECORD_TYPES = {
+    "decision_id": _STR,
+    "t": _NUM,
+    "candidate_hash": _INT,
+    "chosen": _INT,
+    "propensity": _NUM,
+    "model_version": _INT,
+    "salt": _STR,
+}
+
+
+class LogError(Exception):
+    """The log cannot be read at all (missing file, a directory...)."""
+
+
+class DecisionLine:
+    __slots__ = ("lineno", "bits", "context", "candidates", "record", "features", "features_text")
+
+    def __init__(self, lineno, bits, context, candidates, record, features, features_text):
+        self.lineno = lineno
+        self.bits = bits
+        self.context = context
+        self.candidates = candidates
+        # decision_id, t, candidate_hash, chosen, propensity, model_version, salt
+        self.record = record
+        # Either the parsed [[index, value], ...] list or, from the fast path,
+        # its JSON text (bytes) still unparsed; exactly one is not None.
+        self.features = features
+        self.features_text = features_text
+
+    def parsed_features(self):
+        if self.features is None:
+            self.features = _loads(self.features_text)
+        return self.features
+
+
+class ResolutionLine:
+    __slots__ = ("lineno", "decision_id", "kind", "reward")
+
+    def __init__(self, lineno, decision_id, kind, reward):
+        self.lineno = lineno
+        self.decision_id = decision_id
+        self.kind = kind
+        self.reward = reward
+
+
+class BadLine:
+    """A line that is not a readable event; `kind` is "not-json" or "malformed"."""
+
+    __slots__ = ("lineno", "kind", "message")
+
+    def __init__(self, lineno, kind, message):
+        self.lineno = lineno
+        self.kind = kind
+        self.message = message
+
+
+def _type_ok(value, expected):
+    t = type(value)
+    if expected is _INT:
+        return t is int
+    if expected is _NUM:
+        return t is float or t is int
+    return t is str
+
+
+def _describe(value):
+    if value is None:
+        return "null"
+    return {bool: "a boolean", int: "an integer", float: "a number", str: "a string",
+            list: "an array", dict: "an object"}.get(type(value), type(value).__name__)
+
+
+def _features_problem(features):
+    if type(features) is not list:
+        return "record.features must be an array, not " + _describe(features)
+    for pair in features:
+        if type(pair) is not list or len(pair) != 2 or type(pair[0]) is not int or not _type_ok(pair[1], _NUM):
+            return "record.features must hold [index, value] pairs of an integer and a number"
+    return None
+
+
+def _decision(lineno, obj, record, features, features_text):
+    """A DecisionLine, or a BadLine naming the first field that is wrong."""
+    bits = obj.get("bits")
+    if type(bits) is not int:
+        return BadLine(lineno, "malformed", "decision line: bits must be an integer, not " + _describe(bits))
+    context = obj.get("context")
+    if type(context) is not dict:
+        return BadLine(lineno, "malformed", "decision line: context must be an object, not " + _describe(context))
+    candidates = obj.get("candidates")
+    if type(candidates) is not list:
+        return BadLine(lineno, "malformed",
+                       "decision line: candidates must be an array, not " + _describe(candidates))
+    if type(record) is not dict:
+        return BadLine(lineno, "malformed", "decision line: record must be an object, not " + _describe(record))
+    for name, expected in _RECORD_TYPES.items():
+        if name not in record:
+            return BadLine(lineno, "malformed", f"decision line: record has no {name}")
+        if not _type_ok(record[name], expected):
+            return BadLine(lineno, "malformed",
+                           f"decision line: record.{name} must be {'an' if expected is _INT else 'a'} "
+                           f"{expected}, not {_describe(record[name])}")
+    if features_text is None:
+        problem = _features_problem(features)
+        if problem:
+            return BadLine(lineno, "malformed", "decision line: " + problem)
+    return DecisionLine(lineno, bits, context, candidates, record, features, features_text)
+
+
+def _fast_decision(lineno, line):
+    """The canonical decision line split around its feature list, or None."""
+    cut = line.rfind(_RECORD_KEY)
+    if cut < 0:
+        return None
+    tail = line[cut + len(_RECORD_KEY) - 1 :].rstrip()
+    if not tail.endswith(b"}}"):
+        return None
+    tail = tail[:-1]
+    start = tail.find(_FEATURES_KEY)
+    end = tail.find(_PROPENSITY_KEY, start)
+    if start < 0 or end < 0:
+        return None
+    try:
+        head = _loads(line[:cut] + b"}")
+        record = _loads(tail[:start] + tail[end:])
+    except ValueError:
+        return None
+    if len(head) != 4 or len(record) != 7:
+        return None
+    return _decision(lineno, head, record, None, tail[start + len(_FEATURES_KEY) : end])
+
+
+def parse_line(lineno, line):
+    """One log line (bytes) as an event object."""
+    if line.startswith(_DECISION_PREFIX):
+        event = _fast_decision(lineno, line)
+        if event is not None:
+            return event
+    try:
+        obj = _loads(line)
+    except UnicodeDecodeError:
+        return BadLine(lineno, "not-json", "not JSON: the line is not valid UTF-8")
+    except ValueError as exc:
+        if not line.strip():
+            return BadLine(lineno, "not-json", "not JSON: the line is empty")
+        detail = exc.msg if isinstance(exc, json.JSONDecodeError) else str(exc)
+        column = f" at column {exc.colno}" if isinstance(exc, json.JSONDecodeError) else ""
+        return BadLine(lineno, "not-json", f"not JSON: {detail}{column}")
+    if type(obj) is not dict:
+        return BadLine(lineno, "malformed", "neither a decision nor a resolution: the line is " + _describe(obj))
+    event = obj.get("event")
+    if event == "decision":
+        record = obj.get("record")
+        features = None
+        if type(record) is dict:
+            if "features" not in record:
+                return BadLine(lineno, "malformed", "decision line: record has no features")
+            features = record["features"]
+        return _decision(lineno, obj, record, features, None)
+    if event == "resolution":
+        decision_id = obj.get("decision_id")
+        if type(decision_id) is not str:
+            return BadLine(lineno, "malformed",
+                           "resolution line: decision_id must be a string, not " + _describe(decision_id))
+        kind = obj.get("kind")
+        if kind not in ("rewarded", "expired") or type(kind) is not str:
+            return BadLine(lineno, "malformed",
+                           f'resolution line: kind must be "rewarded" or "expired", not {json.dumps(kind)}')
+        if "reward" not in obj:
+            return BadLine(lineno, "malformed", "resolution line: it has no reward")
+        reward = obj["reward"]
+        if reward is not None and not _type_ok(reward, _NUM):
+            return BadLine(lineno, "malformed",
+                           "resolution line: reward must be a number or null, not " + _describe(reward))
+        return ResolutionLine(lineno, decision_id, kind, reward)
+    if "event" not in obj:
+        return BadLine(lineno, "malformed", "neither a decision nor a resolution: the object has no event")
+    return BadLine(lineno, "malformed",
+                   f"neither a decision nor a resolution: event is {json.dumps(event)}")
+
+
+def open_log(path):
+    """The log opened for binary reading, or LogError with a plain message."""
+    try:
+        return open(path, "rb")
+    except OSError as exc:
+        raise LogError(f"cannot read {path}: {exc.strerror or exc}") from None
+
+
+def read_log(path, progress=None):
+    """Every line of the log at `path` as an event object, in order.
+
+    `progress`, when given, is called now and then with the bytes read so far.
+    """
+    with open_log(path) as f:
+        done = 0
+        lineno = 0
+        try:
+            for line in f:
+                lineno += 1
+                done += len(line)
+                if progress is not None and not lineno & 511:
+                    progress(done)
+                yield parse_line(lineno, line)
+        except OSError as exc:
+            raise LogError(f"cannot read {path}: {exc.strerror or exc}") from None
+        if progress is not None:
+            progress(done)

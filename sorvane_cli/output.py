@@ -1,0 +1,61 @@
+"""Text for people and JSON for machines."""
+import json
+import math
+
+from .findings import KINDS
+
+
+def to_json(obj):
+    """JSON text; non-finite numbers become the NaN and Infinity tokens the
+    log itself uses."""
+    return json.dumps(obj, indent=2)
+
+
+def number(x, digits=4):
+    if x is None:
+        return "-"
+    if isinstance(x, float) and not math.isfinite(x):
+        return repr(x)
+    return f"{x:.{digits}f}"
+
+
+def interval(pair, digits=4):
+    lo, hi = pair
+    return f"[{number(lo, digits)}, {number(hi, digits)}]"
+
+
+def table(rows, header):
+    """Rows of strings laid out in columns; numbers right-aligned."""
+    widths = [max(len(str(r[i])) for r in [header] + rows) for i in range(len(header))]
+    lines = []
+    for k, row in enumerate([header] + rows):
+        cells = []
+        for i, cell in enumerate(row):
+            text = str(cell)
+            numeric = k > 0 and i > 0 and text[:1] in "-0123456789[" and text != "-"
+            cells.append(text.rjust(widths[i]) if numeric else text.ljust(widths[i]))
+        lines.append("  ".join(cells).rstrip())
+    return "\n".join(lines)
+
+
+def _value(v):
+    return repr(v) if isinstance(v, (str, float)) else json.dumps(v)
+
+
+def findings_text(findings, total_shown_label="problems"):
+    """The mismatch counts by kind, then the first few in full."""
+    out = []
+    if not findings.counts:
+        return out
+    out.append(f"{total_shown_label}: {findings.total}")
+    width = max(len(KINDS[k]) for k in findings.counts)
+    for kind, count in sorted(findings.counts.items(), key=lambda kv: -kv[1]):
+        out.append(f"  {KINDS[kind].ljust(width)}  {count}")
+    for f in findings.first:
+        out.append(f"line {f.lineno}: {KINDS[f.kind]}: {f.message}")
+        for name, logged, replayed in f.fields:
+            out.append(f"    {name}: logged {_value(logged)}, replayed {_value(replayed)}")
+    hidden = findings.total - len(findings.first)
+    if hidden > 0:
+        out.append(f"... and {hidden} more")
+    return out

@@ -1,0 +1,379 @@
+"""Replaying the log through the module: the state the log describes, and
+every way the log disagrees with what the module does.
+
+A decision line is replayed as `decide` on the logged context, candidates,
+`t` and salt; its record must come out bit for bit. A rewarded resolution is
+replayed as `learn` at a NaN time, which is never past a horizon, so the
+state trains with the logged reward; an expired one as `learn` at +inf, at
+or past every horizon, so the state trains with its own default reward, which
+the line must carry. The model thus evolves exactly as it did for the host.
+
+Hosts may have decided with their own `score` or `explore` callables, which
+the log does not carry. The first pass uses the built-in policy; if some
+decision differs only in its choice and propensity, the log is replayed once
+more with an `explore` callable that predicts the built-in result and, where
+the logged choice differs, steers the draw to the logged candidate with the
+logged propensity. The ledger then holds what the host's ledger held, later
+decisions and the final state come out right, and those decisions are
+reported as not reproducible by the built-in policy rather than as corrupt.
+"""
+import gc
+import math
+from itertools import chain
+
+import sorvane
+
+from .findings import Finding, Findings
+from .logread import DecisionLine, ResolutionLine, read_log
+from .policy import (builtin_probabilities, draw, draw_uniform, explore_accepts, same_float,
+                     steering_probabilities)
+from .snapshot import state_fields
+
+# Exceptions `decide` and `learn` raise for inputs they refuse.
+_REFUSED = (TypeError, ValueError, OverflowError)
+
+
+class UsageError(Exception):
+    """A command-line problem; the message is for the user as it stands."""
+
+
+class LogConfig:
+    """The `create` parameters of the logging state, or a state to start from."""
+
+    def __init__(self, horizon=None, default_reward=0.0, epsilon=0.05, forgetfulness=0.999, state_text=None):
+        self.horizon = horizon
+        self.default_reward = default_reward
+        self.epsilon = epsilon
+        self.forgetfulness = forgetfulness
+        self.state_text = state_text
+        self.start = state_fields(state_text) if state_text is not None else None
+        if self.start is not None:
+            self.horizon = self.start["horizon"]
+            self.default_reward = self.start["default_reward"]
+            self.epsilon = self.start["epsilon"]
+            self.forgetfulness = self.start["forgetfulness"]
+
+    def initial_state(self):
+        """The state the log continues from, or None when `create` starts it."""
+        if self.state_text is None:
+            return None
+        return sorvane.deserialize(self.state_text)
+
+    def create(self, bits):
+        return sorvane.create(bits, self.horizon, self.default_reward, self.epsilon, self.forgetfulness)
+
+
+def load_config(horizon, default_reward, epsilon, forgetfulness, state_path, need_horizon=True):
+    """The logging configuration from the flags, checked the way `create`
+    checks it, or from a serialized state (then the flags must be absent)."""
+    if state_path is not None:
+        given = [name for name, value in (("--horizon", horizon), ("--default-reward", default_reward),
+                                          ("--epsilon", epsilon), ("--forgetfulness", forgetfulness))
+                 if value is not None]
+        if given:
+            raise UsageError(f"{', '.join(given)} cannot go with --from-state: the state carries its configuration")
+        try:
+            with open(state_path, encoding="ascii", errors="replace") as f:
+                text = f.read().strip()
+        except OSError as exc:
+            raise UsageError(f"cannot read {state_path}: {exc.strerror or exc}") from None
+        try:
+            sorvane.deserialize(text)
+        except ValueError as exc:
+            raise UsageError(f"{state_path} is not a serialized state: {exc}") from None
+        return LogConfig(state_text=text)
+    if horizon is None:
+        if need_horizon:
+            raise UsageError("--horizon is required (or --from-state with the state the log continues from)")
+        horizon = 1.0
+    config = LogConfig(horizon,
+                       0.0 if default_reward is None else default_reward,
+                       0.05 if epsilon is None else epsilon,
+                       0.999 if forgetfulness is None else forgetfulness)
+    try:
+        config.create(1)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
+    return config
+
+
+class NeedSteering(Exception):
+    """A decision differs only in its choice: replay again, steering."""
+
+
+class _UseEngine(Exception):
+    """Raised by the steering callable when only the engine can reproduce
+    the decision (NaN estimates give probabilities `explore` may not return)."""
+
+
+# Feature lists are compared as text where possible: the characters that
+# make up JSON numbers are dropped and what is left must be the bare
+# bracket-and-comma shape of n pairs.
+_NUMBER_BYTES = b"0123456789.+-eEINafinty"
+_shapes = {}
+
+
+def _shape(n):
+    shape = _shapes.get(n)
+    if shape is None:
+        shape = _shapes[n] = b"[" + b",".join([b"[,]"] * n) + b"]"
+    return shape
+
+
+def _features_text_match(text, replayed):
+    n = len(replayed)
+    if text.translate(None, _NUMBER_BYTES) != _shape(n):
+        return False
+    if n == 0:
+        return True
+    try:
+        values = list(map(float, text.replace(b"[", b"").replace(b"]", b"").split(b",")))
+    except ValueError:
+        return False
+    flat = list(chain.from_iterable(replayed))
+    if values == flat:
+        return True
+    return all(same_float(a, float(b)) for a, b in zip(values, flat))
+
+
+def _features_list_match(logged, replayed):
+    if len(logged) != len(replayed):
+        return False
+    for (i, v), (j, w) in zip(logged, replayed):
+        if i != j or not same_float(float(v), w):
+            return False
+    return True
+
+
+def _features_difference(logged, replayed):
+    """A short text saying where two feature lists part."""
+    for k, (a, b) in enumerate(zip(logged, replayed)):
+        if a[0] != b[0] or not same_float(float(a[1]), b[1]):
+            return f"pair {k}: {list(a)}", f"pair {k}: {list(b)}"
+    return f"{len(logged)} pairs", f"{len(replayed)} pairs"
+
+
+class Replayer:
+    """One pass over the log, event by event."""
+
+    def __init__(self, config, steer=False, keep=10):
+        self.config = config
+        self.steer = steer
+        self.findings = Findings(keep)
+        self.state = config.initial_state()
+        start = config.start
+        self.bits = sorvane.model_bits(self.state) if self.state is not None and _power_of_two(start) else None
+        self.decision_count = start["decision_count"] if start else 0
+        self.pending = start["pending"] if start else 0
+        self.lines = 0
+        self.decisions = 0
+        self.resolutions = 0
+        self.steered = 0
+        # Ids of decision lines that could not be replayed: their resolutions
+        # are skipped rather than reported a second time.
+        self._unreplayed = set()
+        self._current = None
+        self._builtin = None
+
+    # -- decisions ---------------------------------------------------------
+
+    def _explore(self, estimates, epsilon):
+        record, decision_id = self._current
+        probabilities = builtin_probabilities(estimates, epsilon)
+        if not explore_accepts(probabilities):
+            raise _UseEngine
+        u = draw_uniform(decision_id, record["salt"])
+        choice = draw(probabilities, u)
+        self._builtin = (choice, probabilities[choice])
+        chosen, propensity = record["chosen"], float(record["propensity"])
+        if choice == chosen and same_float(probabilities[choice], propensity):
+            return probabilities
+        steered = steering_probabilities(len(estimates), chosen, propensity, u)
+        return probabilities if steered is None else steered
+
+    def decision(self, ev):
+        self.decisions += 1
+        record = ev.record
+        if self.state is None:
+            try:
+                self.state = self.config.create(ev.bits)
+            except _REFUSED as exc:
+                self._refused(ev, f"cannot create a state with bits {ev.bits}: {exc}")
+                return
+            self.bits = ev.bits
+        candidates = [tuple(c) if type(c) is list else c for c in ev.candidates]
+        self._builtin = None
+        try:
+            if self.steer:
+                self._current = (record, f"{record['salt']}:{self.decision_count}")
+                try:
+                    replayed = sorvane.decide(self.state, ev.context, candidates, record["t"], record["salt"],
+                                              explore=self._explore)
+                except _UseEngine:
+                    self._builtin = None
+                    replayed = sorvane.decide(self.state, ev.context, candidates, record["t"], record["salt"])
+            else:
+                replayed = sorvane.decide(self.state, ev.context, candidates, record["t"], record["salt"])
+        except _REFUSED as exc:
+            self._refused(ev, f"decide refuses the logged inputs: {exc}")
+            return
+        self.decision_count += 1
+        self.pending += 1
+        self._compare(ev, replayed)
+
+    def _refused(self, ev, message):
+        self._unreplayed.add(ev.record["decision_id"])
+        self.findings.add(Finding(ev.lineno, "malformed", message))
+
+    def _compare(self, ev, replayed):
+        record = ev.record
+        diffs = []
+        if ev.bits != self.bits:
+            diffs.append(("bits", ev.bits, self.bits))
+        if record["decision_id"] != replayed.decision_id:
+            diffs.append(("decision_id", record["decision_id"], replayed.decision_id))
+        if not same_float(float(record["t"]), replayed.t):
+            diffs.append(("t", record["t"], replayed.t))
+        if record["candidate_hash"] != replayed.candidate_hash:
+            diffs.append(("candidate_hash", record["candidate_hash"], replayed.candidate_hash))
+        if record["chosen"] != replayed.chosen:
+            diffs.append(("chosen", record["chosen"], replayed.chosen))
+        features = replayed.features
+        if ev.features_text is not None:
+            features_ok = _features_text_match(ev.features_text, features)
+        else:
+            features_ok = _features_list_match(ev.features, features)
+        if not features_ok:
+            try:
+                logged = ev.parsed_features()
+            except ValueError:
+                self.findings.add(Finding(ev.lineno, "not-json", "not JSON: record.features is broken"))
+                return
+            if type(logged) is not list or any(type(p) is not list or len(p) != 2 for p in logged):
+                self.findings.add(Finding(ev.lineno, "malformed",
+                                          "decision line: record.features must hold [index, value] pairs"))
+                return
+            diffs.append(("features",) + _features_difference(logged, features))
+        if not same_float(float(record["propensity"]), replayed.propensity):
+            diffs.append(("propensity", record["propensity"], replayed.propensity))
+        if record["model_version"] != replayed.model_version:
+            diffs.append(("model_version", record["model_version"], replayed.model_version))
+        if record["salt"] != replayed.salt:
+            diffs.append(("salt", record["salt"], replayed.salt))
+
+        builtin = self._builtin
+        steered = builtin is not None and (builtin[0] != record["chosen"]
+                                           or not same_float(builtin[1], float(record["propensity"])))
+        if not diffs:
+            if steered:
+                self.steered += 1
+                self.findings.add(Finding(
+                    ev.lineno, "host-policy",
+                    "the built-in policy chooses otherwise; the logged choice was replayed as it stands",
+                    [("chosen", record["chosen"], builtin[0]), ("propensity", record["propensity"], builtin[1])]))
+            return
+        names = {d[0] for d in diffs}
+        if not self.steer and names <= {"chosen", "propensity", "features"} and names & {"chosen", "propensity"}:
+            raise NeedSteering
+        if steered:
+            diffs.append(("chosen (built-in policy)", record["chosen"], builtin[0]))
+            diffs.append(("propensity (built-in policy)", record["propensity"], builtin[1]))
+        self.findings.add(Finding(ev.lineno, "record-mismatch",
+                                  "the replayed record differs in " + ", ".join(d[0] for d in diffs), diffs))
+
+    # -- resolutions -------------------------------------------------------
+
+    def resolution(self, ev):
+        self.resolutions += 1
+        if ev.reward is None:
+            self.findings.add(Finding(ev.lineno, "resolution-mismatch",
+                                      "the reward is null, but every resolution of learn or expire carries one",
+                                      [("reward", None, None)]))
+            return
+        resolved = None
+        if self.state is not None:
+            when = math.nan if ev.kind == "rewarded" else math.inf
+            try:
+                resolved = sorvane.learn(self.state, ev.decision_id, ev.reward, when)
+            except _REFUSED as exc:
+                self.findings.add(Finding(ev.lineno, "malformed", f"learn refuses the logged resolution: {exc}"))
+                return
+        if resolved is None:
+            if ev.decision_id in self._unreplayed:
+                self._unreplayed.discard(ev.decision_id)
+                return
+            self.findings.add(Finding(
+                ev.lineno, "unknown-id",
+                f"no pending decision has the id {ev.decision_id!r}: no earlier decision line made it, "
+                "or it was resolved already"))
+            return
+        self.pending -= 1
+        diffs = []
+        if resolved.kind != ev.kind:
+            diffs.append(("kind", ev.kind, resolved.kind))
+        if not same_float(float(ev.reward), resolved.reward):
+            diffs.append(("reward", ev.reward, resolved.reward))
+        if diffs:
+            if ev.kind == "expired" and resolved.kind == "rewarded":
+                message = "the decision's t is NaN, so it can never expire"
+            else:
+                message = f"an expired resolution carries the default reward {resolved.reward!r}"
+            self.findings.add(Finding(ev.lineno, "resolution-mismatch", message, diffs))
+
+    def bad(self, ev):
+        self.findings.add(Finding(ev.lineno, ev.kind, ev.message))
+
+    def finish(self):
+        if self.lines == 0:
+            self.findings.add(Finding(1, "empty-log", "the log is empty: it holds no line"))
+
+    def summary(self):
+        return {
+            "lines": self.lines,
+            "decisions": self.decisions,
+            "resolutions": self.resolutions,
+            "pending": self.pending,
+            "steered": self.steered,
+        }
+
+
+def _power_of_two(start):
+    dim = start["dim"] if start else 0
+    return dim & (dim - 1) == 0 and 2 <= dim <= 1 << 24
+
+
+def replay_log(path, config, keep=10, progress=None):
+    """Replays the whole log and returns the finished Replayer.
+
+    `progress` is a factory: called with a label, it gives a context manager
+    with an `update(bytes_read)` method.
+    """
+    for steer in (False, True):
+        replayer = Replayer(config, steer=steer, keep=keep)
+        label = "replaying (steering host choices)" if steer else "replaying"
+        was_enabled = gc.isenabled()
+        # Parsed lines make no reference cycles; the collector would only
+        # walk them over and over.
+        gc.disable()
+        try:
+            with progress(label) as bar:
+                decision, resolution, bad = replayer.decision, replayer.resolution, replayer.bad
+                lines = 0
+                for ev in read_log(path, bar.update):
+                    lines += 1
+                    kind = type(ev)
+                    if kind is DecisionLine:
+                        decision(ev)
+                    elif kind is ResolutionLine:
+                        resolution(ev)
+                    else:
+                        bad(ev)
+                replayer.lines = lines
+        except NeedSteering:
+            continue
+        finally:
+            if was_enabled:
+                gc.enable()
+        replayer.finish()
+        return replayer
+    raise AssertionError("a steering pass never asks for another")
