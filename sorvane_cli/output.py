@@ -42,6 +42,9 @@ def _value(v):
     return repr(v) if isinstance(v, (str, float)) else json.dumps(v)
 
 
+_BUILTIN = " (built-in policy)"
+
+
 def findings_text(findings, total_shown_label="problems"):
     """The mismatch counts by kind, then the first few in full."""
     out = []
@@ -54,7 +57,11 @@ def findings_text(findings, total_shown_label="problems"):
     for f in findings.first:
         out.append(f"line {f.lineno}: {KINDS[f.kind]}: {f.message}")
         for name, logged, replayed in f.fields:
-            out.append(f"    {name}: logged {_value(logged)}, replayed {_value(replayed)}")
+            if name.endswith(_BUILTIN):
+                out.append(f"    {name[:-len(_BUILTIN)]}: logged {_value(logged)}, "
+                           f"the built-in policy gives {_value(replayed)}")
+            else:
+                out.append(f"    {name}: logged {_value(logged)}, replayed {_value(replayed)}")
     hidden = findings.total - len(findings.first)
     if hidden > 0:
         out.append(f"... and {hidden} more")

@@ -146,11 +146,12 @@ def _features_list_match(logged, replayed):
 
 
 def _features_difference(logged, replayed):
-    """A short text saying where two feature lists part."""
+    """The first place where two feature lists part, as a (field, logged,
+    replayed) triple."""
     for k, (a, b) in enumerate(zip(logged, replayed)):
         if a[0] != b[0] or not same_float(float(a[1]), b[1]):
-            return f"pair {k}: {list(a)}", f"pair {k}: {list(b)}"
-    return f"{len(logged)} pairs", f"{len(replayed)} pairs"
+            return f"features[{k}]", list(a), list(b)
+    return "features (number of pairs)", len(logged), len(replayed)
 
 
 class Replayer:
@@ -253,7 +254,7 @@ class Replayer:
                 self.findings.add(Finding(ev.lineno, "malformed",
                                           "decision line: record.features must hold [index, value] pairs"))
                 return
-            diffs.append(("features",) + _features_difference(logged, features))
+            diffs.append(_features_difference(logged, features))
         if not same_float(float(record["propensity"]), replayed.propensity):
             diffs.append(("propensity", record["propensity"], replayed.propensity))
         if record["model_version"] != replayed.model_version:
@@ -270,7 +271,8 @@ class Replayer:
                 self.findings.add(Finding(
                     ev.lineno, "host-policy",
                     "the built-in policy chooses otherwise; the logged choice was replayed as it stands",
-                    [("chosen", record["chosen"], builtin[0]), ("propensity", record["propensity"], builtin[1])]))
+                    [("chosen (built-in policy)", record["chosen"], builtin[0]),
+                     ("propensity (built-in policy)", record["propensity"], builtin[1])]))
             return
         names = {d[0] for d in diffs}
         if not self.steer and names <= {"chosen", "propensity", "features"} and names & {"chosen", "propensity"}:
@@ -279,7 +281,8 @@ class Replayer:
             diffs.append(("chosen (built-in policy)", record["chosen"], builtin[0]))
             diffs.append(("propensity (built-in policy)", record["propensity"], builtin[1]))
         self.findings.add(Finding(ev.lineno, "record-mismatch",
-                                  "the replayed record differs in " + ", ".join(d[0] for d in diffs), diffs))
+                                  "the replayed record differs in " + ", ".join(d[0].split("[")[0] for d in diffs),
+                                  diffs))
 
     # -- resolutions -------------------------------------------------------
 

@@ -42,6 +42,9 @@ def run_verify(args, config, progress, out=None):
         lines.append("verified: every record and resolution is reproduced")
     elif status == HOST_POLICY_ONLY:
         lines.append("not verified: the host's own score/explore made some decisions; the rest is reproduced")
+    if "host-policy" in replayer.findings.counts:
+        lines.append("(a log written without score/explore callables reproduces only with the state's own "
+                     "--epsilon, --forgetfulness and --default-reward)")
     else:
         lines.append("NOT VERIFIED")
     out.write("\n".join(lines) + "\n")
