@@ -58,6 +58,63 @@ size_t decode(const unsigned char* p, const unsigned char* end, uint32_t& cp) {
   return n;
 }
 
+// The float's repr, as the interpreter writes it: the shortest digits that
+// read back as v (the closest such digits to v, ties to even), in fixed
+// notation when the decimal exponent is from -4 to 15 (with ".0" on an
+// integral value), else as d.ddde+XX with at least two exponent digits.
+// v is finite. Writes at most kFloatMax bytes at w and returns the end.
+//
+// std::to_chars without a precision gives exactly those digits; it is used
+// instead of PyOS_double_to_string, which formats the same text through
+// allocating big-number arithmetic at several times the cost.
+char* float_repr(double v, char* w) {
+  if (std::signbit(v)) *w++ = '-';
+  const double magnitude = std::fabs(v);
+  // An integral value below 1e16 is its own digits in fixed notation.
+  if (magnitude < 1e16 && magnitude == std::floor(magnitude)) {
+    w = std::to_chars(w, w + 20, static_cast<uint64_t>(magnitude)).ptr;
+    *w++ = '.';
+    *w++ = '0';
+    return w;
+  }
+  // d.ddde+XX: up to 17 digits, the point, and an exponent of up to 5 chars.
+  char sci[32];
+  char* const sci_end = std::to_chars(sci, sci + sizeof sci, magnitude, std::chars_format::scientific).ptr;
+  const char* e = static_cast<const char*>(std::memchr(sci, 'e', static_cast<size_t>(sci_end - sci)));
+  int exponent = 0;
+  std::from_chars(e + (e[1] == '+' ? 2 : 1), sci_end, exponent);
+  if (exponent < -4 || exponent >= 16) {
+    std::memcpy(w, sci, static_cast<size_t>(sci_end - sci));
+    return w + (sci_end - sci);
+  }
+  // The significant digits, without the point.
+  char digits[17];
+  int n = 0;
+  digits[n++] = sci[0];
+  for (const char* p = sci + 2; p < e; ++p) digits[n++] = *p;
+  const int point = exponent + 1;  // digits before the decimal point
+  if (point <= 0) {
+    *w++ = '0';
+    *w++ = '.';
+    for (int i = point; i < 0; ++i) *w++ = '0';
+    std::memcpy(w, digits, static_cast<size_t>(n));
+    return w + n;
+  }
+  if (point >= n) {
+    std::memcpy(w, digits, static_cast<size_t>(n));
+    w += n;
+    for (int i = n; i < point; ++i) *w++ = '0';
+    *w++ = '.';
+    *w++ = '0';
+    return w;
+  }
+  std::memcpy(w, digits, static_cast<size_t>(point));
+  w += point;
+  *w++ = '.';
+  std::memcpy(w, digits + point, static_cast<size_t>(n - point));
+  return w + (n - point);
+}
+
 }  // namespace
 
 char* JsonText::grow(size_t n) {
@@ -95,63 +152,9 @@ bool JsonText::f64(double v) {
     raw(v > 0 ? std::string_view("Infinity") : std::string_view("-Infinity"));
     return true;
   }
-  if (short_decimal(v)) return true;
-  char* text = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-  if (text == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  raw(std::string_view(text));
-  PyMem_Free(text);
+  char* w = room(kFloatMax);
+  size_ += static_cast<size_t>(float_repr(v, w) - w);
   return true;
-}
-
-// The interpreter's general formatter costs far more than the rest of a
-// line, so the common values are written here, where their repr is known
-// exactly without it:
-//  - an integral value below 1e16 is written as the integer's own digits
-//    and ".0" (fixed notation reaches up to 1e16);
-//  - a value from 1e-4 (where fixed notation starts) that equals m / 10**k
-//    for an integer m below 1e15 and k <= kMaxDecimals. m and 10**k are
-//    exact doubles, so the division rounds the decimal exactly as reading
-//    its text does; and two decimals of at most 15 significant digits never
-//    read as the same double, so the shortest text that reads back as v is
-//    m's digits with k of them after the point.
-// Anything else returns false and goes to the general formatter.
-bool JsonText::short_decimal(double v) {
-  static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10};
-  static constexpr uint64_t kPow10u[] = {1,      10,      100,      1000,      10000,     100000,
-                                         1000000, 10000000, 100000000, 1000000000, 10000000000};
-  static constexpr int kMaxDecimals = 10;
-  const double magnitude = std::fabs(v);
-  if (magnitude < 1e16 && magnitude == std::floor(magnitude)) {
-    if (std::signbit(v)) raw('-');
-    u64(static_cast<uint64_t>(magnitude));
-    raw(".0");
-    return true;
-  }
-  if (magnitude < 1e-4 || magnitude >= 1e15) return false;
-  for (int k = 1; k <= kMaxDecimals; ++k) {
-    const double scaled = magnitude * kPow10[k];
-    if (scaled >= 1e15) return false;
-    const double m = std::nearbyint(scaled);
-    if (m / kPow10[k] != magnitude) continue;
-    auto digits = static_cast<uint64_t>(m);
-    int decimals = k;
-    while (decimals > 0 && digits % 10 == 0) digits /= 10, --decimals;
-    if (v < 0) raw('-');
-    u64(digits / kPow10u[decimals]);
-    char* w = room(decimals + 1);
-    *w++ = '.';
-    uint64_t fraction = digits % kPow10u[decimals];
-    for (int i = decimals - 1; i >= 0; --i) {
-      w[i] = static_cast<char>('0' + fraction % 10);
-      fraction /= 10;
-    }
-    size_ += static_cast<size_t>(decimals) + 1;
-    return true;
-  }
-  return false;
 }
 
 bool JsonText::string(std::string_view utf8) {

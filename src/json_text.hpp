@@ -44,10 +44,12 @@ class JsonText {
 
  private:
   static constexpr size_t kInline = 8192;
+  // Room for the longest float text: a sign, 17 digits, the point and a
+  // four-character exponent, or "-0.000" before 17 digits.
+  static constexpr size_t kFloatMax = 32;
   // Room for at least n more bytes; returns where they go.
   char* room(size_t n) { return cap_ - size_ >= n ? data_ + size_ : grow(n); }
   char* grow(size_t n);
-  bool short_decimal(double v);
 
   char* data_ = inline_;
   size_t size_ = 0;
