@@ -94,13 +94,23 @@ def _describe(value):
             list: "an array", dict: "an object"}.get(type(value), type(value).__name__)
 
 
-def _features_problem(features):
+def features_problem(features):
+    """Why a parsed feature list is not one, or None."""
     if type(features) is not list:
         return "record.features must be an array, not " + _describe(features)
     for pair in features:
-        if type(pair) is not list or len(pair) != 2 or type(pair[0]) is not int or not _type_ok(pair[1], _NUM):
+        if (type(pair) is not list or len(pair) != 2 or type(pair[0]) is not int or not _type_ok(pair[1], _NUM)
+                or not _fits_float(pair[1])):
             return "record.features must hold [index, value] pairs of an integer and a number"
     return None
+
+
+def _fits_float(value):
+    try:
+        float(value)
+    except OverflowError:
+        return False
+    return True
 
 
 def _decision(lineno, obj, record, features, features_text):
@@ -120,12 +130,17 @@ def _decision(lineno, obj, record, features, features_text):
     for name, expected in _RECORD_TYPES.items():
         if name not in record:
             return BadLine(lineno, "malformed", f"decision line: record has no {name}")
-        if not _type_ok(record[name], expected):
+        value = record[name]
+        if not _type_ok(value, expected):
             return BadLine(lineno, "malformed",
                            f"decision line: record.{name} must be {'an' if expected is _INT else 'a'} "
-                           f"{expected}, not {_describe(record[name])}")
+                           f"{expected}, not {_describe(value)}")
+        if expected is _NUM and type(value) is int:
+            if not _fits_float(value):
+                return BadLine(lineno, "malformed", f"decision line: record.{name} is too large for a float")
+            record[name] = float(value)
     if features_text is None:
-        problem = _features_problem(features)
+        problem = features_problem(features)
         if problem:
             return BadLine(lineno, "malformed", "decision line: " + problem)
     return DecisionLine(lineno, bits, context, candidates, record, features, features_text)
@@ -147,7 +162,7 @@ def _fast_decision(lineno, line):
     try:
         head = _loads(line[:cut] + b"}")
         record = _loads(tail[:start] + tail[end:])
-    except ValueError:
+    except (ValueError, RecursionError):
         return None
     if len(head) != 4 or len(record) != 7:
         return None
@@ -164,6 +179,8 @@ def parse_line(lineno, line):
         obj = _loads(line)
     except UnicodeDecodeError:
         return BadLine(lineno, "not-json", "not JSON: the line is not valid UTF-8")
+    except RecursionError:
+        return BadLine(lineno, "malformed", "neither a decision nor a resolution: nested too deeply to read")
     except ValueError as exc:
         if not line.strip():
             return BadLine(lineno, "not-json", "not JSON: the line is empty")
@@ -196,6 +213,10 @@ def parse_line(lineno, line):
         if reward is not None and not _type_ok(reward, _NUM):
             return BadLine(lineno, "malformed",
                            "resolution line: reward must be a number or null, not " + _describe(reward))
+        if type(reward) is int:
+            if not _fits_float(reward):
+                return BadLine(lineno, "malformed", "resolution line: reward is too large for a float")
+            reward = float(reward)
         return ResolutionLine(lineno, decision_id, kind, reward)
     if "event" not in obj:
         return BadLine(lineno, "malformed", "neither a decision nor a resolution: the object has no event")

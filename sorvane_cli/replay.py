@@ -24,7 +24,7 @@ from itertools import chain
 import sorvane
 
 from .findings import Finding, Findings
-from .logread import DecisionLine, ResolutionLine, read_log
+from .logread import DecisionLine, ResolutionLine, features_problem, read_log
 from .policy import (builtin_probabilities, draw, draw_uniform, explore_accepts, same_float,
                      steering_probabilities)
 from .snapshot import state_fields
@@ -247,12 +247,12 @@ class Replayer:
         if not features_ok:
             try:
                 logged = ev.parsed_features()
-            except ValueError:
+            except (ValueError, RecursionError):
                 self.findings.add(Finding(ev.lineno, "not-json", "not JSON: record.features is broken"))
                 return
-            if type(logged) is not list or any(type(p) is not list or len(p) != 2 for p in logged):
-                self.findings.add(Finding(ev.lineno, "malformed",
-                                          "decision line: record.features must hold [index, value] pairs"))
+            problem = features_problem(logged)
+            if problem:
+                self.findings.add(Finding(ev.lineno, "malformed", "decision line: " + problem))
                 return
             diffs.append(_features_difference(logged, features))
         if not same_float(float(record["propensity"]), replayed.propensity):

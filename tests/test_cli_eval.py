@@ -145,3 +145,32 @@ def test_plot_draws_the_running_estimates_or_says_what_to_install(tmp_path, caps
         assert status == 2 and "pip install 'sorvane[plot]'" in err and "Traceback" not in err
         return
     assert status == 0 and png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_eval_continues_from_a_saved_state(tmp_path, capsys):
+    # The baseline starts from the saved state and learns the outcomes of the
+    # decisions it still had pending; the other targets start afresh.
+    first, rest = tmp_path / "first.log", tmp_path / "rest.log"
+    simulate(first, 2, decisions=50, pending=10)
+    state = sorvane.create(8, 1e9, epsilon=EPSILON, forgetfulness=1.0)
+    for line in first.read_text().splitlines():
+        obj = json.loads(line)
+        if obj["event"] == "decision":
+            r = obj["record"]
+            sorvane.decide(state, obj["context"], [tuple(c) for c in obj["candidates"]], r["t"], r["salt"],
+                           explore=epsilon_greedy)
+        else:
+            sorvane.learn(state, obj["decision_id"], obj["reward"], float("nan"))
+    saved = tmp_path / "saved.hex"
+    saved.write_text(sorvane.serialize(state))
+    with open(rest, "w") as log:
+        for resolution in sorvane.expire(state, 2e9):
+            log.write(sorvane.log_line(resolution) + "\n")
+    simulate(tmp_path / "more.log", 3, decisions=30)
+    rest.write_text(rest.read_text() + (tmp_path / "more.log").read_text())
+    status = main(["eval", str(rest), "--from-state", str(saved), "--json", "-q", "--target", "epsilon=1"])
+    out, err = capsys.readouterr()
+    assert status == 0, err
+    report = json.loads(out)
+    assert report["decisions"] == 30 and report["resolved"] == 30
+    assert [t["n"] for t in report["targets"]] == [30, 30]

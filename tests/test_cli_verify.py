@@ -1,4 +1,6 @@
 """sorvane verify and sorvane replay on logs written by real runs."""
+import contextlib
+import io
 import json
 import math
 import os
@@ -6,10 +8,13 @@ import subprocess
 import sys
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import sorvane
 from sorvane_cli.__main__ import main
 from sorvane_cli.policy import builtin_probabilities, draw_uniform
+from sorvane_cli.progress import Progress, wants_progress
 
 CONFIG = {"horizon": 5.0, "default_reward": -0.25, "epsilon": 0.2, "forgetfulness": 0.98}
 FLAGS = ["--horizon", "5.0", "--default-reward", "-0.25", "--epsilon", "0.2", "--forgetfulness", "0.98", "-q"]
@@ -376,3 +381,41 @@ def test_the_command_runs_as_python_dash_m(real_log):
                           capture_output=True, text=True, env=env, timeout=120)
     assert done.returncode == 0, done.stderr
     assert "verified" in done.stdout
+
+
+@given(st.data())
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+def test_no_damage_to_a_log_ends_in_a_traceback(small_log, data):
+    path, text = small_log
+    raw = bytearray(text)
+    for _ in range(data.draw(st.integers(1, 3))):
+        pos = data.draw(st.integers(0, len(raw) - 1))
+        raw[pos] = data.draw(st.sampled_from(b'0123456789.-e"[]{},:\\ aNx\n\xc3\xff'))
+    path.write_bytes(bytes(raw))
+    for command in (["verify", "--json"], ["replay", "-o", str(path) + ".out"], ["eval"]):
+        out, err = io.StringIO(), io.StringIO()
+        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+            status = main([command[0], str(path)] + command[1:] + FLAGS)
+        assert status in (0, 1, 3), err.getvalue()
+
+
+@pytest.fixture
+def small_log(tmp_path):
+    path = tmp_path / "small.log"
+    write_run(path, decisions=8)
+    return path, path.read_bytes()
+
+
+def test_progress_shows_on_a_terminal_only(tmp_path):
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    assert wants_progress(False, Terminal()) and not wants_progress(True, Terminal())
+    assert not wants_progress(False, io.StringIO())
+    screen = Terminal()
+    with Progress("verify", 1000, True, screen) as bar:
+        bar.update(500)
+        bar.update(1000)
+    assert "50%" in screen.getvalue() and "100%" in screen.getvalue()
+    assert screen.getvalue().endswith("\r")
