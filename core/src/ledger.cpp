@@ -1,126 +1,218 @@
 #include "ledger.hpp"
 
-#include <cmath>
+#include <algorithm>
+#include <functional>
 #include <limits>
+#include <new>
 
 #include "api.hpp"
 
 namespace sorvane {
 
 namespace {
+
 // Below this many holes compaction is not worth a pass.
 constexpr size_t kMinHolesToCompact = 64;
+// Freed pool entries beyond this many give their buffers back to the
+// allocator: a drained ledger does not keep its peak memory.
+constexpr size_t kKeptBuffers = 1024;
+constexpr size_t kMinIndexSize = 16;
+
+uint32_t id_hash(std::string_view id) {
+  return static_cast<uint32_t>(std::hash<std::string_view>{}(id));
+}
+
+// The model reads the whole feature list next; start fetching it now, since
+// an old record has long left the caches.
+void prefetch_features(const DecisionRecord& r) {
+  const char* p = reinterpret_cast<const char*>(r.features.data());
+  const size_t bytes = r.features.size() * sizeof(FeaturePair);
+  for (size_t off = 0; off < bytes; off += 64) __builtin_prefetch(p + off);
+}
+
 }  // namespace
 
-void Ledger::append(DecisionRecord record) {
-  const size_t pos = slots_.size();
-  times_.push_back(record.t);
-  auto [it, inserted] = by_id_.try_emplace(record.decision_id, Chain{pos, pos});
-  Slot slot{std::move(record)};
-  if (!inserted) {
-    slot.prev_same_id = it->second.tail;
-    slots_[it->second.tail].next_same_id = pos;
-    it->second.tail = pos;
+void Ledger::append(const DecisionRecord& record) { append_record(record); }
+void Ledger::append(DecisionRecord&& record) { append_record(std::move(record)); }
+
+// Everything that can fail to allocate happens before the ledger changes.
+template <class R>
+void Ledger::append_record(R&& record) {
+  const uint32_t hash = id_hash(record.decision_id);
+  if (2 * (live_ + 1) > index_.size()) grow_index();
+  const double t = record.t;
+  slots_.push_back(Slot{t, kNoRecord});
+  uint32_t handle;
+  try {
+    handle = store(std::forward<R>(record));
+  } catch (...) {
+    slots_.pop_back();
+    throw;
   }
-  slots_.push_back(std::move(slot));
+  slots_.back().handle = handle;
+  seqs_[handle] = base_ + slots_.size() - 1;
+  place(Entry{hash, handle});
   ++live_;
 }
 
-std::optional<DecisionRecord> Ledger::take(std::string_view id) {
-  auto it = by_id_.find(id);
-  if (it == by_id_.end()) return std::nullopt;
-  return take_at(it->second.head);
+template <class R>
+uint32_t Ledger::store(R&& record) {
+  if (!free_.empty()) {
+    const uint32_t handle = free_.back();
+    // Assignment reuses the entry's buffers when they are large enough.
+    records_[handle] = std::forward<R>(record);
+    free_.pop_back();
+    return handle;
+  }
+  if (records_.size() >= kNoRecord) throw std::bad_alloc();
+  if (free_.capacity() < records_.size() + 1)
+    free_.reserve(std::max<size_t>(64, 2 * free_.capacity()));
+  seqs_.push_back(0);
+  try {
+    records_.push_back(std::forward<R>(record));
+  } catch (...) {
+    seqs_.pop_back();
+    throw;
+  }
+  return static_cast<uint32_t>(records_.size() - 1);
 }
 
-DecisionRecord Ledger::take_at(size_t pos) {
-  Slot& s = slots_[pos];
-  auto it = by_id_.find(s.record.decision_id);
-  if (s.prev_same_id == npos) {
-    if (s.next_same_id == npos) {
-      by_id_.erase(it);
-    } else {
-      it->second.head = s.next_same_id;
-    }
-  } else {
-    slots_[s.prev_same_id].next_same_id = s.next_same_id;
+void Ledger::recycle(uint32_t handle, DecisionRecord&& record) noexcept {
+  if (free_.size() < kKeptBuffers) records_[handle] = std::move(record);
+  free_.push_back(handle);  // within capacity: store() keeps it at records_.size()
+}
+
+std::optional<Ledger::Removed> Ledger::take(std::string_view id) {
+  if (live_ == 0) return std::nullopt;
+  const uint32_t hash = id_hash(id);
+  const size_t mask = index_.size() - 1;
+  for (size_t b = hash & mask; index_[b].handle != kNoRecord; b = (b + 1) & mask) {
+    if (index_[b].hash != hash) continue;
+    const DecisionRecord& r = records_[index_[b].handle];
+    if (r.decision_id != id) continue;
+    prefetch_features(r);
+    return remove(index_[b].handle, b);
   }
-  if (s.next_same_id == npos) {
-    if (s.prev_same_id != npos) it->second.tail = s.prev_same_id;
-  } else {
-    slots_[s.next_same_id].prev_same_id = s.prev_same_id;
-  }
-  s.live = false;
-  s.prev_same_id = s.next_same_id = npos;
-  times_[pos] = std::numeric_limits<double>::quiet_NaN();
+  return std::nullopt;
+}
+
+Ledger::Removed Ledger::take_at(size_t pos) {
+  const uint32_t handle = slots_[pos].handle;
+  return remove(handle, bucket_of(id_hash(records_[handle].decision_id), handle));
+}
+
+Ledger::Removed Ledger::remove(uint32_t handle, size_t bucket) {
+  erase_bucket(bucket);
+  Slot& s = slots_[seqs_[handle] - base_];
+  s.t = std::numeric_limits<double>::quiet_NaN();
+  s.handle = kNoRecord;
   --live_;
-  return std::move(s.record);
+  return Removed(*this, handle);
+}
+
+size_t Ledger::bucket_of(uint32_t hash, uint32_t handle) const {
+  const size_t mask = index_.size() - 1;
+  size_t b = hash & mask;
+  while (index_[b].handle != handle) b = (b + 1) & mask;
+  return b;
+}
+
+// Backward-shift deletion: entries behind the gap move up when the gap lies
+// on their probe path. Entries with equal hashes never pass each other, so
+// equal ids keep their ledger order.
+void Ledger::erase_bucket(size_t gap) {
+  const size_t mask = index_.size() - 1;
+  for (size_t b = (gap + 1) & mask; index_[b].handle != kNoRecord; b = (b + 1) & mask) {
+    const size_t home = index_[b].hash & mask;
+    if (((b - home) & mask) >= ((b - gap) & mask)) {
+      index_[gap] = index_[b];
+      gap = b;
+    }
+  }
+  index_[gap].handle = kNoRecord;
+}
+
+void Ledger::place(const Entry& e) {
+  const size_t mask = index_.size() - 1;
+  size_t b = e.hash & mask;
+  while (index_[b].handle != kNoRecord) b = (b + 1) & mask;
+  index_[b] = e;
+}
+
+void Ledger::grow_index() {
+  if (index_.size() > (size_t{1} << 31)) throw std::bad_alloc();  // hashes pick buckets with 32 bits
+  std::vector<Entry> old(std::max(kMinIndexSize, 2 * index_.size()), Entry{0, kNoRecord});
+  old.swap(index_);
+  if (old.empty()) return;
+  // Start behind a free bucket so that no run of entries is split: entries
+  // are re-placed in their probe order, which keeps equal ids in order.
+  const size_t mask = old.size() - 1;
+  size_t start = 0;
+  while (old[start].handle != kNoRecord) ++start;
+  for (size_t k = 1; k <= old.size(); ++k) {
+    const Entry& e = old[(start + k) & mask];
+    if (e.handle != kNoRecord) place(e);
+  }
 }
 
 void Ledger::compact_if_sparse() {
   const size_t holes = slots_.size() - live_;
-  if (holes >= kMinHolesToCompact && holes > live_) compact();
+  if (holes < kMinHolesToCompact || holes <= live_) return;
+  compact();
 }
 
+// Leading holes are dropped by advancing base_, so the records up to the
+// first hole behind a live record keep their sequence numbers; only those
+// behind such a hole are renumbered.
 void Ledger::compact() {
-  std::vector<size_t> moved_to(slots_.size(), npos);
-  size_t next = 0;
-  for (size_t i = 0; i < slots_.size(); ++i) {
-    if (!slots_[i].live) continue;
-    moved_to[i] = next;
-    if (next != i) {
-      slots_[next] = std::move(slots_[i]);
-      times_[next] = times_[i];
-    }
-    ++next;
+  const size_t n = slots_.size();
+  size_t lead = 0;
+  while (lead < n && slots_[lead].handle == kNoRecord) ++lead;
+  base_ += lead;
+  size_t write = 0;
+  for (size_t read = lead; read < n; ++read) {
+    const Slot s = slots_[read];
+    if (s.handle == kNoRecord) continue;
+    if (write + lead != read) seqs_[s.handle] = base_ + write;
+    slots_[write++] = s;
   }
-  slots_.resize(next);
-  times_.resize(next);
-  for (Slot& s : slots_) {
-    if (s.prev_same_id != npos) s.prev_same_id = moved_to[s.prev_same_id];
-    if (s.next_same_id != npos) s.next_same_id = moved_to[s.next_same_id];
-  }
-  for (auto& [id, chain] : by_id_) {
-    chain.head = moved_to[chain.head];
-    chain.tail = moved_to[chain.tail];
-  }
+  slots_.resize(write);
 }
 
+// Each resolution commits (model update or version increment) before
+// anything that can fail: copying the id into the result, or the tap.
 Result<std::optional<Resolution>> ledger_learn(BanditState& state, std::string_view decision_id,
                                                double reward, double t, TrainTap* train) {
-  std::optional<DecisionRecord> record = state.ledger.take(decision_id);
-  if (!record) return std::optional<Resolution>();
-  state.ledger.compact_if_sparse();
-  const bool expired = t >= record->t + state.horizon;
+  std::optional<Ledger::Removed> removed = state.ledger.take(decision_id);
+  if (!removed) return std::optional<Resolution>();
+  const DecisionRecord& record = removed->record();
+  const bool expired = t >= record.t + state.horizon;
   const double classified = expired ? state.default_reward : reward;
-  Resolution resolution{record->decision_id, classified,
-                        expired ? ResolutionKind::expired : ResolutionKind::rewarded};
-  if (train == nullptr) {
-    state.model.update(record->features, classified);
-    state.model_version += 1;
-  } else {
-    // The resolution commits before the tap runs and stands if it fails.
-    state.model_version += 1;
-    Status s = train->train(*record, classified);
+  if (train == nullptr) state.model.update(record.features, classified);
+  state.model_version += 1;
+  state.ledger.compact_if_sparse();
+  std::optional<Resolution> resolution(
+      Resolution{record.decision_id, classified,
+                 expired ? ResolutionKind::expired : ResolutionKind::rewarded});
+  if (train != nullptr) {
+    Status s = train->train(record, classified);
     if (!s.ok()) return std::move(s.error());
   }
-  return std::optional<Resolution>(std::move(resolution));
+  return resolution;
 }
 
 Result<std::vector<Resolution>> ledger_expire(BanditState& state, double t, TrainTap* train) {
   Ledger& ledger = state.ledger;
+  const double horizon = state.horizon;
   std::vector<Resolution> resolved;
-  const size_t end = ledger.end_position();
-  for (size_t pos = 0; pos < end; ++pos) {
-    if (!ledger.due(pos, t, state.horizon)) continue;
-    DecisionRecord record = ledger.take_at(pos);
-    if (train == nullptr) {
-      state.model.update(record.features, state.default_reward);
-      state.model_version += 1;
-      resolved.push_back({std::move(record.decision_id), state.default_reward, ResolutionKind::expired});
-      continue;
-    }
+  for (size_t pos = ledger.next_due(0, t, horizon); pos < ledger.end_position();
+       pos = ledger.next_due(pos + 1, t, horizon)) {
+    Ledger::Removed removed = ledger.take_at(pos);
+    const DecisionRecord& record = removed.record();
+    if (train == nullptr) state.model.update(record.features, state.default_reward);
     state.model_version += 1;
     resolved.push_back({record.decision_id, state.default_reward, ResolutionKind::expired});
+    if (train == nullptr) continue;
     Status s = train->train(record, state.default_reward);
     if (!s.ok()) {
       ledger.compact_if_sparse();

@@ -1,19 +1,27 @@
 // The ledger: pending decision records in the order they were appended.
 //
 // Finding a record by id and removing it cost the same whatever the ledger's
-// length: records sit in a vector in ledger order, a removed record leaves a
-// hole that later compaction closes, and an index maps each id to the first
-// live record carrying it (records sharing an id, possible only in a loaded
-// snapshot, are chained in ledger order).
+// length. Three parts:
+//  - positions: one small slot per appended record, in ledger order, holding
+//    the record's time and a handle to the record. A removal leaves a hole
+//    (time NaN, no handle); compaction closes the holes once they outnumber
+//    the live records. The expiry scan is one pass over these slots.
+//  - records: a pool addressed by handle. A freed pool entry keeps its
+//    buffers for the next record, so the steady decide-learn cycle neither
+//    allocates nor frees record memory.
+//  - an open-addressing index from the id's hash to the record's handle,
+//    and per handle the record's sequence number (its position plus the
+//    sequence number of position 0): a lookup goes from the index straight
+//    to the record, and compaction renumbers in one small array. Entries
+//    with equal ids keep their ledger order along the probe sequence, so
+//    the first match is the first pending record with that id.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <optional>
-#include <string>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "error.hpp"
@@ -25,56 +33,92 @@ namespace sorvane {
 class Ledger {
  public:
   size_t size() const { return live_; }
-  void append(DecisionRecord record);
-
-  // Removes and returns the first record in ledger order with this id.
-  std::optional<DecisionRecord> take(std::string_view id);
+  void append(const DecisionRecord& record);
+  void append(DecisionRecord&& record);
 
   // Calls f(record) for every pending record in ledger order.
   template <class F>
   void for_each(F&& f) const {
     for (const Slot& s : slots_)
-      if (s.live) f(s.record);
+      if (s.handle != kNoRecord) f(records_[s.handle]);
   }
 
-  // Positions for a pass in ledger order that may remove as it goes. A
-  // removed or never-due record is never reported due.
+  // A record just removed from the ledger. Its pool entry is reused only
+  // once this ends, and gets the record's buffers back for the next append.
+  class Removed {
+   public:
+    Removed(Ledger& ledger, uint32_t handle)
+        : ledger_(&ledger), handle_(handle), record_(std::move(ledger.records_[handle])) {}
+    Removed(Removed&& other) noexcept
+        : ledger_(std::exchange(other.ledger_, nullptr)),
+          handle_(other.handle_),
+          record_(std::move(other.record_)) {}
+    Removed& operator=(Removed&&) = delete;
+    ~Removed() {
+      if (ledger_ != nullptr) ledger_->recycle(handle_, std::move(record_));
+    }
+    const DecisionRecord& record() const { return record_; }
+
+   private:
+    Ledger* ledger_;
+    uint32_t handle_;
+    DecisionRecord record_;
+  };
+
+  // Removes the first record in ledger order with this id.
+  std::optional<Removed> take(std::string_view id);
+
+  // Positions for a pass in ledger order that may remove as it goes. A hole
+  // is never due; positions stay put until compact_if_sparse.
   size_t end_position() const { return slots_.size(); }
-  bool due(size_t pos, double t, double horizon) const { return t >= times_[pos] + horizon; }
-  DecisionRecord take_at(size_t pos);
+  // The first position from `pos` on whose record is due at t (t at or past
+  // the record's t + horizon; NaN never due), or end_position().
+  size_t next_due(size_t pos, double t, double horizon) const {
+    const size_t end = slots_.size();
+    while (pos < end && !(t >= slots_[pos].t + horizon)) ++pos;
+    return pos;
+  }
+  Removed take_at(size_t pos);
 
   // Closes the holes left by removals once they outnumber the live records.
   void compact_if_sparse();
 
  private:
-  static constexpr size_t npos = SIZE_MAX;
+  static constexpr uint32_t kNoRecord = UINT32_MAX;
   struct Slot {
-    DecisionRecord record;
-    bool live = true;
-    size_t prev_same_id = npos;
-    size_t next_same_id = npos;
+    double t;  // NaN for a hole, so a hole is never due
+    uint32_t handle;
   };
-  struct Chain {
-    size_t head;
-    size_t tail;
-  };
-  struct IdHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  // The low 32 bits of the id's hash (which also pick the home bucket) and
+  // the record's handle; kNoRecord marks a free bucket.
+  struct Entry {
+    uint32_t hash;
+    uint32_t handle;
   };
 
+  template <class R>
+  void append_record(R&& record);
+  template <class R>
+  uint32_t store(R&& record);
+  void recycle(uint32_t handle, DecisionRecord&& record) noexcept;
+  Removed remove(uint32_t handle, size_t bucket);
+  size_t bucket_of(uint32_t hash, uint32_t handle) const;
+  void erase_bucket(size_t bucket);
+  void place(const Entry& e);
+  void grow_index();
   void compact();
 
-  std::vector<Slot> slots_;
-  // Each slot's record time; NaN once removed, so a removed slot is never due
-  // and the expiry scan is one pass over contiguous doubles.
-  std::vector<double> times_;
+  std::vector<Slot> slots_;  // ledger order; slots_[p] has sequence number base_ + p
+  uint64_t base_ = 0;
   size_t live_ = 0;
-  std::unordered_map<std::string, Chain, IdHash, std::equal_to<>> by_id_;
+  std::vector<DecisionRecord> records_;
+  std::vector<uint64_t> seqs_;  // by handle, beside records_
+  std::vector<uint32_t> free_;  // capacity kept at records_.size(): recycling never allocates
+  std::vector<Entry> index_;    // power-of-two size, at most half full
 };
 
 // Resolution through the train tap: replaces the built-in model update. The
-// record is the compact ledger record; a failure becomes the operation's.
+// record is the removed ledger record; a failure becomes the operation's.
 class TrainTap {
  public:
   virtual Status train(const DecisionRecord& record, double reward) = 0;
