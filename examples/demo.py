@@ -263,7 +263,7 @@ def plot(outcome: Outcome, path: Path) -> bool:
     ax.axhline(outcome.single_item, color="tab:grey", linestyle="-.", linewidth=1, label="best single item for everyone")
     ax.plot(x, random, ":", color="tab:red", linewidth=2, label="uniformly random")
     ax.axvline(outcome.reload_at, color="black", linewidth=0.8)
-    ax.annotate(" state saved and reloaded", (outcome.reload_at, 0.0), fontsize=8, va="bottom")
+    ax.annotate(" state saved and reloaded", (outcome.reload_at, 0.0), xytext=(4, 4), textcoords="offset points", fontsize=8)
     ax.set_xlabel("visits")
     ax.set_ylabel("click rate of the item shown")
     ax.yaxis.set_major_formatter(lambda v, _: f"{v:.0%}")
@@ -280,7 +280,8 @@ def plot(outcome: Outcome, path: Path) -> bool:
 
 def verify(log_path: Path) -> int:
     """Check the log with the offline verifier; 0 when it agrees or is not available yet."""
-    command = [sys.executable, "-m", "sorvane_cli", "verify", str(log_path), "--horizon", repr(HORIZON)]
+    settings = ["--horizon", repr(HORIZON), "--epsilon", repr(EPSILON), "--forgetfulness", repr(FORGETFULNESS)]
+    command = [sys.executable, "-m", "sorvane_cli", "verify", str(log_path), *settings, "--quiet"]
     result = subprocess.run(command, capture_output=True, text=True)
     if result.returncode != 0 and "not built yet" in result.stderr:
         print("sorvane verify: not available yet, skipped.")

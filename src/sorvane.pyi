@@ -3,16 +3,15 @@
 # Numbers are taken the way the module converts them: `bits` through
 # __index__, every real number through __float__ or __index__ (a str is
 # refused). A context is a dict of feature name to str, int, float, bool or
-# None; candidates are a sequence of (identifier, features) tuples. The
-# callbacks receive the caller's own context and candidates objects, so their
-# types follow whatever the caller passed.
+# None; candidates are a sequence of (identifier, features) tuples. A `score`
+# callback receives the caller's own context and candidates objects, so its
+# second parameter is whatever sequence the caller passed.
 
 from collections.abc import Callable, Sequence
-from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final
+from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, final
 
 _Real: TypeAlias = SupportsFloat | SupportsIndex
-_Context = TypeVar("_Context", bound=dict[str, Any])
-_Candidates = TypeVar("_Candidates", bound=Sequence[tuple[str, dict[str, Any]]])
+_Features: TypeAlias = dict[str, Any]
 
 @final
 class BanditState:
@@ -73,11 +72,11 @@ def create(
 ) -> BanditState: ...
 def decide(
     state: BanditState,
-    context: _Context,
-    candidates: _Candidates,
+    context: _Features,
+    candidates: Sequence[tuple[str, _Features]],
     t: _Real,
     salt: str,
-    score: Callable[[_Context, _Candidates], Sequence[float]] | None = None,
+    score: Callable[[_Features, Any], Sequence[float]] | None = None,
     explore: Callable[[list[float], float], Sequence[float]] | None = None,
 ) -> DecisionRecord: ...
 def learn(
