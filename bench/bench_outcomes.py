@@ -1,0 +1,195 @@
+"""Times `learn` and `expire` against the number of pending decisions, and
+the decide-then-learn cycle, on the M workload: bits 18, 10 context features
+and 10 candidates of 5 features, half text and half numbers.
+
+Each line is one measurement beside its baseline from the same run, with
+their ratio:
+
+- learn, 100,000 pending against 10 pending, each call timed alone between
+  untimed decides that keep the pending count steady; the learned record is
+  the oldest pending one (outcomes arriving in decision order) or a random
+  pending one. Median over interleaved rounds of the per-round median.
+  Target: at most 2x.
+- learn at steady state, 100,000 pending: decide and learn alternating long
+  enough to pass the ledger's compactions; the mean includes them.
+  Median, mean, 99.9th percentile and maximum per call.
+- expire with nothing due, 100,000 pending against 10 pending: the median
+  per call. Target: under 1 ms.
+- the cycle decide-then-learn against decide alone, per decision.
+
+    PYTHONPATH=build/<dir> python3 bench/bench_outcomes.py [--pending N] [--rounds N]
+"""
+import argparse
+import gc
+import random
+import statistics
+import time
+from collections import deque
+
+import sorvane
+
+BITS = 18
+SALT = "bench"
+HORIZON = 1e12  # nothing comes due unless a test asks for it
+
+
+def features(prefix, count, seed):
+    """Half text, half numbers, with values that vary by seed."""
+    out = {}
+    for i in range(count):
+        name = f"{prefix}{i}"
+        if i % 2 == 0:
+            out[name] = f"value-{(seed * 7 + i * 13) % 97}"
+        else:
+            out[name] = ((seed * 31 + i * 17) % 101) / 10.0 - 5.0
+    return out
+
+
+CONTEXTS = [features("user_", 10, seed) for seed in range(256)]
+CANDIDATES = [(f"item-{c}", features("attr_", 5, c + 2)) for c in range(10)]
+
+
+class Bandit:
+    """A state with its pending ids, kept at a steady count."""
+
+    def __init__(self, pending, order, seed=1):
+        self.state = sorvane.create(BITS, HORIZON, epsilon=0.1)
+        self.order = order
+        self.rng = random.Random(seed)
+        self.ids = deque() if order == "oldest" else []
+        self.n = 0
+        for _ in range(pending):
+            self.ids.append(self.decide().decision_id)
+
+    def decide(self):
+        self.n += 1
+        return sorvane.decide(self.state, CONTEXTS[self.n % len(CONTEXTS)], CANDIDATES, float(self.n), SALT)
+
+    def next_id(self):
+        if self.order == "oldest":
+            return self.ids.popleft()
+        k = self.rng.randrange(len(self.ids))
+        ids = self.ids
+        ids[k], ids[-1] = ids[-1], ids[k]
+        return ids.pop()
+
+    def learn_times(self, calls):
+        """Nanoseconds of each of `calls` learns, each after an untimed decide."""
+        clock = time.perf_counter_ns
+        learn, state, t = sorvane.learn, self.state, float(self.n)
+        out = []
+        for _ in range(calls):
+            self.ids.append(self.decide().decision_id)
+            decision_id = self.next_id()
+            start = clock()
+            learn(state, decision_id, 1.0, t)
+            out.append(clock() - start)
+        return out
+
+
+def no_gc(fn):
+    def wrapped(*args, **kwargs):
+        enabled = gc.isenabled()
+        gc.disable()
+        try:
+            return fn(*args, **kwargs)
+        finally:
+            if enabled:
+                gc.enable()
+    return wrapped
+
+
+def line(name, value, unit, baseline_name, baseline, target=""):
+    ratio = value / baseline if baseline else float("nan")
+    print(f"{name:44} {value:10.3f} {unit:3}  {baseline_name:28} {baseline:10.3f} {unit:3}  {ratio:6.2f}x  {target}")
+
+
+@no_gc
+def bench_learn(pending, rounds, calls):
+    for order in ("oldest", "random"):
+        small, large = Bandit(10, order), Bandit(pending, order)
+        small_rounds, large_rounds = [], []
+        for _ in range(rounds):
+            small_rounds.append(statistics.median(small.learn_times(calls)))
+            large_rounds.append(statistics.median(large.learn_times(calls)))
+        line(f"learn, {pending:,} pending, {order}", statistics.median(large_rounds) / 1000, "us",
+             "10 pending", statistics.median(small_rounds) / 1000, "target <= 2x")
+
+
+@no_gc
+def bench_steady(pending, calls):
+    for order in ("oldest", "random"):
+        small, large = Bandit(10, order), Bandit(pending, order)
+        base = small.learn_times(calls // 4)
+        times = sorted(large.learn_times(calls))
+        mean = statistics.fmean(times) / 1000
+        print(f"learn steady, {pending:,} pending, {order}, {calls:,} calls: median "
+              f"{times[len(times) // 2] / 1000:.3f} us, p99.9 {times[int(len(times) * 0.999)] / 1000:.3f} us, "
+              f"max {times[-1] / 1000:.1f} us")
+        line(f"  mean with compactions, {order}", mean, "us", "10 pending, mean", statistics.fmean(base) / 1000,
+             "target <= 2x")
+
+
+@no_gc
+def bench_expire(pending, rounds):
+    def per_call(bandit, calls):
+        clock, expire, state = time.perf_counter_ns, sorvane.expire, bandit.state
+        out = []
+        for _ in range(calls):
+            start = clock()
+            expire(state, 0.0)
+            out.append(clock() - start)
+        return statistics.median(out)
+
+    small, large = Bandit(10, "oldest"), Bandit(pending, "oldest")
+    small_rounds, large_rounds = [], []
+    for _ in range(rounds):
+        small_rounds.append(per_call(small, 200))
+        large_rounds.append(per_call(large, 20))
+    line(f"expire, nothing due, {pending:,} pending", statistics.median(large_rounds) / 1000, "us",
+         "10 pending", statistics.median(small_rounds) / 1000, "target < 1000 us")
+
+
+@no_gc
+def bench_cycle(rounds, calls):
+    bandit = Bandit(10, "oldest")
+    clock, learn, state = time.perf_counter_ns, sorvane.learn, bandit.state
+
+    def decide_only():
+        start = clock()
+        records = [bandit.decide() for _ in range(calls)]
+        elapsed = clock() - start
+        for r in records:  # drain, untimed
+            learn(state, r.decision_id, 1.0, 0.0)
+        return elapsed / calls
+
+    def decide_then_learn():
+        start = clock()
+        for _ in range(calls):
+            learn(state, bandit.decide().decision_id, 1.0, 0.0)
+        return (clock() - start) / calls
+
+    alone, cycle = [], []
+    for _ in range(rounds):
+        alone.append(decide_only())
+        cycle.append(decide_then_learn())
+    line("cycle: decide then learn, M", statistics.median(cycle) / 1000, "us",
+         "decide alone, M", statistics.median(alone) / 1000, "")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--pending", type=int, default=100_000)
+    parser.add_argument("--rounds", type=int, default=15, help="interleaved rounds per measurement")
+    parser.add_argument("--calls", type=int, default=2000, help="timed calls per round")
+    parser.add_argument("--steady", type=int, default=0,
+                        help="steady-state calls (default: 1.5x pending, enough for a compaction)")
+    args = parser.parse_args()
+    bench_learn(args.pending, args.rounds, args.calls)
+    bench_steady(args.pending, args.steady or args.pending * 3 // 2)
+    bench_expire(args.pending, args.rounds)
+    bench_cycle(args.rounds, args.calls // 4)
+
+
+if __name__ == "__main__":
+    main()
