@@ -3,7 +3,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <new>
 
 namespace sorvane::py {
 
@@ -64,14 +63,15 @@ size_t decode(const unsigned char* p, const unsigned char* end, uint32_t& cp) {
 // integral value), else as d.ddde+XX with at least two exponent digits.
 // v is finite. Writes at most kFloatMax bytes at w and returns the end.
 //
-// std::to_chars without a precision gives exactly those digits; it is used
-// instead of PyOS_double_to_string, which formats the same text through
-// allocating big-number arithmetic at several times the cost.
+// std::to_chars without a precision gives exactly those digits (the long
+// tests compare the two over random doubles); it is used instead of
+// PyOS_double_to_string, which reaches the same text through allocating
+// big-number arithmetic at several times the cost.
 char* float_repr(double v, char* w) {
   if (std::signbit(v)) *w++ = '-';
   const double magnitude = std::fabs(v);
   // An integral value below 1e16 is its own digits in fixed notation.
-  if (magnitude < 1e16 && magnitude == std::floor(magnitude)) {
+  if (magnitude < 1e16 && static_cast<double>(static_cast<uint64_t>(magnitude)) == magnitude) {
     w = std::to_chars(w, w + 20, static_cast<uint64_t>(magnitude)).ptr;
     *w++ = '.';
     *w++ = '0';
@@ -80,9 +80,11 @@ char* float_repr(double v, char* w) {
   // d.ddde+XX: up to 17 digits, the point, and an exponent of up to 5 chars.
   char sci[32];
   char* const sci_end = std::to_chars(sci, sci + sizeof sci, magnitude, std::chars_format::scientific).ptr;
-  const char* e = static_cast<const char*>(std::memchr(sci, 'e', static_cast<size_t>(sci_end - sci)));
+  const char* e = sci + 1;
+  while (*e != 'e') ++e;
   int exponent = 0;
-  std::from_chars(e + (e[1] == '+' ? 2 : 1), sci_end, exponent);
+  for (const char* p = e + 2; p < sci_end; ++p) exponent = exponent * 10 + (*p - '0');
+  if (e[1] == '-') exponent = -exponent;
   if (exponent < -4 || exponent >= 16) {
     std::memcpy(w, sci, static_cast<size_t>(sci_end - sci));
     return w + (sci_end - sci);
@@ -143,18 +145,15 @@ void JsonText::i64(int64_t v) {
   size_ = static_cast<size_t>(std::to_chars(w, w + 20, v).ptr - data_);
 }
 
-bool JsonText::f64(double v) {
+void JsonText::f64(double v) {
   if (std::isnan(v)) {
     raw("NaN");
-    return true;
-  }
-  if (std::isinf(v)) {
+  } else if (std::isinf(v)) {
     raw(v > 0 ? std::string_view("Infinity") : std::string_view("-Infinity"));
-    return true;
+  } else {
+    char* w = room(kFloatMax);
+    size_ += static_cast<size_t>(float_repr(v, w) - w);
   }
-  char* w = room(kFloatMax);
-  size_ += static_cast<size_t>(float_repr(v, w) - w);
-  return true;
 }
 
 bool JsonText::string(std::string_view utf8) {

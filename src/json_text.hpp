@@ -27,10 +27,9 @@ class JsonText {
   void u64(uint64_t v);
   void i64(int64_t v);
   // The repr of v (shortest digits that read back as v, fixed notation for
-  // exponents from -4 to 15, ".0" on integral values), or NaN / Infinity /
-  // -Infinity. False, with no error set, if the interpreter could not
-  // format it.
-  bool f64(double v);
+  // decimal exponents from -4 to 15, ".0" on integral values), or NaN,
+  // Infinity, -Infinity.
+  void f64(double v);
   // A quoted JSON string from UTF-8 text: quote and backslash escaped, \n
   // \r \t \b \f short, other bytes below 0x20 and 0x7f as \u00XX, every
   // character outside ASCII as lowercase \uXXXX (a surrogate pair above

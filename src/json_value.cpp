@@ -49,7 +49,10 @@ bool JsonValueWriter::value(PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
   if (type == &PyUnicode_Type) return text(obj);
   if (type == &PyLong_Type) return integer(obj);
-  if (type == &PyFloat_Type) return out_.f64(PyFloat_AsDouble(obj));
+  if (type == &PyFloat_Type) {
+    out_.f64(PyFloat_AsDouble(obj));
+    return true;
+  }
   if (type == &PyList_Type) return array(obj, true);
   if (type == &PyTuple_Type) return array(obj, false);
   if (type == &PyDict_Type) return object(obj);
@@ -72,9 +75,15 @@ bool JsonValueWriter::key(PyObject* obj) {
     out_.raw("\"null\"");
     return true;
   }
-  if (type != &PyFloat_Type && type != &PyLong_Type) return false;
+  if (type == &PyFloat_Type) {
+    out_.raw('"');
+    out_.f64(PyFloat_AsDouble(obj));
+    out_.raw('"');
+    return true;
+  }
+  if (type != &PyLong_Type) return false;
   out_.raw('"');
-  if (!(type == &PyFloat_Type ? out_.f64(PyFloat_AsDouble(obj)) : integer(obj))) return false;
+  if (!integer(obj)) return false;
   out_.raw('"');
   return true;
 }

@@ -95,7 +95,7 @@ bool write_decision(JsonText& out, const RecordObject& r) {
   out.raw(R"(,"record":{"decision_id":)");
   if (!out.string(rec.decision_id)) return false;
   out.raw(R"(,"t":)");
-  if (!out.f64(rec.t)) return false;
+  out.f64(rec.t);
   out.raw(R"(,"candidate_hash":)");
   out.u64(rec.candidate_hash);
   out.raw(R"(,"chosen":)");
@@ -105,11 +105,11 @@ bool write_decision(JsonText& out, const RecordObject& r) {
     out.raw(i == 0 ? std::string_view("[") : std::string_view(",["));
     out.u64(rec.features[i].index);
     out.raw(',');
-    if (!out.f64(rec.features[i].value)) return false;
+    out.f64(rec.features[i].value);
     out.raw(']');
   }
   out.raw(R"(],"propensity":)");
-  if (!out.f64(rec.propensity)) return false;
+  out.f64(rec.propensity);
   out.raw(R"(,"model_version":)");
   out.u64(rec.model_version);
   out.raw(R"(,"salt":)");
@@ -119,16 +119,17 @@ bool write_decision(JsonText& out, const RecordObject& r) {
 }
 
 bool write_resolution(JsonText& out, const ResolutionObject& r) {
-  JsonValueWriter values(out);
-  if (!values.reserve_levels(kDumpsLevels)) return false;
+  // No caller values here, but json.dumps would still take its levels.
+  JsonValueWriter levels(out);
+  if (!levels.reserve_levels(kDumpsLevels)) return false;
   out.raw(R"({"event":"resolution","decision_id":)");
   if (!out.string(r.resolution.decision_id)) return false;
   out.raw(r.resolution.kind == sorvane::ResolutionKind::rewarded ? R"(,"kind":"rewarded","reward":)"
                                                                  : R"(,"kind":"expired","reward":)");
-  if (!r.has_reward) {
+  if (r.has_reward) {
+    out.f64(r.resolution.reward);
+  } else {
     out.raw("null");
-  } else if (!out.f64(r.resolution.reward)) {
-    return false;
   }
   out.raw('}');
   return true;
