@@ -1,5 +1,7 @@
 #include "convert.hpp"
 
+#include <algorithm>
+
 namespace sorvane::py {
 
 bool to_bits(PyObject* obj, uint32_t& out) {
@@ -74,7 +76,8 @@ bool to_double_list(PyObject* obj, std::vector<double>& out) {
   if (hint < 0) {
     PyErr_Clear();
   } else {
-    out.reserve(static_cast<size_t>(hint));
+    // Only a hint: a callable's sequence may claim any length.
+    out.reserve(static_cast<size_t>(std::min<Py_ssize_t>(hint, 4096)));
   }
   Ref it(PyObject_GetIter(obj));
   if (!it) {
