@@ -12,6 +12,11 @@ and when the outcome arrives `learn` trains the target on the logged
 candidate with the logged reward (or, expired, with the target's default
 reward): one decide and one learn per decision, nothing left pending.
 
+The value measured is the logged reward: an expired decision counts with the
+reward its resolution line carries (the logging state's default reward),
+whatever default reward a target trains with. Decisions still pending at the
+end of the log are left out and reported as a share.
+
 The logging configuration itself is evaluated too, as the baseline; when the
 log was written with the built-in policy its weights are all 1.
 """

@@ -127,7 +127,7 @@ def _features_text_match(text, replayed):
     if n == 0:
         return True
     try:
-        values = list(map(float, text.replace(b"[", b"").replace(b"]", b"").split(b",")))
+        values = list(map(float, text.translate(None, b"[]").split(b",")))
     except ValueError:
         return False
     flat = list(chain.from_iterable(replayed))
