@@ -44,6 +44,9 @@ def build_parser():
     _config_flags(r, True)
     r.add_argument("-o", "--output", required=True, metavar="STATE", help="where to write the state ('-': stdout)")
     r.add_argument("--show", type=int, default=10, metavar="N", help="problems shown in full (10)")
+    r.add_argument("--force", action="store_true",
+                   help="write the state even when some lines cannot be replayed (they are skipped; "
+                        "the exit status is still 1)")
 
     e = sub.add_parser("eval", help="off-policy evaluation of target configurations",
                        description="Estimate the value of target configurations (IPS, SNIPS, doubly robust) "

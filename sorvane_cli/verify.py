@@ -55,11 +55,14 @@ def run_replay(args, config, progress, out=None):
     out = out if out is not None else sys.stdout
     replayer = replay_log(args.log, config, keep=args.show, progress=progress)
     status = _status(replayer)
-    if status == PROBLEMS or replayer.state is None:
+    if replayer.state is None or (status == PROBLEMS and not args.force):
         lines = findings_text(replayer.findings)
-        lines.append(f"the log does not replay cleanly; {args.output} was not written (see `sorvane verify`)")
+        lines.append(f"the log does not replay cleanly; {args.output} was not written "
+                     "(`sorvane verify` lists every problem; --force writes what the readable lines give)")
         sys.stderr.write("\n".join(lines) + "\n")
         return PROBLEMS
+    if status == PROBLEMS:
+        sys.stderr.write("\n".join(findings_text(replayer.findings)) + "\n")
     text = sorvane.serialize(replayer.state)
     if args.output == "-":
         # No newline: the text is exactly what `serialize` returns.
@@ -75,4 +78,4 @@ def run_replay(args, config, progress, out=None):
         note = (f"; {replayer.steered} decisions replayed with the host's logged choices" if replayer.steered else "")
         sys.stderr.write(f"{args.log}: {summary['decisions']} decisions, {summary['resolutions']} resolutions, "
                          f"{summary['pending']} pending{note}\n")
-    return VERIFIED
+    return PROBLEMS if status == PROBLEMS else VERIFIED

@@ -419,3 +419,21 @@ def test_progress_shows_on_a_terminal_only(tmp_path):
         bar.update(1000)
     assert "50%" in screen.getvalue() and "100%" in screen.getvalue()
     assert screen.getvalue().endswith("\r")
+
+
+def test_replay_force_recovers_the_state_before_a_torn_last_line(real_log, tmp_path, capsys):
+    # A host that crashed while appending leaves half a line at the end.
+    path, _ = real_log
+    lines = path.read_text().splitlines()
+    last_decision = max(_lines_of(path, "decision"))
+    kept = lines[:last_decision]
+    path.write_text("\n".join(kept) + "\n")
+    out = tmp_path / "state.hex"
+    assert run(["replay", str(path), "-o", str(out)] + FLAGS, capsys)[0] == 0
+    whole = out.read_text()
+    path.write_text("\n".join(kept) + "\n" + lines[last_decision][:100])
+    status, _, err = run(["replay", str(path), "-o", str(out)] + FLAGS, capsys)
+    assert status == 1 and f"line {last_decision + 1}:" in err and out.read_text() == whole
+    out.unlink()
+    status, _, err = run(["replay", str(path), "-o", str(out), "--force"] + FLAGS, capsys)
+    assert status == 1 and out.read_text() == whole
