@@ -8,8 +8,24 @@ writes takes a fast path that leaves the decision's feature list as text
 parsed in full and checked field by field, so a reformatted log still reads.
 """
 import json
+import json.scanner
 
-_loads = json.loads
+# The C scanner straight, without the wrappers of json.loads around it; any
+# text it does not take whole goes to json.loads, for its exact error.
+_scan = json.scanner.c_make_scanner(json.JSONDecoder()) if json.scanner.c_make_scanner else None
+
+
+def _loads(data):
+    if _scan is not None:
+        try:
+            text = data.decode("utf-8")
+            obj, end = _scan(text, 0)
+        except (StopIteration, ValueError, RecursionError):
+            pass
+        else:
+            if end == len(text) or not text[end:].strip(" \t\r\n"):
+                return obj
+    return json.loads(data)
 
 _DECISION_PREFIX = b'{"event":"decision",'
 _RECORD_KEY = b',"record":{'
