@@ -30,10 +30,11 @@ class Terms:
     __slots__ = ("w", "r", "dm", "q")
 
     def __init__(self):
-        self.w = []    # pi(a_i) / p_i
-        self.r = []    # logged reward
-        self.dm = []   # sum over candidates of pi(a) q(a)
-        self.q = []    # q(a_i)
+        # Packed doubles: a long log keeps four per decision and target.
+        self.w = array("d")    # pi(a_i) / p_i
+        self.r = array("d")    # logged reward
+        self.dm = array("d")   # sum over candidates of pi(a) q(a)
+        self.q = array("d")    # q(a_i)
 
     def add(self, w, r, dm, q):
         self.w.append(w)
