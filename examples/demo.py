@@ -306,7 +306,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--visits", type=int, default=200_000, help="number of visits (default %(default)s)")
     parser.add_argument("--seed", type=int, default=1, help="seed of the shop and its traffic (default %(default)s)")
     parser.add_argument("--rows", type=int, default=10, help="rows of the learning-curve table (default %(default)s)")
-    parser.add_argument("--out", type=Path, default=Path("demo-output"), help="directory for the files below")
+    parser.add_argument("--out", type=Path, default=Path("demo-output"), help="directory for the files below (default %(default)s)")
     parser.add_argument("--log", type=Path, help="experience log (default OUT/experience.jsonl)")
     parser.add_argument("--state", type=Path, help="the snapshot saved half way (default OUT/state.hex)")
     parser.add_argument("--plot", type=Path, help="learning curve (default OUT/learning-curve.png)")
