@@ -265,7 +265,10 @@ def plot(outcome: Outcome, path: Path) -> bool:
     ax.axhline(outcome.single_item, color="tab:grey", linestyle="-.", linewidth=1, label="best single item for everyone")
     ax.plot(x, random, ":", color="tab:red", linewidth=2, label="uniformly random")
     ax.axvline(outcome.reload_at, color="black", linewidth=0.8)
-    ax.annotate(" state saved and reloaded", (outcome.reload_at, 0.0), xytext=(4, 4), textcoords="offset points", fontsize=8)
+    ax.annotate(
+        "state saved and reloaded", (outcome.reload_at, 0.0), xytext=(-4, 4), textcoords="offset points",
+        ha="right", fontsize=8,
+    )
     ax.set_xlabel("visits")
     ax.set_ylabel("click rate of the item shown")
     ax.yaxis.set_major_formatter(lambda v, _: f"{v:.0%}")
