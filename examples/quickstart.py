@@ -10,6 +10,7 @@ for step in range(5):
     record = sorvane.decide(state, context, candidates, t=float(step), salt="demo")
     print(sorvane.log_line(record))
     resolution = sorvane.learn(state, record.decision_id, 1.0 if record.chosen == 1 else 0.0, t=step + 1.0)
+    assert resolution is not None  # the id was pending
     print(sorvane.log_line(resolution))
 
 restored = sorvane.deserialize(sorvane.serialize(state))
