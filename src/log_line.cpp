@@ -155,23 +155,21 @@ PyObject* dumps_line(PyObject* json, PyObject* item) {
   return result.release();
 }
 
-// json is imported on every call. Once sys.modules holds it, an import
-// only hands that module back, so it is looked up there first; the full
-// import runs the first time, and raises when json cannot be imported.
-Ref import_json() {
-  Ref name(PyUnicode_FromString("json"));
-  if (!name) return Ref();
-  Ref module(PyImport_GetModule(name.get()));
-  if (module && module.get() != Py_None) return module;
-  if (PyErr_Occurred()) return Ref();
-  return Ref(PyImport_Import(name.get()));
+// Every call starts by importing json. While sys.modules holds the module,
+// that import would only hand it back, and the module's own writer needs
+// nothing from it, so a look-up stands in for it; the full import runs
+// when the module is absent (and raises if json cannot be imported), and
+// again before json.dumps is used.
+bool json_importable() {
+  PyObject* json = PyDict_GetItemString(PyImport_GetModuleDict(), "json");
+  if (json != nullptr && json != Py_None) return true;
+  return static_cast<bool>(Ref(PyImport_ImportModule("json")));
 }
 
 }  // namespace
 
 PyObject* log_line(PyObject* item) {
-  Ref json = import_json();
-  if (!json) return nullptr;
+  if (!json_importable()) return nullptr;
   PyTypeObject* records = record_type();
   PyTypeObject* resolutions = resolution_type();
   if (records == nullptr || resolutions == nullptr) return nullptr;
@@ -186,6 +184,8 @@ PyObject* log_line(PyObject* item) {
   } else {
     return raise_value_error(kNotAnItem);
   }
+  Ref json(PyImport_ImportModule("json"));
+  if (!json) return nullptr;
   return dumps_line(json.get(), item);
 }
 
