@@ -87,12 +87,12 @@ class Target:
         return record.decision_id, self._seen
 
 
-def parse_targets(specs):
+def parse_targets(settings):
     """[{key: value}] from the --target arguments (key=value, commas allowed)."""
     targets = []
-    for spec in specs or []:
+    for tokens in settings or []:
         fields = {}
-        for token in ",".join(spec).split(","):
+        for token in ",".join(tokens).split(","):
             if not token.strip():
                 continue
             key, sep, value = token.partition("=")
@@ -108,7 +108,7 @@ def parse_targets(specs):
     return targets
 
 
-def _build_targets(config, specs):
+def _build_targets(config, settings):
     horizon = config.horizon
     baseline = Target("logging", None, config.epsilon, config.forgetfulness, config.default_reward, horizon,
                       config.initial_state())
@@ -118,11 +118,12 @@ def _build_targets(config, specs):
         except ValueError as exc:
             raise UsageError(f"the state the log continues from cannot decide: {exc}") from None
     targets = [baseline]
-    for k, spec in enumerate(parse_targets(specs)):
-        name = spec.pop("name", None) or ",".join(f"{key}={value}" for key, value in spec.items()) or f"target {k + 1}"
-        t = Target(name, spec.get("bits"), spec.get("epsilon", config.epsilon),
-                   spec.get("forgetfulness", config.forgetfulness),
-                   spec.get("default_reward", config.default_reward), horizon)
+    for k, wanted in enumerate(parse_targets(settings)):
+        name = (wanted.pop("name", None) or ",".join(f"{key}={value}" for key, value in wanted.items())
+                or f"target {k + 1}")
+        t = Target(name, wanted.get("bits"), wanted.get("epsilon", config.epsilon),
+                   wanted.get("forgetfulness", config.forgetfulness),
+                   wanted.get("default_reward", config.default_reward), horizon)
         try:
             sorvane.create(t.bits if t.bits is not None else 1, horizon, t.default_reward, t.epsilon, t.forgetfulness)
         except (ValueError, OverflowError) as exc:
@@ -192,8 +193,8 @@ class Evaluation:
                 target.terms.add(pi / propensity, reward, dm, q)
 
 
-def evaluate_log(path, config, specs, progress):
-    targets = _build_targets(config, specs)
+def evaluate_log(path, config, settings, progress):
+    targets = _build_targets(config, settings)
     evaluation = Evaluation(targets)
     was_enabled = gc.isenabled()
     gc.disable()

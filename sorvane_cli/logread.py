@@ -33,7 +33,6 @@ _FEATURES_KEY = b',"features":'
 _PROPENSITY_KEY = b',"propensity":'
 
 # The record fields other than the feature list, with the JSON type each must have.
-RECORD_FIELDS = ("decision_id", "t", "candidate_hash", "chosen", "features", "propensity", "model_version", "salt")
 _INT = "integer"
 _NUM = "number"
 _STR = "string"
