@@ -30,8 +30,13 @@ def dumps_line(item):
             "model_version": item.model_version,
             "salt": item.salt,
         }
-        line = {"event": "decision", "bits": item.bits, "context": item.context, "candidates": item.candidates}
-        line["record"] = record
+        line = {
+            "event": "decision",
+            "bits": item.bits,
+            "context": item.context,
+            "candidates": item.candidates,
+            "record": record,
+        }
     return json.dumps(line, separators=(",", ":"))
 
 
@@ -317,6 +322,46 @@ def test_objects_dumps_refuses_raise_its_exception(value):
     assert got == want and isinstance(got, tuple)
     got, want = line_with({}, [("a", {"bad": value})])
     assert got == want and isinstance(got, tuple)
+
+
+def call_at_depth(depth, fn, *args):
+    """"line", or the exception type, of fn called `depth` frames further down."""
+    if depth > 0:
+        return call_at_depth(depth - 1, fn, *args)
+    try:
+        fn(*args)
+        return "line"
+    except Exception as e:  # noqa: BLE001 - the exception is the result here
+        return type(e)
+
+
+# From 3.12 on, Python frames and C levels count against separate limits, and
+# the module can only see the C one.
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="one recursion counter only before 3.12")
+@pytest.mark.parametrize("nesting", [0, 20])
+def test_near_the_recursion_limit_the_line_fails_exactly_when_dumps_would(nesting):
+    # The same line twice: once all plain values, once with a str subclass
+    # that sends the whole line through json.dumps.
+    plain, via_dumps = {}, {}
+    state = sorvane.create(4, 1.0)
+    r_plain = sorvane.decide(state, plain, [("a", {})], 0.0, "s")
+    r_dumps = sorvane.decide(state, via_dumps, [("a", {})], 0.0, "s")
+    plain.update(v=nested(nesting), s="x")
+    via_dumps.update(v=nested(nesting), s=Text("x"))
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(400)
+    try:
+        seen = []
+        for depth in range(250, 400):
+            try:
+                seen.append((call_at_depth(depth, sorvane.log_line, r_plain),
+                             call_at_depth(depth, sorvane.log_line, r_dumps)))
+            except RecursionError:  # the test's own frames ran out
+                break
+    finally:
+        sys.setrecursionlimit(limit)
+    assert ("line", "line") in seen and (RecursionError, RecursionError) in seen
+    assert all(a == b for a, b in seen)
 
 
 def test_long_lines_are_written_in_full():
