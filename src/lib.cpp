@@ -200,19 +200,47 @@ PyObject* py_expire(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   });
 }
 
+// Gathers serialize's text into one str. The limited API cannot fill a str
+// in place, so the text is copied in pieces: the interpreter extends a str
+// that nothing else references where it stands, and the text is held once
+// plus one piece, rather than twice.
+class StrSink final : public sorvane::TextSink {
+ public:
+  void write(std::string_view piece) override {
+    if (failed_) return;
+    Ref next(PyUnicode_FromStringAndSize(piece.data(), static_cast<Py_ssize_t>(piece.size())));
+    if (!next) {
+      failed_ = true;
+    } else if (!text_) {
+      text_ = std::move(next);
+    } else {
+      PyObject* text = text_.release();
+      PyUnicode_Append(&text, next.get());  // releases the old text
+      text_.reset(text);
+      failed_ = !text_;
+    }
+  }
+  // The str, or null with the exception set.
+  PyObject* finish() { return failed_ ? nullptr : text_.release(); }
+
+ private:
+  Ref text_;
+  bool failed_ = false;
+};
+
 PyObject* py_serialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[kMaxParams];
   if (!bind_arguments(kSerialize, args, nargs, kwnames, a)) return nullptr;
   StateObject* state;
   if (!convert(kSerialize, 0, [&] { return to_state(a[0], state); })) return nullptr;
   return guarded([&]() -> PyObject* {
-    std::string text;
+    StrSink text;
     {
       SharedUse use(state);
       if (!use.ok()) return nullptr;
-      text = sorvane::serialize(state->state);
+      sorvane::serialize(state->state, text);
     }
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    return text.finish();
   });
 }
 

@@ -70,6 +70,20 @@ def test_any_case_of_the_text_loads_and_reserializes_lowercase(case):
     assert sorvane.serialize(loaded) == text
 
 
+@pytest.mark.parametrize(
+    "snap",
+    [
+        Snapshot(dim=2**16, horizon=1.0),
+        Snapshot(records=[Record(f"long-{k:05d}", features=[(k % 2, 0.5)], salt="é" * (k % 7))
+                          for k in range(3000)]),
+    ],
+    ids=["arrays", "records"],
+)
+def test_texts_of_several_mebibytes_are_whole_and_exact(snap):
+    text = snap.text()
+    assert sorvane.serialize(sorvane.deserialize(text)) == text
+
+
 def test_deserialize_returns_a_new_state_that_serializes_identically():
     s = busy_state()
     copy = sorvane.deserialize(sorvane.serialize(s))

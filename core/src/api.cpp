@@ -47,6 +47,8 @@ Result<std::vector<Resolution>> expire(BanditState& state, double t, TrainTap* t
 
 std::string serialize(const BanditState& state) { return snapshot_hex(state); }
 
+void serialize(const BanditState& state, TextSink& out) { snapshot_hex(state, out); }
+
 Result<BanditState> deserialize(std::string_view text) { return state_from_hex(text); }
 
 }  // namespace sorvane

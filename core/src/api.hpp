@@ -18,6 +18,7 @@
 #include "hashing.hpp"
 #include "ledger.hpp"
 #include "model.hpp"
+#include "state.hpp"
 #include "types.hpp"
 
 namespace sorvane {
@@ -63,6 +64,8 @@ Result<std::vector<Resolution>> expire(BanditState& state, double t, TrainTap* t
 
 // The snapshot as lowercase hexadecimal text; never fails.
 std::string serialize(const BanditState& state);
+// The same text handed over in pieces (TextSink, state.hpp).
+void serialize(const BanditState& state, TextSink& out);
 
 // Hexadecimal text (either case) to a new state, or the first failing check.
 Result<BanditState> deserialize(std::string_view text);
