@@ -3,9 +3,11 @@
 The log: bits 18, every decision with 10 context features and 10 candidates
 of 5 features (half text, half numbers), every decision resolved. Each line
 of output is one measurement, the median over repeated runs, in decision
-lines per second, beside two baselines measured in the same run: reading
-the log (json.loads of every line, the least any reader pays) and the bare
-module calls of a replay (decide and learn on lines parsed beforehand).
+lines per second by wall clock and by CPU time (the machine is shared, so
+CPU time is the steadier figure), beside two baselines measured in the same
+run: reading the log (json.loads of every line, the least any reader pays)
+and the bare module calls of a replay (decide and learn on lines parsed
+beforehand). Together the two baselines bound what any replay can reach.
 
     PYTHONPATH=build/<dir>:. python3 bench/bench_cli.py [--decisions N] [--repeat N]
 """
