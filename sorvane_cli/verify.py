@@ -38,13 +38,13 @@ def run_verify(args, config, progress, out=None):
     if replayer.steer:
         lines.append("decisions the built-in policy does not reproduce were replayed with the logged choices")
     lines += findings_text(replayer.findings)
+    if "host-policy" in replayer.findings.counts:
+        lines.append("(a log written without score/explore callables reproduces only with the state's own "
+                     "--epsilon, --forgetfulness and --default-reward)")
     if status == VERIFIED:
         lines.append("verified: every record and resolution is reproduced")
     elif status == HOST_POLICY_ONLY:
         lines.append("not verified: the host's own score/explore made some decisions; the rest is reproduced")
-    if "host-policy" in replayer.findings.counts:
-        lines.append("(a log written without score/explore callables reproduces only with the state's own "
-                     "--epsilon, --forgetfulness and --default-reward)")
     else:
         lines.append("NOT VERIFIED")
     out.write("\n".join(lines) + "\n")

@@ -77,6 +77,18 @@ def real_log(tmp_path):
     return path, sorvane.serialize(state)
 
 
+@pytest.mark.parametrize("flip, verdict", [(False, "verified"), (True, "NOT VERIFIED")])
+def test_the_summary_for_people_ends_in_the_verdict(real_log, flip, verdict, capsys):
+    path, _ = real_log
+    index = _lines_of(path, "decision")[3]
+    if flip:
+        _flip(path, index, DECISION_FLIPS["salt"])
+    status, out, _ = run(["verify", str(path)] + FLAGS, capsys)
+    assert status == (1 if flip else 0)
+    assert out.splitlines()[-1].split(":")[0] == verdict
+    assert (f"\nline {index + 1}: decision record differs" in out) == flip
+
+
 def test_verify_passes_on_a_real_run(real_log, capsys):
     path, _ = real_log
     status, report = verify_json(path, capsys)
@@ -380,7 +392,7 @@ def test_the_command_runs_as_python_dash_m(real_log):
     done = subprocess.run([sys.executable, "-m", "sorvane_cli", "verify", str(path)] + FLAGS,
                           capture_output=True, text=True, env=env, timeout=120)
     assert done.returncode == 0, done.stderr
-    assert "verified" in done.stdout
+    assert done.stdout.splitlines()[-1] == "verified: every record and resolution is reproduced"
 
 
 @given(st.data())
