@@ -25,18 +25,29 @@ MAX_BLOCKS = 256
 
 
 class Terms:
-    """The per-decision quantities of one target, in resolution order."""
+    """The per-decision quantities of one target.
 
-    __slots__ = ("w", "r", "dm", "q")
+    They arrive in resolution order, which a host may batch (all clicks of a
+    minute, then everything that expired); every statistic reads them in
+    decision order, so the bootstrap's blocks are runs of consecutive
+    decisions and the running estimates follow the log.
+    """
+
+    __slots__ = ("seq", "w", "r", "dm", "q", "_sorted")
 
     def __init__(self):
-        # Packed doubles: a long log keeps four per decision and target.
+        # Packed: a long log keeps five numbers per decision and target.
+        self.seq = array("q")  # position of the decision in the log
         self.w = array("d")    # pi(a_i) / p_i
         self.r = array("d")    # logged reward
         self.dm = array("d")   # sum over candidates of pi(a) q(a)
         self.q = array("d")    # q(a_i)
+        self._sorted = True
 
-    def add(self, w, r, dm, q):
+    def add(self, seq, w, r, dm, q):
+        if self.seq and seq < self.seq[-1]:
+            self._sorted = False
+        self.seq.append(seq)
         self.w.append(w)
         self.r.append(r)
         self.dm.append(dm)
@@ -45,8 +56,17 @@ class Terms:
     def __len__(self):
         return len(self.w)
 
+    def _in_decision_order(self):
+        if not self._sorted:
+            order = sorted(range(len(self.seq)), key=self.seq.__getitem__)
+            for name in ("seq", "w", "r", "dm", "q"):
+                column = getattr(self, name)
+                setattr(self, name, array(column.typecode, map(column.__getitem__, order)))
+            self._sorted = True
+
     def columns(self):
-        """The summed columns: w r, w, and the DR term."""
+        """The summed columns in decision order: w r, w, and the DR term."""
+        self._in_decision_order()
         wr = [w * r for w, r in zip(self.w, self.r)]
         dr = [dm + w * (r - q) for w, r, dm, q in zip(self.w, self.r, self.dm, self.q)]
         return wr, self.w, dr

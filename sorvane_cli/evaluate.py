@@ -161,7 +161,7 @@ class Evaluation:
                 raise EvalError(ev.lineno, "malformed", f"decide refuses the logged inputs: {exc}") from None
         if record["decision_id"] in self.pending:
             raise EvalError(ev.lineno, "malformed", f"the decision id {record['decision_id']!r} is already pending")
-        self.pending[record["decision_id"]] = (float(record["propensity"]), per_target)
+        self.pending[record["decision_id"]] = (self.decisions, float(record["propensity"]), per_target)
 
     def resolution(self, ev):
         entry = self.pending.pop(ev.decision_id, None)
@@ -179,7 +179,7 @@ class Evaluation:
         if ev.reward is None:
             raise EvalError(ev.lineno, "resolution-mismatch", "the reward is null")
         self.resolved += 1
-        propensity, per_target = entry
+        seq, propensity, per_target = entry
         reward = float(ev.reward)
         usable = propensity > 0.0 and math.isfinite(propensity) and math.isfinite(reward)
         if not usable:
@@ -190,7 +190,7 @@ class Evaluation:
             else:
                 sorvane.learn(target.state, target_id, target.default_reward, math.inf)
             if usable:
-                target.terms.add(pi / propensity, reward, dm, q)
+                target.terms.add(seq, pi / propensity, reward, dm, q)
 
 
 def evaluate_log(path, config, settings, progress):

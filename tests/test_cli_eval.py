@@ -174,3 +174,32 @@ def test_eval_continues_from_a_saved_state(tmp_path, capsys):
     report = json.loads(out)
     assert report["decisions"] == 30 and report["resolved"] == 30
     assert [t["n"] for t in report["targets"]] == [30, 30]
+
+
+def test_batched_resolutions_do_not_widen_the_bootstrap(tmp_path, capsys):
+    # Hosts resolve in batches: the clicks of a period as they come, then
+    # everything else through expire(). In resolution order the rewards are
+    # then sorted into runs of ones and zeros; the bootstrap must follow the
+    # decisions' order instead, where nothing is clustered.
+    rng = random.Random(11)
+    state = sorvane.create(8, 50.0, epsilon=EPSILON, forgetfulness=1.0)
+    path = tmp_path / "batched.log"
+    with open(path, "w") as log:
+        for period in range(30):
+            clicks = []
+            for i in range(40):
+                t = period * 100.0 + i
+                g = rng.choice("abc")
+                record = sorvane.decide(state, {"g": g}, [(k, {}) for k in KEYS], t, "b")
+                log.write(sorvane.log_line(record) + "\n")
+                if rng.random() < MU[g][record.chosen]:
+                    clicks.append(record.decision_id)
+            for decision_id in clicks:
+                log.write(sorvane.log_line(sorvane.learn(state, decision_id, 1.0, period * 100.0 + 45)) + "\n")
+            for resolution in sorvane.expire(state, period * 100.0 + 95):
+                log.write(sorvane.log_line(resolution) + "\n")
+    report = evaluate(path, capsys)
+    ips = report["targets"][0]["estimators"]["ips"]
+    width = ips["ci_bootstrap"][1] - ips["ci_bootstrap"][0]
+    normal = ips["ci_normal"][1] - ips["ci_normal"][0]
+    assert 0.75 < width / normal < 1.33, (width, normal)
