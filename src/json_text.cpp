@@ -63,58 +63,28 @@ size_t decode(const unsigned char* p, const unsigned char* end, uint32_t& cp) {
 // integral value), else as d.ddde+XX with at least two exponent digits.
 // v is finite. Writes at most kFloatMax bytes at w and returns the end.
 //
-// std::to_chars without a precision gives exactly those digits (the long
-// tests compare the two over random doubles); it is used instead of
-// PyOS_double_to_string, which reaches the same text through allocating
-// big-number arithmetic at several times the cost.
+// std::to_chars without a precision writes exactly those digits, in either
+// notation (the long tests compare it with repr over random doubles); it
+// is used instead of PyOS_double_to_string, which reaches the same text
+// through allocating big-number arithmetic at several times the cost.
 char* float_repr(double v, char* w) {
   if (std::signbit(v)) *w++ = '-';
   const double magnitude = std::fabs(v);
-  // An integral value below 1e16 is its own digits in fixed notation.
-  if (magnitude < 1e16 && static_cast<double>(static_cast<uint64_t>(magnitude)) == magnitude) {
-    w = std::to_chars(w, w + 20, static_cast<uint64_t>(magnitude)).ptr;
-    *w++ = '.';
-    *w++ = '0';
-    return w;
+  if (magnitude < 1e16) {
+    // An integral value is its own digits.
+    const auto whole = static_cast<uint64_t>(magnitude);
+    if (static_cast<double>(whole) == magnitude) {
+      w = std::to_chars(w, w + 20, whole).ptr;
+      *w++ = '.';
+      *w++ = '0';
+      return w;
+    }
+    // From 1e-4 the shortest digits of v never reach below the 4th decimal
+    // place, so repr keeps fixed notation; the text always has a point,
+    // since v is not integral.
+    if (magnitude >= 1e-4) return std::to_chars(w, w + 24, magnitude, std::chars_format::fixed).ptr;
   }
-  // d.ddde+XX: up to 17 digits, the point, and an exponent of up to 5 chars.
-  char sci[32];
-  char* const sci_end = std::to_chars(sci, sci + sizeof sci, magnitude, std::chars_format::scientific).ptr;
-  const char* e = sci + 1;
-  while (*e != 'e') ++e;
-  int exponent = 0;
-  for (const char* p = e + 2; p < sci_end; ++p) exponent = exponent * 10 + (*p - '0');
-  if (e[1] == '-') exponent = -exponent;
-  if (exponent < -4 || exponent >= 16) {
-    std::memcpy(w, sci, static_cast<size_t>(sci_end - sci));
-    return w + (sci_end - sci);
-  }
-  // The significant digits, without the point.
-  char digits[17];
-  int n = 0;
-  digits[n++] = sci[0];
-  for (const char* p = sci + 2; p < e; ++p) digits[n++] = *p;
-  const int point = exponent + 1;  // digits before the decimal point
-  if (point <= 0) {
-    *w++ = '0';
-    *w++ = '.';
-    for (int i = point; i < 0; ++i) *w++ = '0';
-    std::memcpy(w, digits, static_cast<size_t>(n));
-    return w + n;
-  }
-  if (point >= n) {
-    std::memcpy(w, digits, static_cast<size_t>(n));
-    w += n;
-    for (int i = n; i < point; ++i) *w++ = '0';
-    *w++ = '.';
-    *w++ = '0';
-    return w;
-  }
-  std::memcpy(w, digits, static_cast<size_t>(point));
-  w += point;
-  *w++ = '.';
-  std::memcpy(w, digits + point, static_cast<size_t>(n - point));
-  return w + (n - point);
+  return std::to_chars(w, w + 24, magnitude, std::chars_format::scientific).ptr;
 }
 
 }  // namespace

@@ -44,7 +44,7 @@ class JsonText {
  private:
   static constexpr size_t kInline = 8192;
   // Room for the longest float text: a sign, 17 digits, the point and a
-  // four-character exponent, or "-0.000" before 17 digits.
+  // five-character exponent ("e-308"), or "0.000" and 17 digits.
   static constexpr size_t kFloatMax = 32;
   // Room for at least n more bytes; returns where they go.
   char* room(size_t n) { return cap_ - size_ >= n ? data_ + size_ : grow(n); }
