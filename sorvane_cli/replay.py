@@ -19,8 +19,6 @@ reported as not reproducible by the built-in policy rather than as corrupt.
 """
 import gc
 import math
-from itertools import chain
-
 import sorvane
 
 from .findings import Finding, Findings
@@ -126,14 +124,16 @@ def _features_text_match(text, replayed):
         return False
     if n == 0:
         return True
+    tokens = text.translate(None, b"[]").split(b",")
+    indices, values = zip(*replayed)
+    # Indices are compared as the decimal text the log holds, values as floats.
+    if b",".join(tokens[0::2]) != ",".join(map(str, indices)).encode():
+        return False
     try:
-        values = list(map(float, text.translate(None, b"[]").split(b",")))
+        logged = tuple(map(float, tokens[1::2]))
     except ValueError:
         return False
-    flat = list(chain.from_iterable(replayed))
-    if values == flat:
-        return True
-    return all(same_float(a, float(b)) for a, b in zip(values, flat))
+    return logged == values or all(map(same_float, logged, values))
 
 
 def _features_list_match(logged, replayed):
