@@ -86,7 +86,15 @@ uint64_t candidate_fingerprint(const CandidateVectors& vectors, uint64_t dim) {
     h = fnv1a_u64(h, dim);
     h = fnv1a_u64(h, v.size());
     for (const FeaturePair& p : v) {
-      h = fnv1a_u64(h, p.index);
+      // Indices lie below 2**24: three bytes, then five zero bytes.
+      if (p.index < (uint64_t{1} << 24)) {
+        h = (h ^ (p.index & 0xFF)) * kFnvPrime;
+        h = (h ^ ((p.index >> 8) & 0xFF)) * kFnvPrime;
+        h = (h ^ (p.index >> 16)) * kFnvPrime;
+        h *= detail::kFnvPrimePow[5];
+      } else {
+        h = fnv1a_u64(h, p.index);
+      }
       h = fnv1a_u64(h, std::bit_cast<uint64_t>(p.value));
     }
   }
@@ -105,9 +113,17 @@ Result<DecisionRecord> decide_policy(BanditState& state, std::span<const NamedFe
   vectors.pairs.clear();
   vectors.ends.clear();
   scratch.hasher.set_context(context);
+  // The fingerprint's serial chain runs inside the hashing: while candidate
+  // i is hashed, the pairs of candidate i - 1 are stepped into it.
+  FnvPairStream fingerprint(fnv1a_u64(kFnvOffset, candidates.size()));
   for (const Candidate& c : candidates) {
-    scratch.hasher.hash_into(c, bits.value(), vectors.pairs);
-    vectors.ends.push_back(vectors.pairs.size());
+    const size_t begin = vectors.pairs.size();
+    scratch.hasher.hash_into(c, bits.value(), vectors.pairs, fingerprint);
+    const size_t end = vectors.pairs.size();
+    vectors.ends.push_back(end);
+    fingerprint.word(dim);
+    fingerprint.word(end - begin);
+    fingerprint.queue(vectors.pairs, begin, end);
   }
 
   const size_t n = vectors.size();
@@ -154,7 +170,7 @@ Result<DecisionRecord> decide_policy(BanditState& state, std::span<const NamedFe
   }
 
   record.t = t;
-  record.candidate_hash = candidate_fingerprint(vectors, dim);
+  record.candidate_hash = fingerprint.value();
   record.chosen = chosen;
   const SparseView chosen_vector = vectors[chosen];
   record.features.assign(chosen_vector.begin(), chosen_vector.end());

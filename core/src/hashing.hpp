@@ -7,6 +7,8 @@
 // draw, the candidate fingerprint and the snapshot checksum use these too.
 #pragma once
 
+#include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -29,17 +31,95 @@ inline uint64_t fnv1a(uint64_t h, const void* data, size_t n) {
 }
 inline uint64_t fnv1a(uint64_t h, std::string_view s) { return fnv1a(h, s.data(), s.size()); }
 
+namespace detail {
+constexpr std::array<uint64_t, 9> prime_powers() {
+  std::array<uint64_t, 9> p{};
+  p[0] = 1;
+  for (size_t k = 1; k < p.size(); ++k) p[k] = p[k - 1] * kFnvPrime;
+  return p;
+}
+// kFnvPrimePow[k] is the prime to the k-th power, modulo 2**64.
+inline constexpr std::array<uint64_t, 9> kFnvPrimePow = prime_powers();
+}  // namespace detail
+
 // Continues FNV-1a over the 8 little-endian bytes of v. A run of k zero bytes
 // is one multiplication by the prime's k-th power (XOR with zero is the
 // identity), which shortens the serial chain: most high bytes of indices,
-// counts and many float patterns are zero.
-uint64_t fnv1a_u64(uint64_t h, uint64_t v);
+// counts and many float patterns are zero. The loop's branches depend on v
+// alone, never on h, so they resolve ahead of the multiplication chain.
+inline uint64_t fnv1a_u64(uint64_t h, uint64_t v) {
+  int left = 8;
+  while (v != 0) {
+    const int zeros = std::countr_zero(v) >> 3;
+    h *= detail::kFnvPrimePow[zeros];
+    v >>= 8 * zeros;
+    h = (h ^ (v & 0xFF)) * kFnvPrime;
+    v >>= 8;
+    left -= zeros + 1;
+  }
+  return h * detail::kFnvPrimePow[left];
+}
 
 inline uint64_t splitmix_finalise(uint64_t h) {
   uint64_t z = (h ^ (h >> 30)) * 0xbf58476d1ce4e5b9ULL;
   z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
   return z ^ (z >> 31);
 }
+
+// FNV-1a 64 over a sequence of 8-byte words, where runs of (index, value)
+// pairs may be queued and hashed later, a pair at a time, by step(). A chain
+// of FNV multiplications is serial: stepping it from inside other work lets
+// that work use the cycles the chain spends waiting. The result is the same
+// whenever the steps run.
+class FnvPairStream {
+ public:
+  explicit FnvPairStream(uint64_t h) : h_(h) {}
+
+  // Hashes v after every queued pair.
+  void word(uint64_t v) {
+    drain();
+    h_ = fnv1a_u64(h_, v);
+  }
+  // Queues pairs[begin, end) after every pair already queued. The vector
+  // may grow meanwhile; the pairs must stay where they are in it.
+  void queue(const SparseVector& pairs, size_t begin, size_t end) {
+    drain();
+    pairs_ = &pairs;
+    next_ = begin;
+    end_ = end;
+  }
+  // Hashes the next queued pair, if any.
+  void step() {
+    if (next_ != end_) hash_pair(pairs_->data()[next_++]);
+  }
+  void drain() {
+    while (next_ != end_) hash_pair(pairs_->data()[next_++]);
+  }
+  uint64_t value() {
+    drain();
+    return h_;
+  }
+
+ private:
+  void hash_pair(const FeaturePair& p) {
+    // Indices of hashed features lie below 2**24: three bytes, then five
+    // zero bytes.
+    if (p.index < (uint64_t{1} << 24)) {
+      h_ = (h_ ^ (p.index & 0xFF)) * kFnvPrime;
+      h_ = (h_ ^ ((p.index >> 8) & 0xFF)) * kFnvPrime;
+      h_ = (h_ ^ (p.index >> 16)) * kFnvPrime;
+      h_ *= detail::kFnvPrimePow[5];
+    } else {
+      h_ = fnv1a_u64(h_, p.index);
+    }
+    h_ = fnv1a_u64(h_, std::bit_cast<uint64_t>(p.value));
+  }
+
+  uint64_t h_;
+  const SparseVector* pairs_ = nullptr;
+  size_t next_ = 0;
+  size_t end_ = 0;
+};
 
 enum class FeatureKind : uint8_t { absent, text, number };
 
@@ -66,30 +146,61 @@ inline bool bits_valid(uint32_t bits) { return bits >= 1 && bits <= 24; }
 
 // Hashes candidates against one context. Holds its buffers between calls so
 // that a decision allocates nothing once they have grown to size.
+//
+// Within one context, the keys of a candidate term depend only on its text:
+// each distinct text is hashed against the context once, however many
+// candidates carry it (the bias term and number features are usually shared
+// by all of them).
 class FeatureHasher {
  public:
-  // Builds the context term list: the bias term, then one term per
-  // non-absent feature in name order. Cannot fail.
+  // Builds the context term list (the bias term, then one term per
+  // non-absent feature in name order) and forgets the previous context's
+  // term keys. Cannot fail.
   void set_context(std::span<const NamedFeature> context);
 
   // Appends the candidate's SparseVector to `out`. bits must be in 1..24.
-  void hash_into(const Candidate& candidate, uint32_t bits, SparseVector& out);
+  // Steps `background` along the way.
+  void hash_into(const Candidate& candidate, uint32_t bits, SparseVector& out,
+                 FnvPairStream& background);
 
  private:
   struct Term {
-    size_t offset;  // into term_bytes_
-    size_t size;
+    uint32_t slot;  // into the key cache
     double weight;
   };
-  void build_candidate_terms(const Candidate& candidate);
+  struct CachedText {
+    size_t offset;  // into cached_bytes_
+    size_t size;
+    uint64_t lookup;  // table hash of the text
+  };
 
-  std::vector<uint64_t> prefix_;       // FNV state after each context term and 0x1F
+  uint32_t slot_for(std::string_view text, FnvPairStream& background);
+  void grow_table();
+  void sort_by_index(size_t n, uint32_t bits, FnvPairStream& background);
+
+  // The context.
+  std::vector<uint64_t> prefix_;  // FNV state after each context term and 0x1F
+  size_t n_context_ = 0;          // prefix_ is padded beyond these
   std::vector<double> context_weight_;
   std::vector<const NamedFeature*> order_;
-  std::string term_bytes_;
+
+  // Keys of every distinct candidate term text seen with this context:
+  // keys_of_[slot * prefix_.size() + c] is the finalised key of (c, text).
+  std::vector<uint64_t> keys_of_;
+  std::vector<CachedText> cached_;
+  std::string cached_bytes_;
+  // Open addressing over cached_: generation << 32 | (slot + 1), so that a
+  // new context empties the table without touching it.
+  std::vector<uint64_t> table_;
+  uint64_t generation_ = 0;
+
+  // One candidate.
+  std::string text_;
   std::vector<Term> terms_;
-  std::vector<uint64_t> keys_;         // (index << 40) | emission position
-  std::vector<double> values_;         // by emission position
+  std::vector<uint64_t> sort_keys_;  // index << 32 | emission position
+  std::vector<uint64_t> sort_spare_;
+  std::vector<uint32_t> counts_;
+  std::vector<double> values_;  // by emission position
 };
 
 // One candidate's vector on its own, for callers outside the decision path.
