@@ -1,0 +1,125 @@
+"""Times `serialize` and `deserialize` and measures their peak memory.
+
+Workloads: a new bits-24 state (256 MiB of model, a 512 MiB text) and a
+bits-20 state with 100,000 pending records. Each operation runs in a fresh
+subprocess; one line per operation gives the median seconds over the
+repeats, a CPython baseline on the same data in the same process, their
+ratio, and the memory the call held at its peak beyond what it left behind
+(its result, and the input it was given):
+
+- serialize: baseline `bytes(n).hex()`, the interpreter writing a str of the
+  same length from a buffer of the snapshot's size, about the least any str
+  producer can do;
+- deserialize: baseline `bytes.fromhex(text)`, the interpreter's own hex
+  decoding of the same text into a buffer of the snapshot's size.
+
+    PYTHONPATH=build/<dir> python3 bench/bench_persistence.py [--repeat N] [--quick]
+
+--quick uses bits 16 and 2,000 records, to check the script itself.
+"""
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+CHILD = r"""
+import gc, json, statistics, sys, time
+import sorvane
+
+def rss_kib(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+
+def reset_peak():
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # the peak resident size restarts from the current one
+
+def measure(call):
+    "(seconds, MiB held at the peak beyond what stays after the call)"
+    gc.collect()
+    reset_peak()
+    start = time.perf_counter()
+    result = call()
+    seconds = time.perf_counter() - start
+    transient = (rss_kib("VmHWM") - rss_kib("VmRSS")) / 1024
+    return seconds, transient, result
+
+op, repeat, setup = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+if setup.startswith("new:"):
+    state = sorvane.create(int(setup[4:]), 3600.0)
+    text = sorvane.serialize(state) if op == "deserialize" else None
+else:
+    with open(setup) as f:
+        text = f.read()
+    state = sorvane.deserialize(text)
+size = len(text) // 2 if text is not None else len(sorvane.serialize(state)) // 2
+if op == "serialize":
+    text = None
+    ours = lambda: sorvane.serialize(state)
+    base = lambda: bytes(size).hex()
+else:
+    state = None
+    ours = lambda: sorvane.deserialize(text)
+    base = lambda: bytes.fromhex(text)
+
+rows = {"ours": [], "base": [], "ours_mem": None, "base_mem": None}
+gc.disable()
+for i in range(repeat):
+    for key, call in (("ours", ours), ("base", base)):
+        seconds, transient, result = measure(call)
+        del result
+        rows[key].append(seconds)
+        if rows[key + "_mem"] is None:
+            rows[key + "_mem"] = transient
+print(json.dumps({"ours": statistics.median(rows["ours"]), "base": statistics.median(rows["base"]),
+                  "ours_mem": rows["ours_mem"], "base_mem": rows["base_mem"],
+                  "snapshot_mib": size / 2**20}))
+"""
+
+
+def run(op, repeat, setup):
+    out = subprocess.run([sys.executable, "-c", CHILD, op, str(repeat), setup],
+                         check=True, capture_output=True, text=True)
+    return json.loads(out.stdout)
+
+
+def pending_state_file(bits, records, directory):
+    import sorvane
+
+    s = sorvane.create(bits, 1e9)
+    cands = [(f"item{i}", {"price": 1.0 + i, "tag": f"t{i % 3}"}) for i in range(4)]
+    for k in range(records):
+        ctx = {"user": f"u{k % 997}", "hour": float(k % 24), "mobile": k % 2 == 0}
+        sorvane.decide(s, ctx, cands, float(k), "bench")
+    path = os.path.join(directory, "pending.txt")
+    with open(path, "w") as f:
+        f.write(sorvane.serialize(s))
+    return path
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--quick", action="store_true")
+    args = parser.parse_args()
+    big_bits, bits, records = (16, 12, 2000) if args.quick else (24, 20, 100_000)
+    with tempfile.TemporaryDirectory() as tmp:
+        workloads = [
+            (f"new bits-{big_bits}", f"new:{big_bits}"),
+            (f"bits-{bits} + {records} pending", pending_state_file(bits, records, tmp)),
+        ]
+        print(f"{'workload':<28}{'op':<12}{'snapshot':>10}{'ours s':>9}{'base s':>9}{'ratio':>7}"
+              f"{'ours peak+':>12}{'base peak+':>12}")
+        for name, setup in workloads:
+            for op in ("serialize", "deserialize"):
+                r = run(op, args.repeat, setup)
+                print(f"{name:<28}{op:<12}{r['snapshot_mib']:>7.1f}MiB{r['ours']:>9.3f}{r['base']:>9.3f}"
+                      f"{r['ours'] / r['base']:>7.2f}{r['ours_mem']:>9.1f}MiB{r['base_mem']:>9.1f}MiB")
+
+
+if __name__ == "__main__":
+    main()
