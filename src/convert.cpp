@@ -121,8 +121,10 @@ bool DecideInputs::read_candidates(PyObject* obj) {
   if (hint < 0) {
     PyErr_Clear();
   } else {
-    ids_.reserve(static_cast<size_t>(hint));
-    dicts_.reserve(static_cast<size_t>(hint));
+    // Only a hint: a sequence class may claim any length.
+    const auto n = static_cast<size_t>(std::min<Py_ssize_t>(hint, 4096));
+    ids_.reserve(n);
+    dicts_.reserve(n);
   }
   Ref it(PyObject_GetIter(obj));
   if (!it) return false;
