@@ -3,6 +3,7 @@ bit for bit, on arbitrary inputs."""
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import sorvane
+from conftest import SANITIZED
 from decide_reference import decide as reference_decide, f64_bits
 
 # Few names and values, so that candidates share term texts and pairs
@@ -25,7 +26,7 @@ def bitwise(vector):
     return [(index, f64_bits(value)) for index, value in vector]
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=60 if SANITIZED else 300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(
     bits=bits,
     epsilon=st.sampled_from([0.0, 0.1, 0.5, 1.0]) | st.floats(0.0, 1.0),
@@ -55,7 +56,7 @@ def test_decisions_match_the_plain_model_bit_for_bit(bits, epsilon, decisions):
         assert record.candidate_hash == fingerprint
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=15 if SANITIZED else 60, deadline=None)
 @given(st.data())
 def test_long_candidate_lists_match_the_plain_model(data):
     # Many features per candidate take the radix path of the pair sort.

@@ -79,28 +79,6 @@ double decision_uniform(std::string_view decision_id, std::string_view salt) {
   return static_cast<double>(splitmix_finalise(h) >> 11) * 0x1p-53;
 }
 
-uint64_t candidate_fingerprint(const CandidateVectors& vectors, uint64_t dim) {
-  uint64_t h = fnv1a_u64(kFnvOffset, vectors.size());
-  for (size_t c = 0; c < vectors.size(); ++c) {
-    const SparseView v = vectors[c];
-    h = fnv1a_u64(h, dim);
-    h = fnv1a_u64(h, v.size());
-    for (const FeaturePair& p : v) {
-      // Indices lie below 2**24: three bytes, then five zero bytes.
-      if (p.index < (uint64_t{1} << 24)) {
-        h = (h ^ (p.index & 0xFF)) * kFnvPrime;
-        h = (h ^ ((p.index >> 8) & 0xFF)) * kFnvPrime;
-        h = (h ^ (p.index >> 16)) * kFnvPrime;
-        h *= detail::kFnvPrimePow[5];
-      } else {
-        h = fnv1a_u64(h, p.index);
-      }
-      h = fnv1a_u64(h, std::bit_cast<uint64_t>(p.value));
-    }
-  }
-  return h;
-}
-
 Result<DecisionRecord> decide_policy(BanditState& state, std::span<const NamedFeature> context,
                                      std::span<const Candidate> candidates, double t,
                                      std::string_view salt, ScoreTap* score, ExploreTap* explore) {

@@ -65,9 +65,6 @@ Status epsilon_greedy(std::span<const double> estimates, double epsilon,
 // The uniform number in [0, 1) drawn for a decision id and salt.
 double decision_uniform(std::string_view decision_id, std::string_view salt);
 
-// FNV-1a 64 fingerprint of the candidate vectors and the dimension.
-uint64_t candidate_fingerprint(const CandidateVectors& vectors, uint64_t dim);
-
 struct BanditState;
 
 Result<DecisionRecord> decide_policy(BanditState& state, std::span<const NamedFeature> context,

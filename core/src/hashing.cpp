@@ -16,7 +16,7 @@ constexpr size_t kFirstTableSize = 64;
 // insertion; above it by radix passes.
 constexpr size_t kBucketSortMax = 128;
 // How often the loops step the background stream (every so many items).
-constexpr size_t kEmitStep = 2;
+constexpr size_t kEmitStep = 4;
 constexpr size_t kSortStep = 4;
 constexpr size_t kMergeStep = 4;
 
@@ -43,6 +43,7 @@ void sorted_present(std::span<const NamedFeature> features, std::vector<const Na
 // to a multiple of four.
 void keys_against(const uint64_t* prefix, size_t n_padded, std::string_view text, uint64_t* out,
                   FnvPairStream& background) {
+  FnvPairStream::Cursor chain = background.take();
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.data());
   const size_t len = text.size();
   for (size_t c = 0; c < n_padded; c += 4) {
@@ -58,8 +59,9 @@ void keys_against(const uint64_t* prefix, size_t n_padded, std::string_view text
     out[c + 1] = splitmix_finalise(h1);
     out[c + 2] = splitmix_finalise(h2);
     out[c + 3] = splitmix_finalise(h3);
-    background.step();
+    chain.step();
   }
+  background.put(chain);
 }
 
 // The table position of a term text: eight bytes at a time through the
@@ -228,10 +230,12 @@ void FeatureHasher::sort_by_index(size_t n, uint32_t bits, FnvPairStream& backgr
     counts[b] = sum;
     sum += k;
   }
+  FnvPairStream::Cursor chain = background.take();
   for (size_t i = 0; i < n; ++i) {
     spare[counts[a[i] >> shift]++] = a[i];
-    if (i % kSortStep == 0) background.step();
+    if (i % kSortStep == 0) chain.step();
   }
+  background.put(chain);
   std::copy(spare, spare + n, a);
   if (d < bits) insertion_sort(a, n);
 }
@@ -273,6 +277,7 @@ void FeatureHasher::hash_into(const Candidate& candidate, uint32_t bits, SparseV
   const uint64_t* keys_of = keys_of_.data();
   uint64_t* sort_keys = sort_keys_.data();
   double* values = values_.data();
+  FnvPairStream::Cursor chain = background.take();
   for (size_t c = 0; c < n_context; ++c) {
     const uint64_t weight_bits = std::bit_cast<uint64_t>(context_weight_[c]);
     const size_t base = c * n_terms;
@@ -282,14 +287,17 @@ void FeatureHasher::hash_into(const Candidate& candidate, uint32_t bits, SparseV
       const double signed_weight = std::bit_cast<double>(weight_bits ^ (key & kSignBit));
       sort_keys[base + a] = ((key & mask) << 32) | (base + a);
       values[base + a] = signed_weight * terms_[a].weight;
-      if (a % kEmitStep == 0) background.step();
+      if (a % kEmitStep == 0) chain.step();
     }
   }
+  background.put(chain);
 
   sort_by_index(n_pairs, bits, background);
 
   // Runs of one index merge into their left-to-right sum; zero sums vanish.
   if (out.capacity() - out.size() < n_pairs) out.reserve(std::max(out.size() + n_pairs, 2 * out.capacity()));
+  // Taken after the reservation: the queued pairs may live in `out`.
+  chain = background.take();
   size_t i = 0;
   while (i < n_pairs) {
     const uint64_t index = sort_keys[i] >> 32;
@@ -297,9 +305,10 @@ void FeatureHasher::hash_into(const Candidate& candidate, uint32_t bits, SparseV
     size_t j = i + 1;
     for (; j < n_pairs && (sort_keys[j] >> 32) == index; ++j) sum = sum + values[sort_keys[j] & kLow32];
     if (sum != 0.0) out.push_back({index, sum});
-    if (i % kMergeStep == 0) background.step();
+    if (i % kMergeStep == 0) chain.step();
     i = j;
   }
+  background.put(chain);
 }
 
 Result<SparseVector> hash_candidate(std::span<const NamedFeature> context,

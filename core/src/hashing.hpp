@@ -51,13 +51,16 @@ inline uint64_t fnv1a_u64(uint64_t h, uint64_t v) {
   int left = 8;
   while (v != 0) {
     const int zeros = std::countr_zero(v) >> 3;
-    h *= detail::kFnvPrimePow[zeros];
-    v >>= 8 * zeros;
+    if (zeros != 0) {
+      h *= detail::kFnvPrimePow[zeros];
+      v >>= 8 * zeros;
+    }
     h = (h ^ (v & 0xFF)) * kFnvPrime;
     v >>= 8;
     left -= zeros + 1;
   }
-  return h * detail::kFnvPrimePow[left];
+  if (left != 0) h *= detail::kFnvPrimePow[left];
+  return h;
 }
 
 inline uint64_t splitmix_finalise(uint64_t h) {
@@ -67,12 +70,38 @@ inline uint64_t splitmix_finalise(uint64_t h) {
 }
 
 // FNV-1a 64 over a sequence of 8-byte words, where runs of (index, value)
-// pairs may be queued and hashed later, a pair at a time, by step(). A chain
-// of FNV multiplications is serial: stepping it from inside other work lets
-// that work use the cycles the chain spends waiting. The result is the same
+// pairs may be queued and hashed later, a pair at a time. A chain of FNV
+// multiplications is serial: stepping it from inside other work lets that
+// work use the cycles the chain spends waiting. The result is the same
 // whenever the steps run.
 class FnvPairStream {
  public:
+  // Continues FNV-1a over one pair's index and value bit pattern.
+  static uint64_t hash_pair(uint64_t h, const FeaturePair& p) {
+    // Indices of hashed features lie below 2**24: three bytes, then five
+    // zero bytes.
+    if (p.index < (uint64_t{1} << 24)) {
+      h = (h ^ (p.index & 0xFF)) * kFnvPrime;
+      h = (h ^ ((p.index >> 8) & 0xFF)) * kFnvPrime;
+      h = (h ^ (p.index >> 16)) * kFnvPrime;
+      h *= detail::kFnvPrimePow[5];
+    } else {
+      h = fnv1a_u64(h, p.index);
+    }
+    return fnv1a_u64(h, std::bit_cast<uint64_t>(p.value));
+  }
+
+  // The stream's state for one loop: a plain local, so that the chain
+  // stays in registers while the loop's own stores go to memory.
+  struct Cursor {
+    uint64_t h;
+    const FeaturePair* next;
+    const FeaturePair* end;
+    void step() {
+      if (next != end) h = hash_pair(h, *next++);
+    }
+  };
+
   explicit FnvPairStream(uint64_t h) : h_(h) {}
 
   // Hashes v after every queued pair.
@@ -81,19 +110,27 @@ class FnvPairStream {
     h_ = fnv1a_u64(h_, v);
   }
   // Queues pairs[begin, end) after every pair already queued. The vector
-  // may grow meanwhile; the pairs must stay where they are in it.
+  // may grow between cursors; the pairs must stay where they are in it.
   void queue(const SparseVector& pairs, size_t begin, size_t end) {
     drain();
     pairs_ = &pairs;
     next_ = begin;
     end_ = end;
   }
-  // Hashes the next queued pair, if any.
-  void step() {
-    if (next_ != end_) hash_pair(pairs_->data()[next_++]);
+  // A cursor over the queued pairs, valid while the vector does not move;
+  // put() takes its progress back.
+  Cursor take() const {
+    const FeaturePair* base = pairs_ == nullptr ? nullptr : pairs_->data();
+    return {h_, base + next_, base + end_};
+  }
+  void put(const Cursor& c) {
+    h_ = c.h;
+    next_ = end_ - static_cast<size_t>(c.end - c.next);
   }
   void drain() {
-    while (next_ != end_) hash_pair(pairs_->data()[next_++]);
+    Cursor c = take();
+    while (c.next != c.end) c.step();
+    put(c);
   }
   uint64_t value() {
     drain();
@@ -101,20 +138,6 @@ class FnvPairStream {
   }
 
  private:
-  void hash_pair(const FeaturePair& p) {
-    // Indices of hashed features lie below 2**24: three bytes, then five
-    // zero bytes.
-    if (p.index < (uint64_t{1} << 24)) {
-      h_ = (h_ ^ (p.index & 0xFF)) * kFnvPrime;
-      h_ = (h_ ^ ((p.index >> 8) & 0xFF)) * kFnvPrime;
-      h_ = (h_ ^ (p.index >> 16)) * kFnvPrime;
-      h_ *= detail::kFnvPrimePow[5];
-    } else {
-      h_ = fnv1a_u64(h_, p.index);
-    }
-    h_ = fnv1a_u64(h_, std::bit_cast<uint64_t>(p.value));
-  }
-
   uint64_t h_;
   const SparseVector* pairs_ = nullptr;
   size_t next_ = 0;
