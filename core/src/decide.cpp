@@ -92,7 +92,8 @@ Result<DecisionRecord> decide_policy(BanditState& state, std::span<const NamedFe
   vectors.ends.clear();
   scratch.hasher.set_context(context);
   // The fingerprint's serial chain runs inside the hashing: while candidate
-  // i is hashed, the pairs of candidate i - 1 are stepped into it.
+  // i is hashed, the pairs of candidate i - 1 are stepped into it. It is
+  // read only once every check below has passed.
   FnvPairStream fingerprint(fnv1a_u64(kFnvOffset, candidates.size()));
   for (const Candidate& c : candidates) {
     const size_t begin = vectors.pairs.size();

@@ -149,13 +149,16 @@ uint32_t FeatureHasher::slot_for(std::string_view text, FnvPairStream& backgroun
     i = (i + 1) & mask;
   }
 
+  // A new text. The slot is claimed last, so that running out of memory
+  // half way leaves the cache as it was.
   const size_t stride = prefix_.size();
   const size_t slot = cached_.size();
   if (slot >= kLow32) throw std::bad_alloc();
-  cached_.push_back({cached_bytes_.size(), text.size(), lookup});
-  cached_bytes_.append(text);
-  keys_of_.resize(keys_of_.size() + stride);
+  keys_of_.resize((slot + 1) * stride);
   keys_against(prefix_.data(), stride, text, keys_of_.data() + slot * stride, background);
+  const size_t offset = cached_bytes_.size();
+  cached_bytes_.append(text);
+  cached_.push_back({offset, text.size(), lookup});
   table_[i] = (generation_ << 32) | slot;
   if (2 * cached_.size() > table_.size()) grow_table();
   return static_cast<uint32_t>(slot);

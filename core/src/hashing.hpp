@@ -212,8 +212,9 @@ class FeatureHasher {
   std::vector<uint64_t> keys_of_;
   std::vector<CachedText> cached_;
   std::string cached_bytes_;
-  // Open addressing over cached_: generation << 32 | (slot + 1), so that a
-  // new context empties the table without touching it.
+  // Open addressing over cached_: generation << 32 | slot, where an entry
+  // of an older generation is empty, so that a new context empties the
+  // table without touching it.
   std::vector<uint64_t> table_;
   uint64_t generation_ = 0;
 
@@ -222,7 +223,6 @@ class FeatureHasher {
   std::vector<Term> terms_;
   std::vector<uint64_t> sort_keys_;  // index << 32 | emission position
   std::vector<uint64_t> sort_spare_;
-  std::vector<uint32_t> counts_;
   std::vector<double> values_;  // by emission position
 };
 
