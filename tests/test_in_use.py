@@ -75,6 +75,27 @@ def test_touching_the_state_from_its_own_callback_abandons_the_call(where, touch
     assert_free(s)
 
 
+@pytest.mark.parametrize("where", ["score", "explore", "learn", "expire"])
+def test_every_call_on_another_state_works_inside_a_callback(where, capsys):
+    s, other = sorvane.create(6, 10.0), sorvane.create(6, 10.0)
+    results = []
+
+    def callback():
+        r = sorvane.decide(other, {}, CANDIDATES, 0.0, "o", score=lambda c, k: [0.0, 1.0],
+                           explore=lambda e, eps: [0.0, 1.0])
+        results.append(sorvane.learn(other, r.decision_id, 2.0, 0.0, lambda rec, w: None).reward)
+        sorvane.decide(other, {}, CANDIDATES, 0.0, "o")
+        results.append(len(sorvane.expire(other, 1e9, lambda rec, w: None)))
+        results.append(sorvane.model_bits(other))
+        results.append(sorvane.serialize(sorvane.deserialize(sorvane.serialize(other))) == sorvane.serialize(other))
+
+    outer_call(where, s, callback)
+    assert results == [2.0, 1, 6, True]
+    assert view(sorvane.serialize(other)).model_version == 2
+    assert capsys.readouterr().err == ""
+    assert_free(s)
+
+
 def test_except_exception_does_not_catch_the_panic():
     s = sorvane.create(6, 10.0)
     reached = []
