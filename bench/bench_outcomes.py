@@ -30,22 +30,11 @@ from collections import deque
 
 import sorvane
 from _report import Figure, print_table
+from _workloads import features
 
 BITS = 18
 SALT = "bench"
 HORIZON = 1e12  # nothing comes due unless a test asks for it
-
-
-def features(prefix, count, seed):
-    """Half text, half numbers, with values that vary by seed."""
-    out = {}
-    for i in range(count):
-        name = f"{prefix}{i}"
-        if i % 2 == 0:
-            out[name] = f"value-{(seed * 7 + i * 13) % 97}"
-        else:
-            out[name] = ((seed * 31 + i * 17) % 101) / 10.0 - 5.0
-    return out
 
 
 CONTEXTS = [features("user_", 10, seed) for seed in range(256)]
