@@ -1,9 +1,8 @@
 """`sorvane eval`: off-policy evaluation of target configurations on the log.
 
-Each target is a state of its own (its epsilon, bits, forgetfulness and
-default reward) that learns from the log's outcomes in log order, as it
-would have online. For each logged decision the target is asked through the
-module itself: `decide` on the target's state with an `explore` callable,
+Each target (its epsilon, bits, forgetfulness and default reward) learns
+in a state from the log's outcomes in log order, as it would have online.
+For each logged decision the target is asked through the module itself: `decide` on the target's state with an `explore` callable,
 which sees the target model's estimates, works out the target's built-in
 epsilon-greedy probabilities from them (what the engine would use), records
 those, and returns all probability on the logged candidate. The target's
@@ -11,6 +10,7 @@ ledger therefore holds the logged choice, hashed at the target's own bits,
 and when the outcome arrives `learn` trains the target on the logged
 candidate with the logged reward (or, expired, with the target's default
 reward): one decide and one learn per decision, nothing left pending.
+Targets whose models cannot differ share one state (see learners.py).
 
 The value measured is the logged reward: an expired decision counts with the
 reward its resolution line carries (the logging state's default reward),
@@ -23,16 +23,14 @@ log was written with the built-in policy its weights are all 1.
 import gc
 import math
 import sys
-from operator import mul
-
 import sorvane
 
 from .estimators import (ESTIMATORS, NAMES, Terms, bootstrap_intervals, normal_interval, point_estimates,
                          running_estimates)
 from .findings import KINDS
+from .learners import group
 from .logread import DecisionLine, ResolutionLine, read_log
 from .output import interval, number, table, to_json
-from .policy import builtin_probabilities
 from .replay import UsageError
 
 _KEYS = {"name": str, "epsilon": float, "bits": int, "forgetfulness": float, "default_reward": float}
@@ -48,6 +46,8 @@ class EvalError(Exception):
 
 
 class Target:
+    """One configuration evaluated, and its terms; a Learner holds its state."""
+
     def __init__(self, name, bits, epsilon, forgetfulness, default_reward, horizon, state=None):
         self.name = name
         self.bits = bits
@@ -55,36 +55,13 @@ class Target:
         self.forgetfulness = forgetfulness
         self.default_reward = default_reward
         self.horizon = horizon
+        # Only the baseline continuing a saved state starts with one.
         self.state = state
         self.terms = Terms()
-        self._chosen = 0
-        self._seen = None
 
     def config(self):
         return {"bits": self.bits, "epsilon": self.epsilon, "forgetfulness": self.forgetfulness,
                 "default_reward": self.default_reward}
-
-    def start(self, bits):
-        if self.state is None:
-            if self.bits is None:
-                self.bits = bits
-            self.state = sorvane.create(self.bits, self.horizon, self.default_reward, self.epsilon,
-                                        self.forgetfulness)
-
-    def _explore(self, estimates, epsilon):
-        probabilities = builtin_probabilities(estimates, epsilon)
-        a = self._chosen
-        self._seen = (probabilities[a], sum(map(mul, probabilities, estimates)), estimates[a])
-        steer = [0.0] * len(estimates)
-        steer[a] = 1.0
-        return steer
-
-    def decide(self, context, candidates, t, salt, chosen):
-        """The target's (pi(a), sum pi q, q(a)) for the logged choice, and the id
-        under which its ledger now holds that choice."""
-        self._chosen = chosen
-        record = sorvane.decide(self.state, context, candidates, t, salt, explore=self._explore)
-        return record.decision_id, self._seen
 
 
 def parse_targets(settings):
@@ -135,11 +112,13 @@ def _build_targets(config, settings):
 class Evaluation:
     def __init__(self, targets):
         self.targets = targets
+        # Made at the first decision line, which gives the log's bits.
+        self.learners = None
         self.lines = 0
         self.decisions = 0
         self.resolved = 0
         self.excluded = 0
-        # logged decision id -> (logged propensity, [(target id, seen) per target])
+        # logged decision id -> (position, logged propensity, [(learner, its id, seen) per learner])
         self.pending = {}
 
     def decision(self, ev):
@@ -152,26 +131,28 @@ class Evaluation:
                             f"record.chosen is {chosen}, but the line has {n} candidates")
         candidates = [tuple(c) if type(c) is list else c for c in ev.candidates]
         t, salt = record["t"], record["salt"]
-        per_target = []
-        for target in self.targets:
-            try:
-                target.start(ev.bits)
-                per_target.append(target.decide(ev.context, candidates, t, salt, chosen))
-            except (TypeError, ValueError, OverflowError) as exc:
-                raise EvalError(ev.lineno, "malformed", f"decide refuses the logged inputs: {exc}") from None
+        per_learner = []
+        try:
+            if self.learners is None:
+                self.learners = group(self.targets, ev.bits)
+            for learner in self.learners:
+                decision_id, seen = learner.decide(ev.context, candidates, t, salt, chosen)
+                per_learner.append((learner, decision_id, seen))
+        except (TypeError, ValueError, OverflowError) as exc:
+            raise EvalError(ev.lineno, "malformed", f"decide refuses the logged inputs: {exc}") from None
         if record["decision_id"] in self.pending:
             raise EvalError(ev.lineno, "malformed", f"the decision id {record['decision_id']!r} is already pending")
-        self.pending[record["decision_id"]] = (self.decisions, float(record["propensity"]), per_target)
+        self.pending[record["decision_id"]] = (self.decisions, float(record["propensity"]), per_learner)
 
     def resolution(self, ev):
         entry = self.pending.pop(ev.decision_id, None)
         if entry is None:
-            baseline = self.targets[0]
-            if baseline.state is not None and ev.reward is not None:
+            baseline = self.targets[0].state
+            if baseline is not None and ev.reward is not None:
                 # A decision made before the log began, pending in the state it
                 # continues from: the baseline learns it; nothing else can.
                 when = math.nan if ev.kind == "rewarded" else math.inf
-                if sorvane.learn(baseline.state, ev.decision_id, ev.reward, when) is not None:
+                if sorvane.learn(baseline, ev.decision_id, ev.reward, when) is not None:
                     return
             raise EvalError(ev.lineno, "unknown-id",
                             f"no pending decision has the id {ev.decision_id!r}: no earlier decision line made it, "
@@ -179,18 +160,20 @@ class Evaluation:
         if ev.reward is None:
             raise EvalError(ev.lineno, "resolution-mismatch", "the reward is null")
         self.resolved += 1
-        seq, propensity, per_target = entry
+        seq, propensity, per_learner = entry
         reward = float(ev.reward)
         usable = propensity > 0.0 and math.isfinite(propensity) and math.isfinite(reward)
         if not usable:
             self.excluded += 1
-        for target, (target_id, (pi, dm, q)) in zip(self.targets, per_target):
-            if ev.kind == "rewarded":
-                sorvane.learn(target.state, target_id, reward, math.nan)
+        rewarded = ev.kind == "rewarded"
+        for learner, learner_id, seen in per_learner:
+            if rewarded:
+                sorvane.learn(learner.state, learner_id, reward, math.nan)
             else:
-                sorvane.learn(target.state, target_id, target.default_reward, math.inf)
+                sorvane.learn(learner.state, learner_id, learner.targets[0].default_reward, math.inf)
             if usable:
-                target.terms.add(seq, pi / propensity, reward, dm, q)
+                for target, (pi, dm, q) in zip(learner.targets, seen):
+                    target.terms.add(seq, pi / propensity, reward, dm, q)
 
 
 def evaluate_log(path, config, settings, progress):

@@ -118,7 +118,7 @@ def test_several_targets_compare_in_one_table(tmp_path, capsys):
     path = tmp_path / "sim.log"
     simulate(path, 3, decisions=150)
     status = main(["eval", str(path), "--epsilon", str(EPSILON), "-q", "--target", "epsilon=0.05,bits=12",
-                   "--target", "forgetfulness=0.9", "default_reward=-1", "name=forgetful"])
+                   "--target", "forgetfulness=0.9", "default_reward=-1.0", "name=forgetful"])
     out, _ = capsys.readouterr()
     assert status == 0
     for name in ("logging", "epsilon=0.05,bits=12", "forgetful", "IPS", "SNIPS", "DR", "95% CI bootstrap"):
@@ -176,16 +176,13 @@ def test_eval_continues_from_a_saved_state(tmp_path, capsys):
     assert [t["n"] for t in report["targets"]] == [30, 30]
 
 
-def test_batched_resolutions_do_not_widen_the_bootstrap(tmp_path, capsys):
-    # Hosts resolve in batches: the clicks of a period as they come, then
-    # everything else through expire(). In resolution order the rewards are
-    # then sorted into runs of ones and zeros; the bootstrap must follow the
-    # decisions' order instead, where nothing is clustered.
+def simulate_batched(path, periods=30):
+    """A log whose host resolves in batches: the clicks of a period as they
+    come, then everything else through expire() (at the default reward 0)."""
     rng = random.Random(11)
     state = sorvane.create(8, 50.0, epsilon=EPSILON, forgetfulness=1.0)
-    path = tmp_path / "batched.log"
     with open(path, "w") as log:
-        for period in range(30):
+        for period in range(periods):
             clicks = []
             for i in range(40):
                 t = period * 100.0 + i
@@ -198,8 +195,53 @@ def test_batched_resolutions_do_not_widen_the_bootstrap(tmp_path, capsys):
                 log.write(sorvane.log_line(sorvane.learn(state, decision_id, 1.0, period * 100.0 + 45)) + "\n")
             for resolution in sorvane.expire(state, period * 100.0 + 95):
                 log.write(sorvane.log_line(resolution) + "\n")
+
+
+def test_batched_resolutions_do_not_widen_the_bootstrap(tmp_path, capsys):
+    # In resolution order the rewards are sorted into runs of ones and
+    # zeros; the bootstrap must follow the decisions' order instead, where
+    # nothing is clustered.
+    path = tmp_path / "batched.log"
+    simulate_batched(path)
     report = evaluate(path, capsys)
     ips = report["targets"][0]["estimators"]["ips"]
     width = ips["ci_bootstrap"][1] - ips["ci_bootstrap"][0]
     normal = ips["ci_normal"][1] - ips["ci_normal"][0]
     assert 0.75 < width / normal < 1.33, (width, normal)
+
+
+OTHERS = ["epsilon=0.6", "forgetfulness=0.9", "default_reward=-1.0", "bits=2", "epsilon=0.6,name=twin"]
+
+
+@pytest.mark.parametrize("setting, like_the_logging_policy", [
+    ("name=same", True),
+    ("epsilon=0.6", False),
+    ("forgetfulness=0.9", False),
+    ("default_reward=-1.0", False),
+    ("bits=2", False),
+])
+def test_a_target_comes_out_the_same_whichever_targets_run_beside_it(tmp_path, capsys, setting,
+                                                                     like_the_logging_policy):
+    # Targets whose models cannot differ may share a state; a target that
+    # trains otherwise (bits, forgetfulness, the default reward of the many
+    # expired decisions) must not, and each keeps its own epsilon.
+    path = tmp_path / "batched.log"
+    simulate_batched(path, periods=8)
+    flags = ["--horizon", "50", "--epsilon", str(EPSILON), "--forgetfulness", "1.0", "--json", "-q"]
+
+    def targets(settings):
+        argv = ["eval", str(path)] + flags
+        for one in settings:
+            argv += ["--target", one]
+        status = main(argv)
+        out, err = capsys.readouterr()
+        assert status == 0, err
+        return {t["name"]: t for t in json.loads(out)["targets"]}
+
+    name = setting.split("=")[1] if setting.startswith("name=") else setting
+    alone = targets([setting])
+    for crowd in (targets(OTHERS + [setting]), targets([setting] + OTHERS[::-1])):
+        assert crowd[name] == alone[name]
+        assert crowd["logging"] == alone["logging"]
+    same = alone[name]["estimators"] == alone["logging"]["estimators"]
+    assert same == like_the_logging_policy
