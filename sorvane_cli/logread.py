@@ -3,9 +3,10 @@ it, decision lines and resolution lines in the order the host appended them.
 
 Lines come back as `DecisionLine`, `ResolutionLine` or `BadLine` objects
 carrying their 1-based line numbers. A line in the exact layout `log_line`
-writes takes a fast path that leaves the decision's feature list as text
-(comparing it as text is what makes verifying cheap); any other line is
-parsed in full and checked field by field, so a reformatted log still reads.
+writes takes a fast path that leaves the decision's feature list (most of
+the line's bytes) unparsed and keeps the line itself, which verify compares
+with the replayed record's own log line; any other line is parsed in full
+and checked field by field, so a reformatted log still reads.
 """
 import json
 import json.scanner
@@ -52,9 +53,9 @@ class LogError(Exception):
 
 
 class DecisionLine:
-    __slots__ = ("lineno", "bits", "context", "candidates", "record", "features", "features_text")
+    __slots__ = ("lineno", "bits", "context", "candidates", "record", "features", "features_text", "line")
 
-    def __init__(self, lineno, bits, context, candidates, record, features, features_text):
+    def __init__(self, lineno, bits, context, candidates, record, features, features_text, line=None):
         self.lineno = lineno
         self.bits = bits
         self.context = context
@@ -65,6 +66,8 @@ class DecisionLine:
         # its JSON text (bytes) still unparsed; exactly one is not None.
         self.features = features
         self.features_text = features_text
+        # The whole line (bytes) when it took the fast path.
+        self.line = line
 
     def parsed_features(self):
         if self.features is None:
@@ -128,9 +131,21 @@ def _fits_float(value):
     return True
 
 
-def _decision(lineno, obj, record, features, features_text):
+def _plain(record):
+    """Whether every record field but the features is there with the type
+    log_line writes: the common case, checked in one go."""
+    get = record.get
+    return (type(get("t")) is float and type(get("propensity")) is float and type(get("chosen")) is int
+            and type(get("candidate_hash")) is int and type(get("model_version")) is int
+            and type(get("decision_id")) is str and type(get("salt")) is str)
+
+
+def _decision(lineno, obj, record, features, features_text, line=None):
     """A DecisionLine, or a BadLine naming the first field that is wrong."""
     bits = obj.get("bits")
+    if (features_text is not None and type(bits) is int and type(record) is dict and _plain(record)
+            and type(obj.get("context")) is dict and type(obj.get("candidates")) is list):
+        return DecisionLine(lineno, bits, obj["context"], obj["candidates"], record, None, features_text, line)
     if type(bits) is not int:
         return BadLine(lineno, "malformed", "decision line: bits must be an integer, not " + _describe(bits))
     context = obj.get("context")
@@ -175,13 +190,14 @@ def _fast_decision(lineno, line):
     if start < 0 or end < 0:
         return None
     try:
-        head = _loads(line[:cut] + b"}")
-        record = _loads(tail[:start] + tail[end:])
+        # One parse of everything but the features.
+        obj = _loads(line[: cut + len(_RECORD_KEY) - 1] + tail[:start] + tail[end:] + b"}")
     except (ValueError, RecursionError):
         return None
-    if len(head) != 4 or len(record) != 7:
+    record = obj.get("record")
+    if len(obj) != 5 or type(record) is not dict or len(record) != 7:
         return None
-    return _decision(lineno, head, record, None, tail[start + len(_FEATURES_KEY) : end])
+    return _decision(lineno, obj, record, None, tail[start + len(_FEATURES_KEY) : end], line)
 
 
 def parse_line(lineno, line):

@@ -7,6 +7,9 @@ replayed as `learn` at a NaN time, which is never past a horizon, so the
 state trains with the logged reward; an expired one as `learn` at +inf, at
 or past every horizon, so the state trains with its own default reward, which
 the line must carry. The model thus evolves exactly as it did for the host.
+A decision line that is, byte for byte, the replayed record's `log_line` is
+proven without looking at its fields; only other lines are compared field
+by field, which also names what differs.
 
 Hosts may have decided with their own `score` or `explore` callables, which
 the log does not carry. The first pass uses the built-in policy; if some
@@ -154,6 +157,18 @@ def _features_difference(logged, replayed):
     return "features (number of pairs)", len(logged), len(replayed)
 
 
+def _renders_as(replayed, line):
+    """Whether `line` (bytes, with or without its newline) is exactly the
+    log line of the replayed record. Equal text proves every field equal;
+    unequal text proves nothing (another JSON writer may have spaced or
+    spelled the numbers otherwise), so the fields are then compared."""
+    try:
+        text = sorvane.log_line(replayed).encode()
+    except (TypeError, ValueError, OverflowError, RecursionError):
+        return False
+    return line.startswith(text) and (len(line) == len(text) or line[len(text):] == b"\n")
+
+
 class Replayer:
     """One pass over the log, event by event."""
 
@@ -228,40 +243,13 @@ class Replayer:
 
     def _compare(self, ev, replayed):
         record = ev.record
-        diffs = []
-        if ev.bits != self.bits:
-            diffs.append(("bits", ev.bits, self.bits))
-        if record["decision_id"] != replayed.decision_id:
-            diffs.append(("decision_id", record["decision_id"], replayed.decision_id))
-        if not same_float(float(record["t"]), replayed.t):
-            diffs.append(("t", record["t"], replayed.t))
-        if record["candidate_hash"] != replayed.candidate_hash:
-            diffs.append(("candidate_hash", record["candidate_hash"], replayed.candidate_hash))
-        if record["chosen"] != replayed.chosen:
-            diffs.append(("chosen", record["chosen"], replayed.chosen))
-        features = replayed.features
-        if ev.features_text is not None:
-            features_ok = _features_text_match(ev.features_text, features)
+        if ev.line is not None and _renders_as(replayed, ev.line):
+            # The line is exactly the replayed record's text: every field agrees.
+            diffs = []
         else:
-            features_ok = _features_list_match(ev.features, features)
-        if not features_ok:
-            try:
-                logged = ev.parsed_features()
-            except (ValueError, RecursionError):
-                self.findings.add(Finding(ev.lineno, "not-json", "not JSON: record.features is broken"))
+            diffs = self._differences(ev, replayed)
+            if diffs is None:
                 return
-            problem = features_problem(logged)
-            if problem:
-                self.findings.add(Finding(ev.lineno, "malformed", "decision line: " + problem))
-                return
-            diffs.append(_features_difference(logged, features))
-        if not same_float(float(record["propensity"]), replayed.propensity):
-            diffs.append(("propensity", record["propensity"], replayed.propensity))
-        if record["model_version"] != replayed.model_version:
-            diffs.append(("model_version", record["model_version"], replayed.model_version))
-        if record["salt"] != replayed.salt:
-            diffs.append(("salt", record["salt"], replayed.salt))
-
         builtin = self._builtin
         steered = builtin is not None and (builtin[0] != record["chosen"]
                                            or not same_float(builtin[1], float(record["propensity"])))
@@ -283,6 +271,45 @@ class Replayer:
         self.findings.add(Finding(ev.lineno, "record-mismatch",
                                   "the replayed record differs in " + ", ".join(d[0].split("[")[0] for d in diffs),
                                   diffs))
+
+    def _differences(self, ev, replayed):
+        """The (field, logged, replayed) triples where the record differs,
+        or None when the line itself is broken (then reported as such)."""
+        record = ev.record
+        diffs = []
+        if ev.bits != self.bits:
+            diffs.append(("bits", ev.bits, self.bits))
+        if record["decision_id"] != replayed.decision_id:
+            diffs.append(("decision_id", record["decision_id"], replayed.decision_id))
+        if not same_float(float(record["t"]), replayed.t):
+            diffs.append(("t", record["t"], replayed.t))
+        if record["candidate_hash"] != replayed.candidate_hash:
+            diffs.append(("candidate_hash", record["candidate_hash"], replayed.candidate_hash))
+        if record["chosen"] != replayed.chosen:
+            diffs.append(("chosen", record["chosen"], replayed.chosen))
+        features = replayed.features
+        if ev.features_text is not None:
+            features_ok = _features_text_match(ev.features_text, features)
+        else:
+            features_ok = _features_list_match(ev.features, features)
+        if not features_ok:
+            try:
+                logged = ev.parsed_features()
+            except (ValueError, RecursionError):
+                self.findings.add(Finding(ev.lineno, "not-json", "not JSON: record.features is broken"))
+                return None
+            problem = features_problem(logged)
+            if problem:
+                self.findings.add(Finding(ev.lineno, "malformed", "decision line: " + problem))
+                return None
+            diffs.append(_features_difference(logged, features))
+        if not same_float(float(record["propensity"]), replayed.propensity):
+            diffs.append(("propensity", record["propensity"], replayed.propensity))
+        if record["model_version"] != replayed.model_version:
+            diffs.append(("model_version", record["model_version"], replayed.model_version))
+        if record["salt"] != replayed.salt:
+            diffs.append(("salt", record["salt"], replayed.salt))
+        return diffs
 
     # -- resolutions -------------------------------------------------------
 

@@ -4,6 +4,7 @@ import io
 import json
 import math
 import os
+import re
 import subprocess
 import sys
 
@@ -202,6 +203,62 @@ def test_a_log_reformatted_by_another_json_tool_is_checked_just_as_closely(real_
     _flip(path, index, DECISION_FLIPS[field], separators=(", ", ": "))
     status, report = verify_json(path, capsys)
     assert status != 0 and report["first"][0]["line"] == index + 1
+
+
+# Edits of a decision line's text. A line exactly as log_line wrote it is
+# proven by comparing it with the replayed record's text; any other text must
+# still be judged by the values it holds, as for a reformatted log.
+_FIRST_VALUE = re.compile(r'("features":\[\[\d+,)([^\]]+)\]')
+
+
+def _first_value(line, change):
+    return _FIRST_VALUE.sub(lambda m: m.group(1) + change(m.group(2)) + "]", line, count=1)
+
+
+SAME_VALUES = {
+    "a feature value with a trailing zero": lambda line: _first_value(line, lambda v: v + "0"),
+    "a feature value with an exponent": lambda line: _first_value(line, lambda v: v + "e0"),
+    "a space inside the feature list": lambda line: line.replace("],[", "], [", 1),
+    "a carriage return at the end": lambda line: line + "\r",
+    "spaces at the end": lambda line: line + "  ",
+}
+OTHER_VALUES = {
+    "a feature value": lambda line: _first_value(line, lambda v: repr(float(v) + 0.5)),
+    "a feature value's last bit": lambda line: _first_value(line, lambda v: repr(math.nextafter(float(v), 0.0))),
+    "a feature index": lambda line: re.sub(r'"features":\[\[(\d+)', lambda m: f'"features":[[{int(m.group(1)) + 1}',
+                                           line, count=1),
+    "a feature pair dropped": lambda line: re.sub(r'"features":\[\[[^\]]*\],', '"features":[', line, count=1),
+    "the propensity": lambda line: re.sub(r'"propensity":[^,]*', '"propensity":0.5', line),
+    "the chosen candidate": lambda line: re.sub(r'"chosen":\d+', '"chosen":1', line),
+}
+
+
+@pytest.mark.parametrize("edit", sorted(SAME_VALUES))
+def test_a_line_spelled_otherwise_with_the_same_values_still_verifies(real_log, edit, capsys):
+    path, _ = real_log
+    lines = path.read_text().splitlines()
+    for index in _lines_of(path, "decision")[:6]:
+        lines[index] = SAME_VALUES[edit](lines[index])
+    path.write_text("\n".join(lines) + "\n")
+    status, report = verify_json(path, capsys)
+    assert status == 0, report["first"]
+
+
+@pytest.mark.parametrize("edit", sorted(OTHER_VALUES))
+def test_a_changed_value_is_reported_alike_in_a_canonical_and_a_reformatted_line(real_log, edit, capsys):
+    path, _ = real_log
+    lines = path.read_text().splitlines()
+    index = _lines_of(path, "decision")[4]
+    changed = OTHER_VALUES[edit](lines[index])
+    assert changed != lines[index]
+    reports = []
+    for text in (changed, json.dumps(json.loads(changed), separators=(", ", ": "))):
+        lines[index] = text
+        path.write_text("\n".join(lines) + "\n")
+        status, report = verify_json(path, capsys)
+        assert status == 1 and report["first"][0]["line"] == index + 1
+        reports.append(report)
+    assert reports[0] == reports[1]
 
 
 def _softmax_explore(estimates, epsilon):
