@@ -26,15 +26,20 @@ class Figure:
         return self.value / self.baseline
 
 
+def number(value):
+    """Large rates without decimals, small times with three."""
+    return f"{value:11.0f}" if abs(value) >= 1000 else f"{value:11.3f}"
+
+
 def print_table(figures, title=""):
     if title:
         print(title)
     print(f"{'figure':46} {'value':>11} {'unit':5} {'baseline':30} {'value':>11} {'ratio':>8}  target")
     for f in figures:
-        baseline = f"{f.baseline:11.3f}" if f.baseline is not None else " " * 11
+        baseline = number(f.baseline) if f.baseline is not None else " " * 11
         ratio = f"{f.ratio:7.2f}x" if f.ratio is not None else " " * 8
         verdict = "" if f.met is None else (" (met)" if f.met else " (MISSED)")
-        print(f"{f.name:46} {f.value:11.3f} {f.unit:5} {f.baseline_name:30} {baseline} {ratio}  "
+        print(f"{f.name:46} {number(f.value)} {f.unit:5} {f.baseline_name:30} {baseline} {ratio}  "
               f"{f.target}{verdict}")
 
 
