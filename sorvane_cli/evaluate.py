@@ -2,10 +2,11 @@
 
 Each target (its epsilon, bits, forgetfulness and default reward) learns
 in a state from the log's outcomes in log order, as it would have online.
-For each logged decision the target is asked through the module itself: `decide` on the target's state with an `explore` callable,
-which sees the target model's estimates, works out the target's built-in
-epsilon-greedy probabilities from them (what the engine would use), records
-those, and returns all probability on the logged candidate. The target's
+For each logged decision the target is asked through the module itself:
+`decide` on the target's state with an `explore` callable, which sees the
+target model's estimates, works out the target's built-in epsilon-greedy
+probabilities from them (what the engine would use), records those, and
+returns all probability on the logged candidate. The target's
 ledger therefore holds the logged choice, hashed at the target's own bits,
 and when the outcome arrives `learn` trains the target on the logged
 candidate with the logged reward (or, expired, with the target's default
@@ -23,6 +24,7 @@ log was written with the built-in policy its weights are all 1.
 import gc
 import math
 import sys
+
 import sorvane
 
 from .estimators import (ESTIMATORS, NAMES, Terms, bootstrap_intervals, normal_interval, point_estimates,
