@@ -12,6 +12,7 @@ both from before it learned from decision i. With w_i = pi_i(a_i) / p_i:
 Standard errors treat the terms as independent (the SNIPS one by the delta
 method); intervals are the normal approximation and a percentile bootstrap.
 """
+import functools
 import math
 import random
 from array import array
@@ -113,6 +114,24 @@ def _percentile(sorted_values, q):
     return sorted_values[lo] + (sorted_values[hi] - sorted_values[lo]) * (pos - lo)
 
 
+@functools.lru_cache(maxsize=2)
+def _draws(resamples, seed, blocks):
+    """The block picks of every resample, with the raw bytes that drew them
+    when one byte is one block index. Drawn once for all targets alike."""
+    rng = random.Random(seed)
+    draws = []
+    for _ in range(resamples):
+        if blocks == MAX_BLOCKS:
+            # One random byte is one uniform block index.
+            raw = rng.randbytes(blocks)
+            draws.append((itemgetter(*raw), raw))
+        else:
+            # Multiply-shift of 32 random bits: the bias, under blocks / 2**32,
+            # is far below the bootstrap's own noise.
+            draws.append((itemgetter(*[(x * blocks) >> 32 for x in array("I", rng.randbytes(4 * blocks))]), None))
+    return draws
+
+
 def bootstrap_intervals(terms, resamples, seed):
     """95% percentile intervals {estimator: (low, high)} and the block count.
 
@@ -132,24 +151,22 @@ def bootstrap_intervals(terms, resamples, seed):
     sum_wr = [math.fsum(wr[bounds[k]:bounds[k + 1]]) for k in range(blocks)]
     sum_w = [math.fsum(w[bounds[k]:bounds[k + 1]]) for k in range(blocks)]
     sum_dr = [math.fsum(dr[bounds[k]:bounds[k + 1]]) for k in range(blocks)]
-    rng = random.Random(seed)
+    # Blocks hold n // blocks decisions or one more; with byte picks, the
+    # decisions of a resample are counted off the bytes of the longer ones.
+    least = n // blocks
+    longer = bytes(c - least for c in count) if blocks == MAX_BLOCKS else None
     samples = {name: [] for name in ESTIMATORS}
-    for _ in range(resamples):
-        if blocks == MAX_BLOCKS:
-            # One random byte is one uniform block index.
-            pick = itemgetter(*rng.randbytes(blocks))
-        else:
-            # Multiply-shift of 32 random bits: the bias, under blocks / 2**32,
-            # is far below the bootstrap's own noise.
-            pick = itemgetter(*[(x * blocks) >> 32 for x in array("I", rng.randbytes(4 * blocks))])
+    ips, dr_, snips = samples["ips"].append, samples["dr"].append, samples["snips"].append
+    for pick, raw in _draws(resamples, seed, blocks):
         if blocks == 1:
             c, swr, sw, sdr = count[0], sum_wr[0], sum_w[0], sum_dr[0]
         else:
-            c, swr, sw, sdr = sum(pick(count)), sum(pick(sum_wr)), sum(pick(sum_w)), sum(pick(sum_dr))
-        samples["ips"].append(swr / c)
-        samples["dr"].append(sdr / c)
+            c = least * blocks + raw.translate(longer).count(1) if raw is not None else sum(pick(count))
+            swr, sw, sdr = sum(pick(sum_wr)), sum(pick(sum_w)), sum(pick(sum_dr))
+        ips(swr / c)
+        dr_(sdr / c)
         if sw > 0:
-            samples["snips"].append(swr / sw)
+            snips(swr / sw)
     out = {}
     for name, values in samples.items():
         if not all(math.isfinite(v) for v in values):

@@ -14,8 +14,6 @@ from operator import mul
 
 import sorvane
 
-from .policy import builtin_probabilities
-
 
 class Learner:
     """One state and the targets it learns for."""
@@ -26,19 +24,36 @@ class Learner:
         self._epsilons = [target.epsilon for target in targets]
         self._chosen = 0
         self._seen = None
+        # (number of candidates, logged choice) -> all probability on that choice
+        self._steer = {}
 
     def _explore(self, estimates, epsilon):
         # The state's own epsilon is the first target's; each target's
-        # probabilities come from its own.
+        # probabilities come from its own. They are builtin_probabilities(),
+        # the best estimate and its ties found once for all epsilons.
         a = self._chosen
         q = estimates[a]
+        n = len(estimates)
+        best = max(estimates)
+        # A NaN best ties with nothing: everyone gets epsilon / n.
+        ties = 0 if best != best else estimates.count(best)
+        only = estimates.index(best) if ties == 1 else -1
         seen = []
         for eps in self._epsilons:
-            probabilities = builtin_probabilities(estimates, eps)
+            base = eps / n
+            if only >= 0:
+                probabilities = [base] * n
+                probabilities[only] = (1.0 - eps) + base
+            elif ties:
+                top = (1.0 - eps) / ties + base
+                probabilities = [top if e == best else base for e in estimates]
+            else:
+                probabilities = [base] * n
             seen.append((probabilities[a], sum(map(mul, probabilities, estimates)), q))
         self._seen = seen
-        steer = [0.0] * len(estimates)
-        steer[a] = 1.0
+        steer = self._steer.get((n, a))
+        if steer is None:
+            steer = self._steer[n, a] = tuple(1.0 if k == a else 0.0 for k in range(n))
         return steer
 
     def decide(self, context, candidates, t, salt, chosen):

@@ -2,14 +2,16 @@
 it, decision lines and resolution lines in the order the host appended them.
 
 Lines come back as `DecisionLine`, `ResolutionLine` or `BadLine` objects
-carrying their 1-based line numbers. A line in the exact layout `log_line`
-writes takes a fast path that leaves the decision's feature list (most of
-the line's bytes) unparsed and keeps the line itself, which verify compares
-with the replayed record's own log line; any other line is parsed in full
-and checked field by field, so a reformatted log still reads.
+carrying their 1-based line numbers. Lines in the exact layout `log_line`
+writes take fast paths: a resolution line is matched whole against that
+layout, and a decision line is parsed but for its feature list (most of the
+line's bytes), which stays unparsed text; the line itself is kept, so verify
+can compare it with the replayed record's own log line. Any other line is
+parsed in full and checked field by field, so a reformatted log still reads.
 """
 import json
 import json.scanner
+import re
 
 # The C scanner straight, without the wrappers of json.loads around it; any
 # text it does not take whole goes to json.loads, for its exact error.
@@ -28,10 +30,20 @@ def _loads(data):
                 return obj
     return json.loads(data)
 
-_DECISION_PREFIX = b'{"event":"decision",'
-_RECORD_KEY = b',"record":{'
+_DECISION_PREFIX = b'{"event":"decision","bits":'
+RECORD_KEY = b',"record":{'
 _FEATURES_KEY = b',"features":'
 _PROPENSITY_KEY = b',"propensity":'
+
+# A resolution line exactly as log_line writes it: an id without escapes,
+# control or non-ASCII characters, and a reward in float form (an integer
+# reward goes the long way, which knows when it is too large for a float).
+# What the groups hold reads the same as the JSON parse would read it.
+_RESOLUTION_LINE = re.compile(
+    rb'\{"event":"resolution","decision_id":"([^"\\\x00-\x1f\x80-\xff]*)","kind":"(rewarded|expired)",'
+    rb'"reward":(-?(?:0|[1-9][0-9]*)(?:\.[0-9]+(?:[eE][-+]?[0-9]+)?|[eE][-+]?[0-9]+)|NaN|-?Infinity)\}'
+    rb'[ \t\r\n]*').fullmatch
+_KINDS = {b"rewarded": "rewarded", b"expired": "expired"}
 
 # The record fields other than the feature list, with the JSON type each must have.
 _INT = "integer"
@@ -53,9 +65,11 @@ class LogError(Exception):
 
 
 class DecisionLine:
-    __slots__ = ("lineno", "bits", "context", "candidates", "record", "features", "features_text", "line")
+    __slots__ = ("lineno", "bits", "context", "candidates", "record", "features", "features_text", "line",
+                 "record_at")
 
-    def __init__(self, lineno, bits, context, candidates, record, features, features_text, line=None):
+    def __init__(self, lineno, bits, context, candidates, record, features, features_text, line=None,
+                 record_at=-1):
         self.lineno = lineno
         self.bits = bits
         self.context = context
@@ -66,8 +80,10 @@ class DecisionLine:
         # its JSON text (bytes) still unparsed; exactly one is not None.
         self.features = features
         self.features_text = features_text
-        # The whole line (bytes) when it took the fast path.
+        # The whole line (bytes) when it took the fast path, and where its
+        # RECORD_KEY starts.
         self.line = line
+        self.record_at = record_at
 
     def parsed_features(self):
         if self.features is None:
@@ -140,12 +156,9 @@ def _plain(record):
             and type(get("decision_id")) is str and type(get("salt")) is str)
 
 
-def _decision(lineno, obj, record, features, features_text, line=None):
+def _decision(lineno, obj, record, features, features_text):
     """A DecisionLine, or a BadLine naming the first field that is wrong."""
     bits = obj.get("bits")
-    if (features_text is not None and type(bits) is int and type(record) is dict and _plain(record)
-            and type(obj.get("context")) is dict and type(obj.get("candidates")) is list):
-        return DecisionLine(lineno, bits, obj["context"], obj["candidates"], record, None, features_text, line)
     if type(bits) is not int:
         return BadLine(lineno, "malformed", "decision line: bits must be an integer, not " + _describe(bits))
     context = obj.get("context")
@@ -177,27 +190,41 @@ def _decision(lineno, obj, record, features, features_text, line=None):
 
 
 def _fast_decision(lineno, line):
-    """The canonical decision line split around its feature list, or None."""
-    cut = line.rfind(_RECORD_KEY)
-    if cut < 0:
-        return None
-    tail = line[cut + len(_RECORD_KEY) - 1 :].rstrip()
-    if not tail.endswith(b"}}"):
-        return None
-    tail = tail[:-1]
-    start = tail.find(_FEATURES_KEY)
-    end = tail.find(_PROPENSITY_KEY, start)
-    if start < 0 or end < 0:
+    """The canonical decision line parsed but for its feature list, or None."""
+    cut = line.rfind(RECORD_KEY)
+    start = line.find(_FEATURES_KEY, cut)
+    stop = line.find(_PROPENSITY_KEY, start)
+    if cut < 0 or start < 0 or stop < 0 or _scan is None:
         return None
     try:
         # One parse of everything but the features.
-        obj = _loads(line[: cut + len(_RECORD_KEY) - 1] + tail[:start] + tail[end:] + b"}")
-    except (ValueError, RecursionError):
+        text = (line[:start] + line[stop:]).decode()
+        obj, end = _scan(text, 0)
+    except (StopIteration, ValueError, RecursionError):
         return None
-    record = obj.get("record")
-    if len(obj) != 5 or type(record) is not dict or len(record) != 7:
+    if end != len(text) and text[end:].strip(" \t\r\n"):
         return None
-    return _decision(lineno, obj, record, None, tail[start + len(_FEATURES_KEY) : end], line)
+    get = obj.get
+    record = get("record")
+    bits = get("bits")
+    context = get("context")
+    candidates = get("candidates")
+    if (len(obj) == 5 and type(record) is dict and len(record) == 7 and type(bits) is int
+            and type(context) is dict and type(candidates) is list and get("event") == "decision"):
+        if _plain(record):
+            return DecisionLine(lineno, bits, context, candidates, record, None,
+                                line[start + len(_FEATURES_KEY) : stop], line, cut)
+        return _decision(lineno, obj, record, None, line[start + len(_FEATURES_KEY) : stop])
+    return None
+
+
+def _fast_resolution(lineno, line):
+    """The canonical resolution line, or None."""
+    match = _RESOLUTION_LINE(line)
+    if match is None:
+        return None
+    decision_id, kind, reward = match.groups()
+    return ResolutionLine(lineno, decision_id.decode("ascii"), _KINDS[kind], float(reward))
 
 
 def parse_line(lineno, line):
@@ -206,6 +233,15 @@ def parse_line(lineno, line):
         event = _fast_decision(lineno, line)
         if event is not None:
             return event
+    else:
+        event = _fast_resolution(lineno, line)
+        if event is not None:
+            return event
+    return parse_in_full(lineno, line)
+
+
+def parse_in_full(lineno, line):
+    """One log line as an event object, every field parsed and checked."""
     try:
         obj = _loads(line)
     except UnicodeDecodeError:
