@@ -7,6 +7,8 @@ import pytest
 
 import sorvane
 from sorvane_cli.__main__ import main
+from sorvane_cli.learners import Learner
+from sorvane_cli.policy import builtin_probabilities
 
 # Reward probability of each candidate for each value of the context's "g".
 KEYS = ("k0", "k1", "k2")
@@ -245,3 +247,34 @@ def test_a_target_comes_out_the_same_whichever_targets_run_beside_it(tmp_path, c
         assert crowd["logging"] == alone["logging"]
     same = alone[name]["estimators"] == alone["logging"]["estimators"]
     assert same == like_the_logging_policy
+
+
+NAN = float("nan")
+
+
+@pytest.mark.parametrize("estimates", [
+    [0.1, 0.7, 0.3],
+    [0.5, 0.5, 0.5, 0.5],
+    [0.2, 0.9, 0.9, -0.4],
+    [0.0, -0.0, -1.0],
+    [NAN, 0.3, 0.2],
+    [0.3, NAN, 0.8],
+    [2.5],
+], ids=["one best", "all tie", "two tie", "signed zeros", "nan first", "nan later", "one candidate"])
+def test_every_target_sees_its_own_epsilon_greedy_probabilities(estimates):
+    # One state learns for several epsilons; what each target records for
+    # the logged choice must be the built-in rule's, bit for bit.
+    class Target:
+        def __init__(self, epsilon):
+            self.epsilon = epsilon
+
+    epsilons = [0.0, 0.05, 0.3, 1.0]
+    learner = Learner(None, [Target(e) for e in epsilons])
+    for chosen in range(len(estimates)):
+        learner._chosen = chosen
+        steer = learner._explore(list(estimates), epsilons[0])
+        assert list(steer) == [1.0 if k == chosen else 0.0 for k in range(len(estimates))]
+        for eps, seen in zip(epsilons, learner._seen):
+            p = builtin_probabilities(list(estimates), eps)
+            expected = (p[chosen], sum(a * b for a, b in zip(p, estimates)), estimates[chosen])
+            assert [repr(v) for v in seen] == [repr(v) for v in expected], (eps, chosen)

@@ -261,6 +261,66 @@ def test_a_changed_value_is_reported_alike_in_a_canonical_and_a_reformatted_line
     assert reports[0] == reports[1]
 
 
+# Edits of a resolution line's text: the pattern that reads lines exactly
+# as log_line wrote them must not take a line that only resembles them.
+RESOLUTION_SAME = {
+    "an integer reward": lambda line: re.sub(r'"reward":(-?\d+)\.0}', r'"reward":\1}', line),
+    "a reward with an exponent": lambda line: line.replace('"reward":-0.25', '"reward":-2.5e-1'),
+    "an escaped id": lambda line: line.replace('"decision_id":"web:', '"decision_id":"w\\u0065b:'),
+    "spaces between tokens": lambda line: line.replace(",", ", ").replace(":", ": ", 1),
+    "keys in another order": lambda line: json.dumps(dict(reversed(list(json.loads(line).items())))),
+    "a carriage return at the end": lambda line: line + "\r",
+}
+RESOLUTION_OTHER = {
+    # (expired -> rewarded cannot show: the line carries the default reward,
+    # which trains the state the same either way; the other way is above)
+    "the kind in capitals": lambda line: line.replace('"kind":"expired"', '"kind":"Expired"'),
+    "the reward's last bit": lambda line: line.replace('"reward":-0.25', f'"reward":{math.nextafter(-0.25, 0.0)!r}'),
+    "the sign of the reward": lambda line: line.replace('"reward":-0.25', '"reward":0.25'),
+    "the reward as NaN": lambda line: line.replace('"reward":-0.25', '"reward":NaN'),
+    "the reward as Infinity": lambda line: line.replace('"reward":-0.25', '"reward":-Infinity'),
+    "the id": lambda line: line.replace('"decision_id":"web:', '"decision_id":"web:1'),
+    "an unknown escape": lambda line: line.replace('"decision_id":"web:', '"decision_id":"we\\qb:'),
+    "an integer reward too large for a float": lambda line: line.replace('"reward":-0.25', '"reward":' + "9" * 400),
+}
+
+
+def _expired_lines(path):
+    lines = path.read_text().splitlines()
+    return lines, [k for k in _lines_of(path, "resolution") if json.loads(lines[k])["kind"] == "expired"]
+
+
+@pytest.mark.parametrize("edit", sorted(RESOLUTION_SAME))
+def test_a_resolution_line_spelled_otherwise_still_verifies(real_log, edit, capsys):
+    # Rewarded lines too: a reward read wrongly trains the model otherwise,
+    # which shows in later decisions.
+    path, _ = real_log
+    lines = path.read_text().splitlines()
+    changed = 0
+    for index in _lines_of(path, "resolution")[:12]:
+        text = RESOLUTION_SAME[edit](lines[index])
+        changed += text != lines[index]
+        lines[index] = text
+    assert changed >= 2
+    path.write_text("\n".join(lines) + "\n")
+    status, report = verify_json(path, capsys)
+    assert status == 0, report["first"]
+
+
+@pytest.mark.parametrize("edit", sorted(RESOLUTION_OTHER))
+def test_a_changed_resolution_line_fails_on_that_line(real_log, edit, capsys):
+    path, _ = real_log
+    lines, expired = _expired_lines(path)
+    index = expired[2]
+    changed = RESOLUTION_OTHER[edit](lines[index])
+    assert changed != lines[index]
+    lines[index] = changed
+    path.write_text("\n".join(lines) + "\n")
+    status, report = verify_json(path, capsys)
+    assert status == 1
+    assert report["first"][0]["line"] == index + 1, report["first"][:2]
+
+
 def _softmax_explore(estimates, epsilon):
     weights = [math.exp(3.0 * e) for e in estimates]
     total = sum(weights)
