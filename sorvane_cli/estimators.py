@@ -34,7 +34,7 @@ class Terms:
     decisions and the running estimates follow the log.
     """
 
-    __slots__ = ("seq", "w", "r", "dm", "q", "_sorted")
+    __slots__ = ("seq", "w", "r", "dm", "q", "_sorted", "_last")
 
     def __init__(self):
         # Packed: a long log keeps five numbers per decision and target.
@@ -44,10 +44,12 @@ class Terms:
         self.dm = array("d")   # sum over candidates of pi(a) q(a)
         self.q = array("d")    # q(a_i)
         self._sorted = True
+        self._last = -1
 
     def add(self, seq, w, r, dm, q):
-        if self.seq and seq < self.seq[-1]:
+        if seq < self._last:
             self._sorted = False
+        self._last = seq
         self.seq.append(seq)
         self.w.append(w)
         self.r.append(r)

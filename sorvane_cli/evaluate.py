@@ -35,6 +35,7 @@ from .logread import DecisionLine, ResolutionLine, read_log
 from .output import interval, number, table, to_json
 from .replay import UsageError
 
+_NAN, _INF, _isfinite = math.nan, math.inf, math.isfinite
 _KEYS = {"name": str, "epsilon": float, "bits": int, "forgetfulness": float, "default_reward": float}
 
 
@@ -132,19 +133,18 @@ class Evaluation:
             raise EvalError(ev.lineno, "malformed",
                             f"record.chosen is {chosen}, but the line has {n} candidates")
         candidates = [tuple(c) if type(c) is list else c for c in ev.candidates]
-        t, salt = record["t"], record["salt"]
-        per_learner = []
+        t, salt, context = record["t"], record["salt"], ev.context
         try:
             if self.learners is None:
                 self.learners = group(self.targets, ev.bits)
-            for learner in self.learners:
-                decision_id, seen = learner.decide(ev.context, candidates, t, salt, chosen)
-                per_learner.append((learner, decision_id, seen))
+            per_learner = [(learner, *learner.decide(context, candidates, t, salt, chosen))
+                           for learner in self.learners]
         except (TypeError, ValueError, OverflowError) as exc:
             raise EvalError(ev.lineno, "malformed", f"decide refuses the logged inputs: {exc}") from None
-        if record["decision_id"] in self.pending:
-            raise EvalError(ev.lineno, "malformed", f"the decision id {record['decision_id']!r} is already pending")
-        self.pending[record["decision_id"]] = (self.decisions, float(record["propensity"]), per_learner)
+        decision_id = record["decision_id"]
+        if decision_id in self.pending:
+            raise EvalError(ev.lineno, "malformed", f"the decision id {decision_id!r} is already pending")
+        self.pending[decision_id] = (self.decisions, float(record["propensity"]), per_learner)
 
     def resolution(self, ev):
         entry = self.pending.pop(ev.decision_id, None)
@@ -159,23 +159,24 @@ class Evaluation:
             raise EvalError(ev.lineno, "unknown-id",
                             f"no pending decision has the id {ev.decision_id!r}: no earlier decision line made it, "
                             "or it was resolved already")
-        if ev.reward is None:
+        reward = ev.reward
+        if reward is None:
             raise EvalError(ev.lineno, "resolution-mismatch", "the reward is null")
         self.resolved += 1
         seq, propensity, per_learner = entry
-        reward = float(ev.reward)
-        usable = propensity > 0.0 and math.isfinite(propensity) and math.isfinite(reward)
+        usable = propensity > 0.0 and _isfinite(propensity) and _isfinite(reward)
         if not usable:
             self.excluded += 1
         rewarded = ev.kind == "rewarded"
+        learn = sorvane.learn
         for learner, learner_id, seen in per_learner:
             if rewarded:
-                sorvane.learn(learner.state, learner_id, reward, math.nan)
+                learn(learner.state, learner_id, reward, _NAN)
             else:
-                sorvane.learn(learner.state, learner_id, learner.targets[0].default_reward, math.inf)
+                learn(learner.state, learner_id, learner.default_reward, _INF)
             if usable:
-                for target, (pi, dm, q) in zip(learner.targets, seen):
-                    target.terms.add(seq, pi / propensity, reward, dm, q)
+                for terms, (pi, dm, q) in zip(learner.terms, seen):
+                    terms.add(seq, pi / propensity, reward, dm, q)
 
 
 def evaluate_log(path, config, settings, progress):

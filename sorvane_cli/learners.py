@@ -14,6 +14,8 @@ from operator import mul
 
 import sorvane
 
+_decide = sorvane.decide
+
 
 class Learner:
     """One state and the targets it learns for."""
@@ -22,6 +24,9 @@ class Learner:
         self.state = state
         self.targets = targets
         self._epsilons = [target.epsilon for target in targets]
+        # Shared by every target here (they are grouped by it).
+        self.default_reward = targets[0].default_reward
+        self.terms = [target.terms for target in targets]
         self._chosen = 0
         self._seen = None
         # (number of candidates, logged choice) -> all probability on that choice
@@ -61,7 +66,7 @@ class Learner:
         the order of `targets`, and the id under which the ledger now holds
         that choice."""
         self._chosen = chosen
-        record = sorvane.decide(self.state, context, candidates, t, salt, explore=self._explore)
+        record = _decide(self.state, context, candidates, t, salt, explore=self._explore)
         return record.decision_id, self._seen
 
 

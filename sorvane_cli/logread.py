@@ -191,10 +191,14 @@ def _decision(lineno, obj, record, features, features_text):
 
 def _fast_decision(lineno, line):
     """The canonical decision line parsed but for its feature list, or None."""
-    cut = line.rfind(RECORD_KEY)
-    start = line.find(_FEATURES_KEY, cut)
-    stop = line.find(_PROPENSITY_KEY, start)
-    if cut < 0 or start < 0 or stop < 0 or _scan is None:
+    # The feature list holds no quote, so the last quote before the
+    # propensity closes its key: found without scanning the list's bytes.
+    stop = line.rfind(_PROPENSITY_KEY)
+    start = line.rfind(b'"', 0, stop) - (len(_FEATURES_KEY) - 2)
+    if stop < 0 or not line.startswith(_FEATURES_KEY, start) or _scan is None:
+        return None
+    cut = line.rfind(RECORD_KEY, 0, start)
+    if cut < 0:
         return None
     try:
         # One parse of everything but the features.
@@ -218,15 +222,6 @@ def _fast_decision(lineno, line):
     return None
 
 
-def _fast_resolution(lineno, line):
-    """The canonical resolution line, or None."""
-    match = _RESOLUTION_LINE(line)
-    if match is None:
-        return None
-    decision_id, kind, reward = match.groups()
-    return ResolutionLine(lineno, decision_id.decode("ascii"), _KINDS[kind], float(reward))
-
-
 def parse_line(lineno, line):
     """One log line (bytes) as an event object."""
     if line.startswith(_DECISION_PREFIX):
@@ -234,9 +229,10 @@ def parse_line(lineno, line):
         if event is not None:
             return event
     else:
-        event = _fast_resolution(lineno, line)
-        if event is not None:
-            return event
+        match = _RESOLUTION_LINE(line)
+        if match is not None:
+            decision_id, kind, reward = match.groups()
+            return ResolutionLine(lineno, decision_id.decode("ascii"), _KINDS[kind], float(reward))
     return parse_in_full(lineno, line)
 
 
@@ -304,17 +300,28 @@ def read_log(path, progress=None):
 
     `progress`, when given, is called now and then with the bytes read so far.
     """
+    # parse_line, written out: this loop runs once per line of the log.
+    decision_prefix, fast_decision, resolution_line, kinds = _DECISION_PREFIX, _fast_decision, _RESOLUTION_LINE, _KINDS
     with open_log(path) as f:
-        done = 0
         lineno = 0
         try:
             for line in f:
                 lineno += 1
-                done += len(line)
                 if progress is not None and not lineno & 511:
-                    progress(done)
-                yield parse_line(lineno, line)
+                    progress(f.tell())
+                if line.startswith(decision_prefix):
+                    event = fast_decision(lineno, line)
+                    if event is not None:
+                        yield event
+                        continue
+                else:
+                    match = resolution_line(line)
+                    if match is not None:
+                        decision_id, kind, reward = match.groups()
+                        yield ResolutionLine(lineno, decision_id.decode("ascii"), kinds[kind], float(reward))
+                        continue
+                yield parse_in_full(lineno, line)
+            if progress is not None:
+                progress(f.tell())
         except OSError as exc:
             raise LogError(f"cannot read {path}: {exc.strerror or exc}") from None
-        if progress is not None:
-            progress(done)

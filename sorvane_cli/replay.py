@@ -311,11 +311,14 @@ class Replayer:
                 "or it was resolved already"))
             return
         self.pending -= 1
+        reward = resolved.reward
+        if resolved.kind == ev.kind and ev.reward == reward and reward != 0.0:
+            return
         diffs = []
         if resolved.kind != ev.kind:
             diffs.append(("kind", ev.kind, resolved.kind))
-        if not same_float(float(ev.reward), resolved.reward):
-            diffs.append(("reward", ev.reward, resolved.reward))
+        if not same_float(float(ev.reward), reward):
+            diffs.append(("reward", ev.reward, reward))
         if diffs:
             if ev.kind == "expired" and resolved.kind == "rewarded":
                 message = "the decision's t is NaN, so it can never expire"

@@ -7,6 +7,7 @@ import pytest
 
 import sorvane
 from sorvane_cli.__main__ import main
+from sorvane_cli.evaluate import Target
 from sorvane_cli.learners import Learner
 from sorvane_cli.policy import builtin_probabilities
 
@@ -264,12 +265,8 @@ NAN = float("nan")
 def test_every_target_sees_its_own_epsilon_greedy_probabilities(estimates):
     # One state learns for several epsilons; what each target records for
     # the logged choice must be the built-in rule's, bit for bit.
-    class Target:
-        def __init__(self, epsilon):
-            self.epsilon = epsilon
-
     epsilons = [0.0, 0.05, 0.3, 1.0]
-    learner = Learner(None, [Target(e) for e in epsilons])
+    learner = Learner(None, [Target(f"e{e}", 8, e, 0.99, 0.0, 10.0) for e in epsilons])
     for chosen in range(len(estimates)):
         learner._chosen = chosen
         steer = learner._explore(list(estimates), epsilons[0])
