@@ -12,7 +12,6 @@ both from before it learned from decision i. With w_i = pi_i(a_i) / p_i:
 Standard errors treat the terms as independent (the SNIPS one by the delta
 method); intervals are the normal approximation and a percentile bootstrap.
 """
-import functools
 import math
 import random
 from array import array
@@ -34,7 +33,7 @@ class Terms:
     decisions and the running estimates follow the log.
     """
 
-    __slots__ = ("seq", "w", "r", "dm", "q", "_sorted", "_last")
+    __slots__ = ("seq", "w", "r", "dm", "q", "_sorted", "_last", "_columns")
 
     def __init__(self):
         # Packed: a long log keeps five numbers per decision and target.
@@ -45,6 +44,8 @@ class Terms:
         self.q = array("d")    # q(a_i)
         self._sorted = True
         self._last = -1
+        # (number of terms, columns) once computed: read by every statistic.
+        self._columns = (0, None)
 
     def add(self, seq, w, r, dm, q):
         if seq < self._last:
@@ -69,10 +70,14 @@ class Terms:
 
     def columns(self):
         """The summed columns in decision order: w r, w, and the DR term."""
-        self._in_decision_order()
-        wr = [w * r for w, r in zip(self.w, self.r)]
-        dr = [dm + w * (r - q) for w, r, dm, q in zip(self.w, self.r, self.dm, self.q)]
-        return wr, self.w, dr
+        count, columns = self._columns
+        if columns is None or count != len(self.w):
+            self._in_decision_order()
+            wr = [w * r for w, r in zip(self.w, self.r)]
+            dr = [dm + w * (r - q) for w, r, dm, q in zip(self.w, self.r, self.dm, self.q)]
+            columns = wr, self.w, dr
+            self._columns = (len(self.w), columns)
+        return columns
 
 
 def _mean_and_error(values):
@@ -116,10 +121,9 @@ def _percentile(sorted_values, q):
     return sorted_values[lo] + (sorted_values[hi] - sorted_values[lo]) * (pos - lo)
 
 
-@functools.lru_cache(maxsize=2)
 def _draws(resamples, seed, blocks):
     """The block picks of every resample, with the raw bytes that drew them
-    when one byte is one block index. Drawn once for all targets alike."""
+    when one byte is one block index."""
     rng = random.Random(seed)
     draws = []
     for _ in range(resamples):
@@ -134,14 +138,15 @@ def _draws(resamples, seed, blocks):
     return draws
 
 
-def bootstrap_intervals(terms, resamples, seed):
+def bootstrap_intervals(terms, resamples, seed, draws=None):
     """95% percentile intervals {estimator: (low, high)} and the block count.
 
     Resamples non-overlapping blocks of consecutive decisions (as many blocks
     as decisions when there are at most MAX_BLOCKS, so the plain bootstrap),
     which keeps the cost at resamples x blocks whatever the log's length and
     respects the drift of a target that learns as the log goes on. The same
-    seed gives every target the same resamples.
+    seed gives every target the same resamples; `draws`, a dict, keeps them
+    for the next target (by block count) so they are drawn once.
     """
     n = len(terms)
     if n == 0 or resamples <= 0:
@@ -159,7 +164,11 @@ def bootstrap_intervals(terms, resamples, seed):
     longer = bytes(c - least for c in count) if blocks == MAX_BLOCKS else None
     samples = {name: [] for name in ESTIMATORS}
     ips, dr_, snips = samples["ips"].append, samples["dr"].append, samples["snips"].append
-    for pick, raw in _draws(resamples, seed, blocks):
+    if draws is None:
+        draws = {}
+    if blocks not in draws:
+        draws[blocks] = _draws(resamples, seed, blocks)
+    for pick, raw in draws[blocks]:
         if blocks == 1:
             c, swr, sw, sdr = count[0], sum_wr[0], sum_w[0], sum_dr[0]
         else:

@@ -218,9 +218,10 @@ def report(evaluation, path, resamples, seed):
         "bootstrap": {"resamples": resamples, "seed": seed, "blocks": 0},
         "targets": [],
     }
+    draws = {}
     for target in evaluation.targets:
         points, ess = point_estimates(target.terms)
-        boot, blocks = bootstrap_intervals(target.terms, resamples, seed)
+        boot, blocks = bootstrap_intervals(target.terms, resamples, seed, draws)
         out["bootstrap"]["blocks"] = max(out["bootstrap"]["blocks"], blocks)
         estimators = {}
         for name in ESTIMATORS:
