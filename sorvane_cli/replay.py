@@ -7,9 +7,9 @@ replayed as `learn` at a NaN time, which is never past a horizon, so the
 state trains with the logged reward; an expired one as `learn` at +inf, at
 or past every horizon, so the state trains with its own default reward, which
 the line must carry. The model thus evolves exactly as it did for the host.
-A decision line that is, byte for byte, the replayed record's `log_line` is
-proven without looking at its fields; only other lines are compared field
-by field, which also names what differs.
+A decision line whose record object is, byte for byte, the one in the
+replayed record's `log_line` is proven without looking at its fields; only
+other lines are compared field by field, which also names what differs.
 
 Hosts may have decided with their own `score` or `explore` callables, which
 the log does not carry. The first pass uses the built-in policy; if some
