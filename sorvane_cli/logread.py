@@ -191,14 +191,19 @@ def _decision(lineno, obj, record, features, features_text):
 
 def _fast_decision(lineno, line):
     """The canonical decision line parsed but for its feature list, or None."""
-    # The feature list holds no quote, so the last quote before the
+    # A feature list holds no quote, so the last quote before the
     # propensity closes its key: found without scanning the list's bytes.
     stop = line.rfind(_PROPENSITY_KEY)
     start = line.rfind(b'"', 0, stop) - (len(_FEATURES_KEY) - 2)
-    if stop < 0 or not line.startswith(_FEATURES_KEY, start) or _scan is None:
-        return None
-    cut = line.rfind(RECORD_KEY, 0, start)
-    if cut < 0:
+    if line.startswith(_FEATURES_KEY, start):
+        cut = line.rfind(RECORD_KEY, 0, start)
+    else:
+        # A damaged list: still read the rest, so that the decision is
+        # replayed and only its features are reported.
+        cut = line.rfind(RECORD_KEY)
+        start = line.find(_FEATURES_KEY, cut)
+        stop = line.find(_PROPENSITY_KEY, start)
+    if cut < 0 or start < 0 or stop < 0 or _scan is None:
         return None
     try:
         # One parse of everything but the features.

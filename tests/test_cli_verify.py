@@ -321,6 +321,21 @@ def test_a_changed_resolution_line_fails_on_that_line(real_log, edit, capsys):
     assert report["first"][0]["line"] == index + 1, report["first"][:2]
 
 
+@pytest.mark.parametrize("damage", ['"', "x", "]"])
+def test_a_damaged_feature_list_is_reported_and_the_rest_still_verifies(real_log, damage, capsys):
+    # The inputs of the line are intact, so the decision is replayed and the
+    # lines after it come out right.
+    path, _ = real_log
+    lines = path.read_text().splitlines()
+    index = _lines_of(path, "decision")[4]
+    lines[index] = re.sub(r'("features":\[\[\d+),', lambda m: m.group(1) + damage, lines[index], count=1)
+    path.write_text("\n".join(lines) + "\n")
+    status, report = verify_json(path, capsys)
+    assert status == 1
+    assert report["problems"] == 1 and report["first"][0]["line"] == index + 1
+    assert report["first"][0]["kind"] == "not-json"
+
+
 def _softmax_explore(estimates, epsilon):
     weights = [math.exp(3.0 * e) for e in estimates]
     total = sum(weights)
