@@ -30,7 +30,7 @@ def _loads(data):
                 return obj
     return json.loads(data)
 
-_DECISION_PREFIX = b'{"event":"decision","bits":'
+_DECISION_PREFIX = b'{"event":"decision",'
 RECORD_KEY = b',"record":{'
 _FEATURES_KEY = b',"features":'
 _PROPENSITY_KEY = b',"propensity":'
@@ -218,13 +218,12 @@ def _fast_decision(lineno, line):
     bits = get("bits")
     context = get("context")
     candidates = get("candidates")
-    if (len(obj) == 5 and type(record) is dict and len(record) == 7 and type(bits) is int
-            and type(context) is dict and type(candidates) is list and get("event") == "decision"):
-        if _plain(record):
-            return DecisionLine(lineno, bits, context, candidates, record, None,
-                                line[start + len(_FEATURES_KEY) : stop], line, cut)
-        return _decision(lineno, obj, record, None, line[start + len(_FEATURES_KEY) : stop])
-    return None
+    if len(obj) != 5 or type(record) is not dict or len(record) != 7 or get("event") != "decision":
+        return None
+    features_text = line[start + len(_FEATURES_KEY) : stop]
+    if type(bits) is int and type(context) is dict and type(candidates) is list and _plain(record):
+        return DecisionLine(lineno, bits, context, candidates, record, None, features_text, line, cut)
+    return _decision(lineno, obj, record, None, features_text)
 
 
 def parse_line(lineno, line):
