@@ -7,6 +7,8 @@ lines per second of CPU time (the machine is shared, so CPU time is the
 steadier figure), beside two baselines measured in the same run: reading
 the log (json.loads of every line, the least any reader pays) and the bare
 module calls of a replay (decide and learn on lines parsed beforehand). Together the two baselines bound what any replay can reach.
+Each row's reading figure is measured in turns with that row's runs, so
+the ratio holds even when the machine's speed swings between rows.
 
     PYTHONPATH=build/<dir>:. python3 bench/bench_cli.py [--decisions N] [--repeat N]
 """
@@ -66,6 +68,16 @@ def seconds(run, repeat):
     return statistics.median(wall), statistics.median(cpu)
 
 
+def paired_cpu(run, baseline, repeat):
+    """Median CPU seconds of `run` and of `baseline`, measured in turns, so
+    that both see the same swings of a shared machine."""
+    ours, theirs = [], []
+    for _ in range(repeat):
+        theirs.append(seconds(baseline, 1)[1])
+        ours.append(seconds(run, 1)[1])
+    return statistics.median(ours), statistics.median(theirs)
+
+
 def parse_only(path):
     with open(path, "rb") as f:
         for line in f:
@@ -115,10 +127,11 @@ def figures(quick=False, decisions=4000, repeat=5):
             ("eval, baseline only", command(["eval", path] + flags), True),
             ("eval, baseline + 1 target", command(["eval", path] + flags + ["--target", "epsilon=0.2"]), True),
         ]
-        reading = decisions / seconds(lambda: parse_only(path), repeat)[1]
-        out = [Figure("read the log (json.loads)", reading, "/s")]
+        read = lambda: parse_only(path)  # noqa: E731
+        out = [Figure("read the log (json.loads)", decisions / seconds(read, repeat)[1], "/s")]
         for name, run, judged in runs:
-            rate = decisions / seconds(run, repeat)[1]
+            cpu, reading_cpu = paired_cpu(run, read, repeat)
+            rate, reading = decisions / cpu, decisions / reading_cpu
             out.append(Figure(name, rate, "/s", "read the log (json.loads)", reading,
                               f">= {TARGET_RATE} /s" if judged else "", (rate >= TARGET_RATE) if judged else None))
     return out
