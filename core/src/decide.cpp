@@ -42,6 +42,19 @@ Status check_probabilities(std::span<const double> p, size_t n) {
   return Ok{};
 }
 
+// How often an estimate steps the fingerprint (every so many pairs).
+constexpr size_t kEstimateStep = 8;
+
+// The model's estimate of x, stepping the fingerprint's chain in between.
+double estimate_stepping(const LinearModel& model, SparseView x, FnvPairStream& fingerprint) {
+  FnvPairStream::Cursor chain = fingerprint.take();
+  const double e = model.estimate(x, [&chain](size_t i) {
+    if (i % kEstimateStep == 0) chain.step();
+  });
+  fingerprint.put(chain);
+  return e;
+}
+
 void append_decimal(std::string& out, uint64_t v) {
   char buf[20];
   size_t n = 0;
@@ -94,6 +107,17 @@ Result<DecisionRecord> decide_policy(BanditState& state, std::span<const NamedFe
   // The fingerprint's serial chain runs inside the hashing: while candidate
   // i is hashed, the pairs of candidate i - 1 are stepped into it. It is
   // read only once every check below has passed.
+  //
+  // Without a score tap the model's estimates are made along the way, one
+  // candidate behind the hashing: the coordinates of candidate i are
+  // prefetched as soon as its vector exists and read while candidate i + 1
+  // is hashed. An estimate reads the model and nothing else, so making it
+  // before the checks below changes no result; the hasher's indices lie
+  // below dim, so every read is in bounds.
+  const LinearModel& model = state.model;
+  const bool model_estimates = score == nullptr;
+  std::vector<double>& estimates = scratch.estimates;
+  estimates.clear();
   FnvPairStream fingerprint(fnv1a_u64(kFnvOffset, candidates.size()));
   for (const Candidate& c : candidates) {
     const size_t begin = vectors.pairs.size();
@@ -103,21 +127,23 @@ Result<DecisionRecord> decide_policy(BanditState& state, std::span<const NamedFe
     fingerprint.word(dim);
     fingerprint.word(end - begin);
     fingerprint.queue(vectors.pairs, begin, end);
+    if (model_estimates) {
+      const size_t i = vectors.size() - 1;
+      model.prefetch(vectors[i]);
+      if (i > 0) estimates.push_back(estimate_stepping(model, vectors[i - 1], fingerprint));
+    }
   }
 
   const size_t n = vectors.size();
   if (n == 0) return fail(kNoCandidateMessage);
+  if (model_estimates) estimates.push_back(estimate_stepping(model, vectors[n - 1], fingerprint));
   if (Status s = check_vectors(vectors, dim); !s.ok()) return std::move(s.error());
 
-  std::vector<double>& estimates = scratch.estimates;
-  estimates.clear();
-  if (score != nullptr) {
+  if (!model_estimates) {
     if (Status s = score->score(vectors, estimates); !s.ok()) return std::move(s.error());
     if (estimates.size() != n) return fail(kScoreMessage);
     for (double e : estimates)
       if (!std::isfinite(e)) return fail(kScoreMessage);
-  } else {
-    for (size_t i = 0; i < n; ++i) estimates.push_back(state.model.estimate(vectors[i]));
   }
 
   std::vector<double>& probabilities = scratch.probabilities;

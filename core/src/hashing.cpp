@@ -15,10 +15,13 @@ constexpr size_t kFirstTableSize = 64;
 // Up to this many pairs a candidate's pairs are sorted by bucketing and
 // insertion; above it by radix passes.
 constexpr size_t kBucketSortMax = 128;
-// How often the loops step the background stream (every so many items).
-constexpr size_t kEmitStep = 4;
-constexpr size_t kSortStep = 4;
-constexpr size_t kMergeStep = 4;
+// How often the loops step the background stream (every so many items). A
+// step is a few dozen cycles of one serial chain: stepped more often, a
+// cheap loop would only wait for the chain; less often, more of the chain
+// is left to run alone at the end.
+constexpr size_t kEmitStep = 8;
+constexpr size_t kSortStep = 8;
+constexpr size_t kMergeStep = 8;
 
 // Stable name order of the non-absent features. Feature lists are short, so
 // an insertion sort (stable, allocation-free) beats a general stable sort.

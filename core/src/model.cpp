@@ -37,18 +37,6 @@ LinearModel LinearModel::adopt(uint64_t dim, double ridge, double forgetting, do
   return m;
 }
 
-double LinearModel::estimate(SparseView x) const {
-  const double* sq = sq_sums_.get();
-  const double* rs = reward_sums_.get();
-  double acc = 0.0;
-  for (const FeaturePair& p : x) {
-    const double d = sq[p.index] * scale_ + ridge_;
-    const double t = ((rs[p.index] * scale_) * (1.0 / d)) * p.value;
-    acc = acc + t;
-  }
-  return acc;
-}
-
 void LinearModel::update(SparseView x, double r) {
   double* sq = sq_sums_.get();
   double* rs = reward_sums_.get();
