@@ -76,6 +76,17 @@ inline uint64_t splitmix_finalise(uint64_t h) {
 // whenever the steps run.
 class FnvPairStream {
  public:
+  // Continues FNV-1a over an index's 8 bytes. Indices of hashed features
+  // lie below 2**24: three bytes, then five zero bytes.
+  static uint64_t hash_index(uint64_t h, uint64_t index) {
+    if (index < (uint64_t{1} << 24)) {
+      h = (h ^ (index & 0xFF)) * kFnvPrime;
+      h = (h ^ ((index >> 8) & 0xFF)) * kFnvPrime;
+      return (h ^ (index >> 16)) * detail::kFnvPrimePow[6];
+    }
+    return fnv1a_u64(h, index);
+  }
+
   // Continues FNV-1a over one pair's index and value bit pattern.
   //
   // No branch here depends on the pair's bytes (the index test goes the
@@ -85,15 +96,7 @@ class FnvPairStream {
   // each value's byte pattern, which changes from pair to pair with fresh
   // inputs; the eight plain steps cost less overall.
   static uint64_t hash_pair(uint64_t h, const FeaturePair& p) {
-    // Indices of hashed features lie below 2**24: three bytes, then five
-    // zero bytes.
-    if (p.index < (uint64_t{1} << 24)) {
-      h = (h ^ (p.index & 0xFF)) * kFnvPrime;
-      h = (h ^ ((p.index >> 8) & 0xFF)) * kFnvPrime;
-      h = (h ^ (p.index >> 16)) * detail::kFnvPrimePow[6];
-    } else {
-      h = fnv1a_u64(h, p.index);
-    }
+    h = hash_index(h, p.index);
     uint64_t v = std::bit_cast<uint64_t>(p.value);
     for (int i = 0; i < 8; ++i) {
       h = (h ^ (v & 0xFF)) * kFnvPrime;
@@ -107,13 +110,7 @@ class FnvPairStream {
   // with nothing else in flight a mispredicted one costs only what the
   // chain would have waited anyway.
   static uint64_t hash_pair_alone(uint64_t h, const FeaturePair& p) {
-    if (p.index < (uint64_t{1} << 24)) {
-      h = (h ^ (p.index & 0xFF)) * kFnvPrime;
-      h = (h ^ ((p.index >> 8) & 0xFF)) * kFnvPrime;
-      h = (h ^ (p.index >> 16)) * detail::kFnvPrimePow[6];
-    } else {
-      h = fnv1a_u64(h, p.index);
-    }
+    h = hash_index(h, p.index);
     return fnv1a_u64(h, std::bit_cast<uint64_t>(p.value));
   }
 
