@@ -31,6 +31,17 @@ def noop(state, context, candidates, t, salt):
     return None
 
 
+def interleaved(call_decide, after_decide, call_noop, after_noop, number, repeat, clock, rounds=3):
+    """(decide, no-op) median microseconds per call, measured in turns so
+    that drift on a shared machine hits both; `after_*` run after each batch,
+    outside the timing."""
+    d_samples, b_samples = [], []
+    for _ in range(rounds):
+        d_samples.append(median_us(call_decide, number, repeat // rounds or 1, after_decide, clock))
+        b_samples.append(median_us(call_noop, number, repeat // rounds or 1, after_noop, clock))
+    return sorted(d_samples)[rounds // 2], sorted(b_samples)[rounds // 2]
+
+
 def measure(name, repeat=41, calls=0, clock="wall"):
     """(decide, no-op) median microseconds per call for one workload."""
     bits, n_context, n_candidates, n_features = WORKLOADS[name]
@@ -55,13 +66,7 @@ def measure(name, repeat=41, calls=0, clock="wall"):
         call_decide()
     drain()
 
-    # Interleave the two measurements so drift on a shared machine hits both.
-    rounds = 3
-    d_samples, b_samples = [], []
-    for _ in range(rounds):
-        d_samples.append(median_us(call_decide, number, repeat // rounds or 1, drain, clock))
-        b_samples.append(median_us(call_noop, number, repeat // rounds or 1, clock=clock))
-    return sorted(d_samples)[rounds // 2], sorted(b_samples)[rounds // 2]
+    return interleaved(call_decide, drain, call_noop, None, number, repeat, clock)
 
 
 def varied_lines(name, count, seed=7):
@@ -131,12 +136,7 @@ def measure_fresh(name, repeat=41, calls=0, clock="wall"):
     for _ in range(number):
         call_decide()
     between()
-    rounds = 3
-    d_samples, b_samples = [], []
-    for _ in range(rounds):
-        d_samples.append(median_us(call_decide, number, repeat // rounds or 1, between, clock))
-        b_samples.append(median_us(call_noop, number, repeat // rounds or 1, fresh.refill, clock))
-    return sorted(d_samples)[rounds // 2], sorted(b_samples)[rounds // 2]
+    return interleaved(call_decide, between, call_noop, fresh.refill, number, repeat, clock)
 
 
 def pairs_of(name):

@@ -226,20 +226,6 @@ def _fast_decision(lineno, line):
     return _decision(lineno, obj, record, None, features_text)
 
 
-def parse_line(lineno, line):
-    """One log line (bytes) as an event object."""
-    if line.startswith(_DECISION_PREFIX):
-        event = _fast_decision(lineno, line)
-        if event is not None:
-            return event
-    else:
-        match = _RESOLUTION_LINE(line)
-        if match is not None:
-            decision_id, kind, reward = match.groups()
-            return ResolutionLine(lineno, decision_id.decode("ascii"), _KINDS[kind], float(reward))
-    return parse_in_full(lineno, line)
-
-
 def parse_in_full(lineno, line):
     """One log line as an event object, every field parsed and checked."""
     try:
@@ -304,7 +290,9 @@ def read_log(path, progress=None):
 
     `progress`, when given, is called now and then with the bytes read so far.
     """
-    # parse_line, written out: this loop runs once per line of the log.
+    # The fast paths are written out here rather than in a function of
+    # their own: this loop runs once per line of the log. What they do not
+    # take goes to parse_in_full.
     decision_prefix, fast_decision, resolution_line, kinds = _DECISION_PREFIX, _fast_decision, _RESOLUTION_LINE, _KINDS
     with open_log(path) as f:
         lineno = 0
