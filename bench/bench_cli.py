@@ -7,7 +7,8 @@ lines per second of CPU time (the machine is shared, so CPU time is the
 steadier figure), beside two baselines measured in the same run: reading
 the log (json.loads of every line, the least any reader pays) and the bare
 module calls of a replay (decide and learn on lines parsed beforehand). Together the two baselines bound what any replay can reach.
-Each row's reading figure is measured in turns with that row's runs, so
+The toolkit reads with orjson where installed; the last row, when present,
+shows verify without it. Each row's reading figure is measured in turns with that row's runs, so
 the ratio holds even when the machine's speed swings between rows.
 
     PYTHONPATH=build/<dir>:. python3 bench/bench_cli.py [--decisions N] [--repeat N]
@@ -27,6 +28,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import sorvane  # noqa: E402
+from sorvane_cli import logread  # noqa: E402
 from sorvane_cli.__main__ import main as cli  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -98,6 +100,18 @@ def module_calls(parsed):
     return run
 
 
+def without_orjson(run):
+    """`run` with the toolkit reading every line through json alone."""
+    def plain():
+        saved = logread._fast_loads
+        logread._fast_loads = None
+        try:
+            run()
+        finally:
+            logread._fast_loads = saved
+    return plain
+
+
 def command(argv):
     def run():
         saved = sys.stdout
@@ -127,6 +141,8 @@ def figures(quick=False, decisions=4000, repeat=5):
             ("eval, baseline only", command(["eval", path] + flags), True),
             ("eval, baseline + 1 target", command(["eval", path] + flags + ["--target", "epsilon=0.2"]), True),
         ]
+        if logread._fast_loads is not None:
+            runs.append(("verify, without orjson", without_orjson(command(["verify", path] + flags)), False))
         read = lambda: parse_only(path)  # noqa: E731
         out = [Figure("read the log (json.loads)", decisions / seconds(read, repeat)[1], "/s")]
         for name, run, judged in runs:

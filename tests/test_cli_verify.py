@@ -13,6 +13,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import sorvane
+from sorvane_cli import logread
 from sorvane_cli.__main__ import main
 from sorvane_cli.policy import builtin_probabilities, draw_uniform
 from sorvane_cli.progress import Progress, wants_progress
@@ -57,6 +58,16 @@ def write_run(path, decisions=90, explore=None, score=None, state=None, salt="we
                 for resolution in sorvane.expire(state, float(i)):
                     log.write(sorvane.log_line(resolution) + "\n")
     return state
+
+
+@pytest.fixture(autouse=True, params=["orjson", "json"])
+def reader(request, monkeypatch):
+    """Every test here runs with each reader of a decision line's head."""
+    if request.param == "orjson":
+        pytest.importorskip("orjson")
+    else:
+        monkeypatch.setattr(logread, "_fast_loads", None)
+    return request.param
 
 
 def run(argv, capsys):
@@ -388,6 +399,30 @@ def test_a_nan_reward_still_replays_exactly(tmp_path, capsys):
             reward = math.nan if i == 3 else 1.0
             log.write(sorvane.log_line(sorvane.learn(state, record.decision_id, reward, float(i))) + "\n")
     assert verify_json(path, capsys)[0] == 0
+    out = tmp_path / "state.hex"
+    assert run(["replay", str(path), "-o", str(out)] + FLAGS, capsys)[0] == 0
+    assert out.read_text() == sorvane.serialize(state)
+
+
+def test_values_at_the_edges_of_json_numbers_and_text_verify_and_replay(tmp_path, capsys):
+    # Integers past 64 bits, the float range's ends, NaN and the infinities,
+    # escapes and text outside the BMP: whichever reader takes the line,
+    # decide must see what the host passed.
+    numbers = [2**64 + 1, -(2**70) - 3, 10**300 + 7, 2**63 - 1, -(2**63), 0.1 + 0.2, 5e-324, 2.2250738585072014e-308,
+               1.7976931348623157e308, -0.0, math.nan, math.inf, -math.inf, 123456789.12345678]
+    texts = ["quote\" back\\ slash", "tab\tnew\nline", "\u2028", "😀 emoji", "\x7f\x00"]
+    path = tmp_path / "edges.log"
+    state = sorvane.create(12, **CONFIG)
+    with open(path, "w", encoding="utf-8") as log:
+        for i, number in enumerate(numbers):
+            context = {"n": number, texts[i % len(texts)]: texts[(i + 1) % len(texts)], "big": 2**65 + i}
+            candidates = [(texts[k % len(texts)], {"x": number, "y": number * 2, "t": texts[k % len(texts)]})
+                          for k in range(3)]
+            record = sorvane.decide(state, context, candidates, float(i), "edge")
+            log.write(sorvane.log_line(record) + "\n")
+            log.write(sorvane.log_line(sorvane.learn(state, record.decision_id, 0.5, float(i))) + "\n")
+    status, summary = verify_json(path, capsys)
+    assert status == 0, summary
     out = tmp_path / "state.hex"
     assert run(["replay", str(path), "-o", str(out)] + FLAGS, capsys)[0] == 0
     assert out.read_text() == sorvane.serialize(state)
