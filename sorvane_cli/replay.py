@@ -26,6 +26,7 @@ import sorvane
 
 from .findings import Finding, Findings
 from .logread import DecisionLine, ResolutionLine, features_problem, read_log
+from .nan_signs import NanSigns
 from .policy import (builtin_probabilities, draw, draw_uniform, explore_accepts, same_float,
                      steering_probabilities)
 from .snapshot import state_fields
@@ -166,6 +167,7 @@ class Replayer:
         self._unreplayed = set()
         self._current = None
         self._builtin = None
+        self._nan_signs = NanSigns()
 
     # -- decisions ---------------------------------------------------------
 
@@ -193,19 +195,24 @@ class Replayer:
                 self._refused(ev, f"cannot create a state with bits {ev.bits}: {exc}")
                 return
             self.bits = ev.bits
+        context = ev.context
         candidates = [tuple(c) if type(c) is list else c for c in ev.candidates]
+        # The log keeps no NaN's sign; the candidate_hash does (see nan_signs).
+        if self.bits is not None and (ev.line is None or ev.line.find(b"NaN", 0, ev.record_at) >= 0):
+            context, candidates = self._nan_signs.restore(self.bits, context, candidates, record["t"], record["salt"],
+                                                          record["candidate_hash"])
         self._builtin = None
         try:
             if self.steer:
                 self._current = (record, f"{record['salt']}:{self.decision_count}")
                 try:
-                    replayed = sorvane.decide(self.state, ev.context, candidates, record["t"], record["salt"],
+                    replayed = sorvane.decide(self.state, context, candidates, record["t"], record["salt"],
                                               explore=self._explore)
                 except _UseEngine:
                     self._builtin = None
-                    replayed = sorvane.decide(self.state, ev.context, candidates, record["t"], record["salt"])
+                    replayed = sorvane.decide(self.state, context, candidates, record["t"], record["salt"])
             else:
-                replayed = sorvane.decide(self.state, ev.context, candidates, record["t"], record["salt"])
+                replayed = sorvane.decide(self.state, context, candidates, record["t"], record["salt"])
         except _REFUSED as exc:
             self._refused(ev, f"decide refuses the logged inputs: {exc}")
             return
