@@ -20,6 +20,10 @@ import math
 import sorvane
 
 MAX_SEARCHED = 8
+# The scratch state is made anew after this many trials. Its decisions stay
+# pending rather than train it: a model that is only read keeps to the
+# zero pages the system lends it, even at 24 bits.
+_TRIALS_PER_STATE = 1024
 _NEGATIVE_NAN = -math.nan
 
 
@@ -28,29 +32,39 @@ def _is_nan(value):
 
 
 def _features_of(candidate):
-    features = candidate[1] if len(candidate) == 2 else None
-    return features if type(features) is dict else None
+    """The feature dict of an (id, features) pair, or None for anything else
+    a damaged log may hold there."""
+    if type(candidate) is tuple and len(candidate) == 2 and type(candidate[1]) is dict:
+        return candidate[1]
+    return None
 
 
 def nan_names(context, candidates):
     """The features whose value, as a reader made it, is NaN, in a fixed
     order: ("context", name) and ("candidate", name) pairs."""
-    names = {("context", k) for k, v in context.items() if _is_nan(v)}
-    for candidate in candidates:
-        features = _features_of(candidate)
+    # Of the values JSON gives, only a NaN differs from itself.
+    names = {("context", k) for k, v in context.items() if v != v}
+    for c in candidates:
+        features = _features_of(c)
         if features is not None:
-            names.update(("candidate", k) for k, v in features.items() if _is_nan(v))
+            names.update(("candidate", k) for k, v in features.items() if v != v)
     return sorted(names, key=repr)
 
 
-def _negated(features, scope, negative):
-    return {k: _NEGATIVE_NAN if (scope, k) in negative and _is_nan(v) else v for k, v in features.items()}
+def _negated(features, names):
+    """`features` with the NaNs of `names` negative: a copy if any is there."""
+    if not any(_is_nan(features.get(name)) for name in names):
+        return features
+    return {k: _NEGATIVE_NAN if k in names and _is_nan(v) else v for k, v in features.items()}
 
 
 def _with_signs(context, candidates, negative):
-    context = _negated(context, "context", negative)
-    candidates = [c if _features_of(c) is None else (c[0], _negated(c[1], "candidate", negative))
-                  for c in candidates]
+    in_context = {name for scope, name in negative if scope == "context"}
+    in_candidates = {name for scope, name in negative if scope == "candidate"}
+    if in_context:
+        context = _negated(context, in_context)
+    if in_candidates:
+        candidates = [c if _features_of(c) is None else (c[0], _negated(c[1], in_candidates)) for c in candidates]
     return context, candidates
 
 
@@ -58,13 +72,16 @@ class NanSigns:
     def __init__(self):
         self._scratch = None
         self._bits = None
+        self._trials = 0
         # The names whose NaNs were negative when signs last had to be found.
         self._negative = frozenset()
 
     def _state(self, bits):
-        if self._bits != bits:
+        if self._bits != bits or self._trials >= _TRIALS_PER_STATE:
+            self._scratch = None  # the old one goes before the new one comes
             self._scratch = sorvane.create(bits, 1.0)
             self._bits = bits
+            self._trials = 0
         return self._scratch
 
     def _choices(self, names):
@@ -96,8 +113,7 @@ class NanSigns:
                 record = sorvane.decide(state, trial[0], trial[1], t, salt)
             except (TypeError, ValueError, OverflowError):
                 return context, candidates
-            # Resolving it keeps the scratch ledger empty.
-            sorvane.learn(state, record.decision_id, 0.0, math.nan)
+            self._trials += 1
             if record.candidate_hash == logged_hash:
                 self._negative = (self._negative - set(names)) | negative
                 return trial

@@ -459,6 +459,13 @@ def test_nan_features_of_either_sign_verify_and_replay_though_the_log_drops_the_
     path.write_text("".join(lines))
     status, summary = verify_json(path, capsys)
     assert status == 1 and [f["line"] for f in summary["first"]] == [5]
+    # So is a candidate list damaged beside a NaN, without a traceback.
+    obj["record"]["candidate_hash"] ^= 1
+    obj["candidates"][0] = 5
+    lines[4] = json.dumps(obj, separators=(",", ":")) + "\n"
+    path.write_text("".join(lines))
+    status, summary = verify_json(path, capsys)
+    assert status == 1 and summary["first"][0]["line"] == 5
 
 
 def test_a_log_that_continues_from_a_saved_state_verifies_from_it(tmp_path, capsys):
