@@ -69,6 +69,8 @@ def _with_signs(context, candidates, negative):
 
 
 class NanSigns:
+    """The NaN signs of one replay: its scratch state, and the signs found last."""
+
     def __init__(self):
         self._scratch = None
         self._bits = None
