@@ -235,24 +235,31 @@ def _fast_decision(lineno, line):
     event = _plain_decision(lineno, obj, line, start, stop, cut)
     if event is not None:
         return event
-    record = obj.get("record")
-    if len(obj) != 5 or type(record) is not dict or len(record) != 7 or obj.get("event") != "decision":
+    record = _head_record(obj)
+    if record is None:
         return None
     return _decision(lineno, obj, record, None, line[start + len(_FEATURES_KEY) : stop])
+
+
+def _head_record(obj):
+    """The record of a parsed head with the keys of a decision line, or None."""
+    if type(obj) is not dict or len(obj) != 5 or obj.get("event") != "decision":
+        return None
+    record = obj.get("record")
+    return record if type(record) is dict and len(record) == 7 else None
 
 
 def _plain_decision(lineno, obj, line, start, stop, cut):
     """The DecisionLine of a parsed head whose every field has the type
     log_line writes, or None."""
-    if type(obj) is not dict:
+    record = _head_record(obj)
+    if record is None or not _plain(record):
         return None
     get = obj.get
-    record = get("record")
     bits = get("bits")
     context = get("context")
     candidates = get("candidates")
-    if (len(obj) == 5 and type(record) is dict and len(record) == 7 and get("event") == "decision"
-            and type(bits) is int and type(context) is dict and type(candidates) is list and _plain(record)):
+    if type(bits) is int and type(context) is dict and type(candidates) is list:
         return DecisionLine(lineno, bits, context, candidates, record, None, line[start + len(_FEATURES_KEY) : stop],
                             line, cut)
     return None

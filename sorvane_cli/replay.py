@@ -22,6 +22,7 @@ reported as not reproducible by the built-in policy rather than as corrupt.
 """
 import gc
 import math
+import operator
 import sorvane
 
 from .findings import Finding, Findings
@@ -124,6 +125,24 @@ def _features_difference(logged, replayed):
         if a[0] != b[0] or not same_float(float(a[1]), b[1]):
             return f"features[{k}]", list(a), list(b)
     return "features (number of pairs)", len(logged), len(replayed)
+
+
+def _same_number(logged, replayed):
+    return same_float(float(logged), replayed)
+
+
+# The record's fields around its feature list, in the order they are
+# reported, each with how a logged value is compared with the replayed one.
+_FIELDS_BEFORE_FEATURES = (("decision_id", operator.eq), ("t", _same_number), ("candidate_hash", operator.eq),
+                           ("chosen", operator.eq))
+_FIELDS_AFTER_FEATURES = (("propensity", _same_number), ("model_version", operator.eq), ("salt", operator.eq))
+
+
+def _field_differences(record, replayed, fields, diffs):
+    for name, same in fields:
+        logged, value = record[name], getattr(replayed, name)
+        if not same(logged, value):
+            diffs.append((name, logged, value))
 
 
 def _renders_as(replayed, ev):
@@ -264,14 +283,7 @@ class Replayer:
         diffs = []
         if ev.bits != self.bits:
             diffs.append(("bits", ev.bits, self.bits))
-        if record["decision_id"] != replayed.decision_id:
-            diffs.append(("decision_id", record["decision_id"], replayed.decision_id))
-        if not same_float(float(record["t"]), replayed.t):
-            diffs.append(("t", record["t"], replayed.t))
-        if record["candidate_hash"] != replayed.candidate_hash:
-            diffs.append(("candidate_hash", record["candidate_hash"], replayed.candidate_hash))
-        if record["chosen"] != replayed.chosen:
-            diffs.append(("chosen", record["chosen"], replayed.chosen))
+        _field_differences(record, replayed, _FIELDS_BEFORE_FEATURES, diffs)
         features = replayed.features
         try:
             logged = ev.parsed_features()
@@ -285,12 +297,7 @@ class Replayer:
                 return None
         if not _features_list_match(logged, features):
             diffs.append(_features_difference(logged, features))
-        if not same_float(float(record["propensity"]), replayed.propensity):
-            diffs.append(("propensity", record["propensity"], replayed.propensity))
-        if record["model_version"] != replayed.model_version:
-            diffs.append(("model_version", record["model_version"], replayed.model_version))
-        if record["salt"] != replayed.salt:
-            diffs.append(("salt", record["salt"], replayed.salt))
+        _field_differences(record, replayed, _FIELDS_AFTER_FEATURES, diffs)
         return diffs
 
     # -- resolutions -------------------------------------------------------
