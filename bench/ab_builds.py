@@ -5,7 +5,8 @@ The machine is shared and its speed swings by half within seconds, so two
 separate benchmark runs cannot tell a 5% change from noise; builds measured
 in turns inside one process share the same swings. Each build gets its own
 trained state; each round times fresh inputs (just parsed by json, as a log
-replay gives them) and the same inputs reused, by thread CPU time.
+replay gives them) and the same inputs reused, by thread CPU time, then
+`learn` of the fresh decisions, oldest first.
 
     python3 bench/ab_builds.py OLD_BUILD_DIR NEW_BUILD_DIR [...] [--rounds N]
 
@@ -64,6 +65,8 @@ def main():
     same_context, same_candidates = parsed(lines[:1])[0]
     fresh = [[] for _ in modules]
     reused = [[] for _ in modules]
+    learned = [[] for _ in modules]
+    decided = [len(lines)] * len(modules)  # each state's decision count: ids are "b:<count>"
     clock = time.thread_time_ns
     for r in range(args.rounds):
         start = (r * CALLS) % len(lines)
@@ -77,15 +80,24 @@ def main():
             for _ in range(CALLS):
                 decide(state, same_context, same_candidates, 0.0, "b")
             t2 = clock()
+            ids = [f"b:{decided[i] + k}" for k in range(CALLS)]
+            learn = module.learn
+            t3 = clock()
+            for decision_id in ids:
+                learn(state, decision_id, 1.0, 0.0)
+            t4 = clock()
+            decided[i] += 2 * CALLS
             module.expire(state, 2e9)
             fresh[i].append((t1 - t0) / CALLS / 1000)
             reused[i].append((t2 - t1) / CALLS / 1000)
+            learned[i].append((t4 - t3) / CALLS / 1000)
 
-    base_fresh, base_reused = statistics.median(fresh[0]), statistics.median(reused[0])
-    print(f"{'build':40} {'fresh us':>9} {'ratio':>6} {'reused us':>10} {'ratio':>6}")
-    for d, f, u in zip(args.builds, fresh, reused):
-        mf, mu = statistics.median(f), statistics.median(u)
-        print(f"{d:40} {mf:9.2f} {mf / base_fresh:6.3f} {mu:10.2f} {mu / base_reused:6.3f}")
+    base = [statistics.median(m[0]) for m in (fresh, reused, learned)]
+    print(f"{'build':40} {'fresh us':>9} {'ratio':>6} {'reused us':>10} {'ratio':>6} {'learn us':>9} {'ratio':>6}")
+    for d, *columns in zip(args.builds, fresh, reused, learned):
+        cells = [(statistics.median(c), statistics.median(c) / b) for c, b in zip(columns, base)]
+        print(f"{d:40} {cells[0][0]:9.2f} {cells[0][1]:6.3f} {cells[1][0]:10.2f} {cells[1][1]:6.3f} "
+              f"{cells[2][0]:9.2f} {cells[2][1]:6.3f}")
 
 
 if __name__ == "__main__":
