@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "float_order.hpp"
+
 namespace sorvane {
 
 namespace {
@@ -292,7 +294,7 @@ void FeatureHasher::hash_into(const Candidate& candidate, uint32_t bits, SparseV
       // Bit 63 of the key flips the sign bit of the context term's weight.
       const double signed_weight = std::bit_cast<double>(weight_bits ^ (key & kSignBit));
       sort_keys[base + a] = ((key & mask) << 32) | (base + a);
-      values[base + a] = signed_weight * terms_[a].weight;
+      values[base + a] = mul_in_order(signed_weight, terms_[a].weight);
       if (a % kEmitStep == 0) chain.step();
     }
   }
@@ -309,7 +311,8 @@ void FeatureHasher::hash_into(const Candidate& candidate, uint32_t bits, SparseV
     const uint64_t index = sort_keys[i] >> 32;
     double sum = values[sort_keys[i] & kLow32];
     size_t j = i + 1;
-    for (; j < n_pairs && (sort_keys[j] >> 32) == index; ++j) sum = sum + values[sort_keys[j] & kLow32];
+    for (; j < n_pairs && (sort_keys[j] >> 32) == index; ++j)
+      sum = add_in_order(sum, values[sort_keys[j] & kLow32]);
     if (sum != 0.0) out.push_back({index, sum});
     if (i % kMergeStep == 0) chain.step();
     i = j;

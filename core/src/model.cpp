@@ -44,8 +44,8 @@ void LinearModel::update(SparseView x, double r) {
   const double inv = 1.0 / s;
   for (const FeaturePair& p : x) {
     const double v = p.value;
-    sq[p.index] = (v * v) * inv + sq[p.index];
-    rs[p.index] = (v * r) * inv + rs[p.index];
+    sq[p.index] = add_in_order((v * v) * inv, sq[p.index]);
+    rs[p.index] = add_in_order(mul_in_order(v, r) * inv, rs[p.index]);
   }
   if (s <= kRenormaliseAt) {
     for (uint64_t i = 0; i < dim_; ++i) sq[i] = sq[i] * s;

@@ -1,8 +1,9 @@
 // LinearModel: per-coordinate ridge regression with exponential forgetting.
 // True sums are `scale` times the stored ones, so forgetting costs O(1) per
 // update; the stored sums are rescaled in one pass only when `scale` falls to
-// 2**-512. The order of every floating-point operation is fixed: results are
-// reproduced bit for bit.
+// 2**-512. The order of every floating-point operation is fixed, operands
+// included (float_order.hpp): results are reproduced bit for bit, NaN
+// payloads too.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <memory>
 
 #include "error.hpp"
+#include "float_order.hpp"
 #include "types.hpp"
 
 namespace sorvane {
@@ -43,9 +45,10 @@ class LinearModel {
     double acc = 0.0;
     for (size_t i = 0; i < x.size(); ++i) {
       const FeaturePair& p = x[i];
-      const double d = sq[p.index] * scale_ + ridge_;
-      const double t = ((rs[p.index] * scale_) * (1.0 / d)) * p.value;
-      acc = acc + t;
+      // Both operands of the last two products and of the sum can be NaN.
+      const double d = add_in_order(sq[p.index] * scale_, ridge_);
+      const double t = mul_in_order(mul_in_order(rs[p.index] * scale_, 1.0 / d), p.value);
+      acc = add_in_order(acc, t);
       between(i);
     }
     return acc;
