@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "api.hpp"
 #include "pyref.hpp"
-#include "types.hpp"
 
 namespace sorvane::py {
 

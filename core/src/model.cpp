@@ -2,6 +2,9 @@
 
 #include <new>
 
+#include "config.hpp"
+#include "messages.hpp"
+
 namespace sorvane {
 
 namespace {
@@ -19,9 +22,9 @@ DoubleArray zeroed_doubles(uint64_t n) {
 }
 
 Result<LinearModel> LinearModel::build(uint64_t dim, double forgetting, double ridge) {
-  if (dim == 0) return fail(kDimMessage);
-  if (!forgetting_valid(forgetting)) return fail(kForgettingMessage);
-  if (!ridge_valid(ridge)) return fail(kRidgeMessage);
+  if (dim == 0) return fail(msg::kDim);
+  if (!forgetting_valid(forgetting)) return fail(msg::kForgetting);
+  if (!ridge_valid(ridge)) return fail(msg::kRidge);
   return adopt(dim, ridge, forgetting, 1.0, zeroed_doubles(dim), zeroed_doubles(dim));
 }
 

@@ -77,14 +77,4 @@ class LinearModel {
   DoubleArray reward_sums_;
 };
 
-// Shared range checks: the snapshot reader applies the same ones.
-inline bool forgetting_valid(double f) { return f > 0.0 && f <= 1.0; }
-inline bool ridge_valid(double r) { return r > 0.0; }
-inline bool scale_valid(double s) { return s > 0.0 && s <= 1.0; }
-inline constexpr const char* kDimMessage = "dim must be at least 1";
-inline constexpr const char* kForgettingMessage =
-    "forgetting must be in (0, 1] (1.0 = never forget)";
-inline constexpr const char* kRidgeMessage = "ridge must be positive";
-inline constexpr const char* kScaleMessage = "scale must be in (0, 1]";
-
 }  // namespace sorvane

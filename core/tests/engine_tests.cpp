@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "api.hpp"
+#include "hash.hpp"
 
 using namespace sorvane;
 
