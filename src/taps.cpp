@@ -17,6 +17,37 @@ PyObject* call2(PyObject* callable, PyObject* a, PyObject* b) {
   return PyObject_CallFunctionObjArgs(callable, a, b, nullptr);
 }
 
+constexpr const char* kAbandonNotice = "sorvane: internal fault in a callback; the call was abandoned\n";
+
+// The exception's traceback as the interpreter would print it, or null (no
+// error left set) when it cannot be formatted.
+Ref format_traceback(PyObject* exception) {
+  Ref module(PyImport_ImportModule("traceback"));
+  Ref format(module ? PyObject_GetAttrString(module.get(), "format_exception") : nullptr);
+  Ref traceback(format ? PyException_GetTraceback(exception) : nullptr);
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
+  Ref lines(format ? PyObject_CallFunctionObjArgs(format.get(), type, exception,
+                                                  traceback ? traceback.get() : Py_None, nullptr)
+                   : nullptr);
+  Ref empty(lines ? PyUnicode_FromString("") : nullptr);
+  Ref text(empty ? PyUnicode_Join(empty.get(), lines.get()) : nullptr);
+  if (!text) PyErr_Clear();
+  return text;
+}
+
+// Writes the notice and the abandoned exception's traceback to standard
+// error. This step never raises and never ends the process: sys.excepthook
+// is not called (a hook may raise SystemExit, and the exception itself may
+// be a SystemExit), every error is cleared, and PySys_FormatStderr falls
+// back to the process's stderr when sys.stderr is missing or its write fails.
+void write_abandon_notice(PyObject* exception) {
+  Ref text(format_traceback(exception));
+  if (text)
+    PySys_FormatStderr("%s%U", kAbandonNotice, text.get());
+  else
+    PySys_FormatStderr("%s", kAbandonNotice);
+}
+
 }  // namespace
 
 void CallbackErrorSlot::take_pending() {
@@ -39,17 +70,13 @@ PyObject* CallbackErrorSlot::raise() {
     Ref panic = std::move(panic_);
     value_.reset();
     // The outer call raises a new PanicException with the abandoned one's
-    // arguments, so its message is the same.
+    // arguments, so its message is the same. A subclass may make `args`
+    // anything: what is not a tuple is dropped.
     Ref args(PyObject_GetAttrString(panic.get(), "args"));
     if (!args) PyErr_Clear();
-    PySys_WriteStderr("sorvane: internal fault in a callback; the call was abandoned\n");
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(panic.get()));
-    Py_INCREF(type);
-    // The traceback goes back in with the exception: printing resets the
-    // exception's traceback to the one it is handed.
-    PyObject* traceback = PyException_GetTraceback(panic.get());
-    PyErr_Restore(type, panic.release(), traceback);
-    PyErr_PrintEx(0);
+    if (args && !PyTuple_Check(args.get())) args.reset();
+    write_abandon_notice(panic.get());
+    panic.reset();
     Ref fresh(args ? PyObject_CallObject(panic_type(), args.get()) : PyObject_CallNoArgs(panic_type()));
     if (!fresh) return nullptr;
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(fresh.get())), fresh.get());

@@ -3,6 +3,7 @@ call's own callbacks or from another thread. The refused call raises the
 internal-fault PanicException, the outer call is abandoned with a new one,
 and the state is free again afterwards."""
 import gc
+import subprocess
 import sys
 import threading
 
@@ -239,3 +240,84 @@ def _swallow(op, s):
         op(s)
     except BaseException:  # noqa: B036
         pass
+
+
+# ---- the notice of an abandoned call ------------------------------------------
+
+NOTICE = "sorvane: internal fault in a callback; the call was abandoned"
+
+# Runs in a child process, so that a fault which ends the process cannot end
+# the test run. PREPARE arranges the hostile surroundings; SCORE is the score
+# callback of the call that is abandoned.
+ABANDONED_CALL = r"""
+import sys
+import sorvane
+
+s = sorvane.create(6, 10.0)
+CANDIDATES = [("a", {}), ("b", {})]
+hook_calls = []
+
+
+def panic_class():
+    caught = []
+
+    def score(context, candidates):
+        try:
+            sorvane.serialize(s)
+        except BaseException as e:
+            caught.append(type(e))
+        return [0.0, 0.0]
+
+    sorvane.decide(s, {}, CANDIDATES, 0.0, "probe", score=score)
+    return caught[0]
+
+
+Panic = panic_class()
+real_stderr = sys.stderr
+PREPARE
+try:
+    sorvane.decide(s, {}, CANDIDATES, 0.0, "x", score=SCORE)
+except BaseException as e:
+    outcome = (type(e) is Panic, e.args)
+finally:
+    sys.stderr = real_stderr
+    print("finally ran")
+print(outcome, hook_calls, sorvane.model_bits(s))
+"""
+
+
+# Hostile surroundings for the abandoned call.
+HOOK_EXITS = "def hook(*args):\n    hook_calls.append(1)\n    raise SystemExit(3)\nsys.excepthook = hook"
+HOOK_HARMLESS = "sys.excepthook = lambda *args: hook_calls.append(1)"
+PANIC_AND_EXIT = "class Exiting(Panic, SystemExit):\n    def __str__(self):\n        raise SystemExit(4)"
+STDERR_EXITS = ("class Exits:\n    def write(self, text):\n        raise SystemExit(5)\n"
+                "    def flush(self):\n        raise SystemExit(6)\nsys.stderr = Exits()")
+REENTER = "lambda c, k: sorvane.serialize(s)"
+RAISE_EXITING = "lambda c, k: (_ for _ in ()).throw(Exiting('leave'))"
+
+
+@pytest.mark.parametrize(
+    "prepare, score, message, shown",
+    [
+        (HOOK_EXITS, REENTER, SHARED, f"PanicException: {SHARED}"),
+        (HOOK_HARMLESS, REENTER, SHARED, f"PanicException: {SHARED}"),
+        (PANIC_AND_EXIT + "\n" + HOOK_EXITS, RAISE_EXITING, "leave", "Exiting"),
+        (STDERR_EXITS, REENTER, SHARED, f"PanicException: {SHARED}"),
+        ("sys.stderr = None", REENTER, SHARED, f"PanicException: {SHARED}"),
+    ],
+    ids=["hook raising SystemExit", "harmless hook", "PanicException and SystemExit",
+         "stderr raising SystemExit", "stderr None"],
+)
+def test_an_abandoned_call_writes_its_notice_and_still_returns(prepare, score, message, shown):
+    script = ABANDONED_CALL.replace("PREPARE", prepare).replace("SCORE", score)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    # The outer call raised a plain PanicException with the abandoned one's
+    # message, its finally clause ran, no excepthook was called, and the
+    # state is free again.
+    assert done.stdout.splitlines() == ["finally ran", f"(True, ('{message}',)) [] 6"]
+    # The notice and the traceback reach standard error: through sys.stderr,
+    # or straight to the process's stderr when sys.stderr cannot take them.
+    err = done.stderr
+    assert err.startswith(NOTICE + "\nTraceback (most recent call last):\n"), err
+    assert "in <lambda>" in err and shown in err
