@@ -73,14 +73,19 @@ class SnapshotWriter {
     hash_ = fnv1a(hash_, s);
     sink_.put(s.data(), s.size());
   }
-  // Model arrays: the bulk of a snapshot, written in blocks so the sink's
+  // The model's coordinates: the bulk of a snapshot, one of each
+  // coordinate's two sums, gathered and written in blocks so the sink's
   // per-call cost is paid once per block, not once per value.
-  void doubles(const double* v, uint64_t n) {
+  void sums(const Coordinate* coords, uint64_t n, double Coordinate::*sum) {
     constexpr uint64_t kBlock = 512;
+    double block[kBlock];
     for (uint64_t i = 0; i < n; i += kBlock) {
       const uint64_t m = std::min(kBlock, n - i);
-      for (uint64_t k = 0; k < m; ++k) hash_ = fnv1a_u64(hash_, std::bit_cast<uint64_t>(v[i + k]));
-      sink_.put(v + i, 8 * m);
+      for (uint64_t k = 0; k < m; ++k) {
+        block[k] = coords[i + k].*sum;
+        hash_ = fnv1a_u64(hash_, std::bit_cast<uint64_t>(block[k]));
+      }
+      sink_.put(block, 8 * m);
     }
   }
   // The checksum covers every byte written before it.
@@ -104,8 +109,8 @@ void encode(const BanditState& state, Sink& sink) {
   out.f64(m.ridge());
   out.f64(m.forgetting());
   out.f64(m.scale());
-  out.doubles(m.sq_sums(), m.dim());
-  out.doubles(m.reward_sums(), m.dim());
+  out.sums(m.coordinates(), m.dim(), &Coordinate::sq_sum);
+  out.sums(m.coordinates(), m.dim(), &Coordinate::reward_sum);
   out.u64(state.decision_count);
   out.u64(state.model_version);
   out.f64(state.horizon);
@@ -183,10 +188,11 @@ class HexReader {
     pos_ += static_cast<size_t>(n);
     return true;
   }
-  // The caller has checked that 8 * n bytes remain.
-  void doubles(double* out, uint64_t n) {
+  // One of n coordinates' sums; the caller has checked that 8 * n bytes
+  // remain.
+  void sums(Coordinate* out, uint64_t n, double Coordinate::*sum) {
     const char* p = hex_ + 2 * pos_;
-    for (uint64_t i = 0; i < n; ++i) out[i] = std::bit_cast<double>(hex::decode16(p + 16 * i));
+    for (uint64_t i = 0; i < n; ++i) out[i].*sum = std::bit_cast<double>(hex::decode16(p + 16 * i));
     pos_ += 8 * static_cast<size_t>(n);
   }
 
@@ -259,14 +265,14 @@ Result<BanditState> deserialize(std::string_view text) {
   if (!ridge_valid(ridge)) return fail(msg::kRidge);
   if (!scale_valid(scale)) return fail(msg::kScale);
 
-  // Reading the arrays value by value would end in "truncated state" as soon
+  // Reading the sums value by value would end in "truncated state" as soon
   // as the bytes ran out; checking their size first gives the same answer
-  // and lets each array be allocated once, and only when its bytes are there.
+  // and lets the coordinates be allocated once, and only when their bytes
+  // are there.
   if (dim > in.remaining() / kCoordinateBytes) return fail(msg::kTruncated);
-  DoubleArray sq_sums = zeroed_doubles(dim);
-  in.doubles(sq_sums.get(), dim);
-  DoubleArray reward_sums = zeroed_doubles(dim);
-  in.doubles(reward_sums.get(), dim);
+  CoordinateArray coordinates = zeroed_coordinates(dim);
+  in.sums(coordinates.get(), dim, &Coordinate::sq_sum);
+  in.sums(coordinates.get(), dim, &Coordinate::reward_sum);
 
   // All five are read before any is tested.
   uint64_t decision_count, model_version, record_count;
@@ -277,8 +283,7 @@ Result<BanditState> deserialize(std::string_view text) {
   if (!horizon_valid(horizon)) return fail(msg::kHorizon);
   if (!epsilon_valid(epsilon)) return fail(msg::kEpsilon);
 
-  BanditState state(LinearModel::adopt(dim, ridge, forgetting, scale, std::move(sq_sums),
-                                       std::move(reward_sums)));
+  BanditState state(LinearModel::adopt(dim, ridge, forgetting, scale, std::move(coordinates)));
   state.decision_count = decision_count;
   state.model_version = model_version;
   state.horizon = horizon;

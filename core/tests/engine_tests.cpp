@@ -65,7 +65,7 @@ void update_without_forgetting() {
   auto r = LinearModel::build(8, 1.0, 1.0);
   LinearModel& m = r.value();
   m.update(SparseVector{{3, 1.0}}, 1.0);
-  CHECK(m.sq_sums()[3] == 1.0 && m.reward_sums()[3] == 1.0 && m.scale() == 1.0);
+  CHECK(m.coordinates()[3].sq_sum == 1.0 && m.coordinates()[3].reward_sum == 1.0 && m.scale() == 1.0);
   CHECK(m.estimate(SparseVector{{3, 1.0}}) == 0.5);
   CHECK(m.estimate(SparseVector{{3, 2.0}}) == 1.0);
 }
@@ -74,7 +74,7 @@ void update_with_forgetting_half() {
   auto r = LinearModel::build(8, 0.5, 1.0);
   LinearModel& m = r.value();
   m.update(SparseVector{{3, 1.0}}, 1.0);
-  CHECK(m.scale() == 0.5 && m.sq_sums()[3] == 2.0 && m.reward_sums()[3] == 2.0);
+  CHECK(m.scale() == 0.5 && m.coordinates()[3].sq_sum == 2.0 && m.coordinates()[3].reward_sum == 2.0);
   CHECK(m.estimate(SparseVector{{3, 1.0}}) == 0.5);
 }
 
@@ -84,13 +84,13 @@ void renormalises_on_the_512th_update() {
   const SparseVector x{{2, 1.0}};
   for (int i = 0; i < 511; ++i) m.update(x, 1.0);
   CHECK(m.scale() == std::ldexp(1.0, -511));
-  const double sq_before = m.sq_sums()[2];
+  const double sq_before = m.coordinates()[2].sq_sum;
   const double before = m.estimate(x);
   m.update(x, 1.0);
   CHECK(m.scale() == 1.0);
   // The stored sums were multiplied by 2**-512 in place, exactly.
   const double expected_sq = ((1.0 * 1.0) * std::ldexp(1.0, 512) + sq_before) * std::ldexp(1.0, -512);
-  CHECK(same_bits(m.sq_sums()[2], expected_sq));
+  CHECK(same_bits(m.coordinates()[2].sq_sum, expected_sq));
   CHECK(std::fabs(m.estimate(x) - before) < 1e-12);
 }
 
@@ -99,7 +99,7 @@ void empty_update_only_shrinks_scale() {
   LinearModel& m = r.value();
   m.update({}, 3.0);
   CHECK(m.scale() == 0.25);
-  for (int i = 0; i < 4; ++i) CHECK(m.sq_sums()[i] == 0.0 && m.reward_sums()[i] == 0.0);
+  for (int i = 0; i < 4; ++i) CHECK(m.coordinates()[i].sq_sum == 0.0 && m.coordinates()[i].reward_sum == 0.0);
 }
 
 void negative_rewards_and_sq_sums() {
@@ -108,12 +108,12 @@ void negative_rewards_and_sq_sums() {
   double last_sq = 0.0;
   for (int i = 0; i < 20; ++i) {
     m.update(SparseVector{{1, -3.0}}, -2.0);
-    CHECK(m.reward_sums()[1] > 0.0);  // (-3) * (-2) > 0
-    CHECK(m.sq_sums()[1] >= last_sq);
-    last_sq = m.sq_sums()[1];
+    CHECK(m.coordinates()[1].reward_sum > 0.0);  // (-3) * (-2) > 0
+    CHECK(m.coordinates()[1].sq_sum >= last_sq);
+    last_sq = m.coordinates()[1].sq_sum;
   }
   m.update(SparseVector{{2, 1.0}}, -1.0);
-  CHECK(m.reward_sums()[2] < 0.0);
+  CHECK(m.coordinates()[2].reward_sum < 0.0);
 }
 
 // The estimate's operation order: a reciprocal multiplied, never a division.
@@ -125,8 +125,8 @@ void estimate_uses_the_reciprocal() {
   const SparseVector x{{0, 0.9}, {1, -1.3}};
   double acc = 0.0;
   for (const FeaturePair& p : x) {
-    const double d = m.sq_sums()[p.index] * m.scale() + m.ridge();
-    const double t = ((m.reward_sums()[p.index] * m.scale()) * (1.0 / d)) * p.value;
+    const double d = m.coordinates()[p.index].sq_sum * m.scale() + m.ridge();
+    const double t = ((m.coordinates()[p.index].reward_sum * m.scale()) * (1.0 / d)) * p.value;
     acc = acc + t;
   }
   CHECK(same_bits(m.estimate(x), acc));
