@@ -9,7 +9,7 @@ WORKLOADS = {
 
 
 def features(prefix, count, seed):
-    """Half text, half numbers, with names and values that vary by seed."""
+    """Half text, half numbers, with names and values fixed by seed."""
     out = {}
     for i in range(count):
         name = f"{prefix}{i}"
@@ -26,4 +26,18 @@ def workload(context_features, n_candidates, candidate_features):
     candidates = [
         (f"item-{c}", features("attr_", candidate_features, c + 2)) for c in range(n_candidates)
     ]
+    return context, candidates
+
+
+def random_features(rng, prefix, count):
+    """Half text, half numbers, drawn from `rng` (a random.Random)."""
+    return {f"{prefix}{i}": (f"v{rng.randrange(50)}" if i % 2 == 0 else round(rng.uniform(-5, 5), 3))
+            for i in range(count)}
+
+
+def random_decision(rng, context_features, n_candidates, candidate_features):
+    """A context and candidates drawn from `rng`, the candidates' ids from 40."""
+    context = random_features(rng, "user_", context_features)
+    candidates = [(f"item-{rng.randrange(40)}", random_features(rng, "attr_", candidate_features))
+                  for _ in range(n_candidates)]
     return context, candidates

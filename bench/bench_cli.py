@@ -37,15 +37,10 @@ from sorvane_cli.__main__ import main as cli  # noqa: E402
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from _report import Figure, print_table  # noqa: E402
+from _workloads import random_decision  # noqa: E402
 
 TARGET_RATE = 20_000
 HORIZON = 1000.0
-
-
-def features(rng, prefix, count):
-    """Half text, half numbers."""
-    return {f"{prefix}{i}": (f"v{rng.randrange(50)}" if i % 2 == 0 else round(rng.uniform(-5, 5), 3))
-            for i in range(count)}
 
 
 def write_m_log(path, decisions, seed=7):
@@ -53,8 +48,7 @@ def write_m_log(path, decisions, seed=7):
     state = sorvane.create(18, HORIZON, epsilon=0.1)
     with open(path, "w") as out:
         for i in range(decisions):
-            context = features(rng, "user_", 10)
-            candidates = [(f"item-{rng.randrange(40)}", features(rng, "attr_", 5)) for _ in range(10)]
+            context, candidates = random_decision(rng, 10, 10, 5)
             record = sorvane.decide(state, context, candidates, float(i), "bench")
             out.write(sorvane.log_line(record) + "\n")
             reward = 1.0 if rng.random() < 0.1 + 0.05 * record.chosen else 0.0

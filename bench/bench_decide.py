@@ -24,7 +24,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import sorvane  # noqa: E402
 from _report import Figure, print_table  # noqa: E402
 from _timing import median_us  # noqa: E402
-from _workloads import WORKLOADS, workload  # noqa: E402
+from _workloads import WORKLOADS, random_decision, workload  # noqa: E402
 
 
 def noop(state, context, candidates, t, salt):
@@ -73,15 +73,11 @@ def varied_lines(name, count, seed=7):
     """`count` different decisions of the workload's shape, as JSON lines."""
     _, n_context, n_candidates, n_features = WORKLOADS[name]
     rng = random.Random(seed)
-
-    def features(prefix, n):
-        return {f"{prefix}{i}": (f"v{rng.randrange(50)}" if i % 2 == 0 else round(rng.uniform(-5, 5), 3))
-                for i in range(n)}
-
-    return [json.dumps({"context": features("user_", n_context),
-                        "candidates": [[f"item-{rng.randrange(40)}", features("attr_", n_features)]
-                                       for _ in range(n_candidates)]})
-            for _ in range(count)]
+    lines = []
+    for _ in range(count):
+        context, candidates = random_decision(rng, n_context, n_candidates, n_features)
+        lines.append(json.dumps({"context": context, "candidates": [list(c) for c in candidates]}))
+    return lines
 
 
 class Fresh:

@@ -8,11 +8,11 @@ cd "$(dirname "$0")/.."
 seconds=${1:-600}
 shift || true
 build=${FUZZ_BUILD:-build/fuzz}
-mkdir -p "$build" fuzz/corpus fuzz/crashes
-"${FUZZ_CXX:-clang++-14}" -std=c++20 -O1 -g -ffp-contract=off -fno-omit-frame-pointer \
-  -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -Icore/src \
-  fuzz/fuzz_snapshot.cpp core/src/api.cpp core/src/model.cpp core/src/hashing.cpp \
-  core/src/decide.cpp core/src/ledger.cpp core/src/state.cpp -o "$build/fuzz_snapshot"
+mkdir -p fuzz/corpus fuzz/crashes
+# The engine's sources are CMake's list; the fuzzer is one of its targets.
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVANE_MODULE=OFF \
+  -DSORVANE_FUZZ=ON -DCMAKE_CXX_COMPILER="${FUZZ_CXX:-clang++-14}" >/dev/null
+cmake --build "$build" --target fuzz_snapshot -j2 >/dev/null
 python3 fuzz/make_seeds.py fuzz/corpus
 exec nice -n 19 "$build/fuzz_snapshot" fuzz/corpus -max_total_time="$seconds" -timeout=10 \
   -rss_limit_mb=1024 -malloc_limit_mb=64 -max_len=8192 -artifact_prefix=fuzz/crashes/ \

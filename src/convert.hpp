@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "hashing.hpp"
+#include "api.hpp"
 #include "handle.hpp"
 #include "pyref.hpp"
 

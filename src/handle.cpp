@@ -10,6 +10,12 @@ constexpr const char* kStateDoc =
     "The bandit's state: an opaque handle. Treat it linearly \xe2\x80\x94 always rebind\n"
     "the returned state \xe2\x80\x94 and persist it with serialize/deserialize.";
 
+// The module keeps no state of its own (its definition asks for none), so
+// its classes are made once per process, on first use, and shared by every
+// module object the interpreter makes from this library: a state made
+// through one import is accepted by another, and PanicException is one
+// class, whichever import raised it. The same holds for the result classes
+// (records.cpp).
 PyTypeObject* g_state_type = nullptr;
 PyObject* g_panic = nullptr;
 

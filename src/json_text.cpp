@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "api.hpp"
+
 namespace sorvane::py {
 
 namespace {
@@ -28,33 +30,6 @@ char* unicode_escape(char* w, uint32_t unit) {
   w[4] = kHex[(unit >> 4) & 0xf];
   w[5] = kHex[unit & 0xf];
   return w + 6;
-}
-
-bool continuation(unsigned char c) { return (c & 0xc0) == 0x80; }
-
-// Decodes the multi-byte sequence at p (p[0] >= 0x80); returns its length,
-// or 0 if it is not well-formed (overlong, a surrogate, above U+10FFFF,
-// truncated).
-size_t decode(const unsigned char* p, const unsigned char* end, uint32_t& cp) {
-  const unsigned char c = p[0];
-  size_t n;
-  uint32_t min;
-  if (c >= 0xc0 && c < 0xe0) {
-    n = 2, cp = c & 0x1f, min = 0x80;
-  } else if (c >= 0xe0 && c < 0xf0) {
-    n = 3, cp = c & 0x0f, min = 0x800;
-  } else if (c >= 0xf0 && c < 0xf5) {
-    n = 4, cp = c & 0x07, min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (static_cast<size_t>(end - p) < n) return 0;
-  for (size_t i = 1; i < n; ++i) {
-    if (!continuation(p[i])) return 0;
-    cp = (cp << 6) | (p[i] & 0x3f);
-  }
-  if (cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp < 0xe000)) return 0;
-  return n;
 }
 
 // The float's repr, as the interpreter writes it: the shortest digits that
@@ -161,7 +136,7 @@ bool JsonText::string(std::string_view utf8) {
       continue;
     }
     uint32_t cp;
-    const size_t n = decode(p, end, cp);
+    const size_t n = sorvane::decode_utf8(p, end, cp);
     if (n == 0) return false;
     if (cp < 0x10000) {
       w = unicode_escape(w, cp);

@@ -37,7 +37,6 @@ class JsonText {
   // written so far is then unspecified.
   bool string(std::string_view utf8);
 
-  size_t size() const { return size_; }
   // The text as a new str (it is ASCII throughout).
   PyObject* to_str() const;
 

@@ -295,12 +295,17 @@ constexpr const char* kExpireDoc =
     "expire(state, t, train=None)\n--\n\n"
     "Every decision past its horizon at time `t`, resolved as expired, in\n"
     "ledger order. `train` as on `learn`, fired per due record.";
+constexpr const char* kLogLineDoc =
+    "log_line(item)\n--\n\n"
+    "One canonical experience-log line for a decision record\n"
+    "or resolution \xe2\x80\x94 append it to your log verbatim; it is exactly what\n"
+    "the `sorvane` CLI's verify/eval/replay consume. Decision records must\n"
+    "be the ones `decide` returned (they carry the inputs; a `train`\n"
+    "callback's record does not \xe2\x80\x94 its inputs are already in your log).";
 constexpr const char* kSerializeDoc =
     "serialize(state)\n--\n\n"
     "The current state as one plain hex string \xe2\x80\x94 storable anywhere text\n"
     "goes, with no byte handling on the caller's side.";
-
-std::string g_log_line_doc;
 
 PyMethodDef g_functions[] = {
     {"create", SORVANE_FASTCALL(py_create), kCallFlags,
@@ -312,7 +317,7 @@ PyMethodDef g_functions[] = {
     {"serialize", SORVANE_FASTCALL(py_serialize), kCallFlags, kSerializeDoc},
     {"deserialize", SORVANE_FASTCALL(py_deserialize), kCallFlags, "deserialize(data)\n--\n\n"},
     {"model_bits", SORVANE_FASTCALL(py_model_bits), kCallFlags, "model_bits(state)\n--\n\n"},
-    {"log_line", SORVANE_FASTCALL(py_log_line), kCallFlags, nullptr},
+    {"log_line", SORVANE_FASTCALL(py_log_line), kCallFlags, kLogLineDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -325,10 +330,6 @@ int exec_module(PyObject* module) {
   if (!PyModule_Check(module)) {
     PyErr_SetString(PyExc_TypeError, "sorvane's execution step needs a module object");
     return -1;
-  }
-  if (g_log_line_doc.empty()) {
-    g_log_line_doc = std::string("log_line(item)\n--\n\n") + kLogLineDoc;
-    g_functions[7].ml_doc = g_log_line_doc.c_str();
   }
   if (add_type(module, "BanditState", state_type()) < 0 ||
       add_type(module, "DecisionRecord", record_type()) < 0 ||

@@ -6,13 +6,6 @@
 
 namespace sorvane::py {
 
-const char* const kLogLineDoc =
-    "One canonical experience-log line for a decision record\n"
-    "or resolution \xe2\x80\x94 append it to your log verbatim; it is exactly what\n"
-    "the `sorvane` CLI's verify/eval/replay consume. Decision records must\n"
-    "be the ones `decide` returned (they carry the inputs; a `train`\n"
-    "callback's record does not \xe2\x80\x94 its inputs are already in your log).";
-
 namespace {
 
 constexpr const char* kNotAnItem = "log_line takes a DecisionRecord or Resolution";

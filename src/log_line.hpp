@@ -9,8 +9,6 @@
 
 namespace sorvane::py {
 
-extern const char* const kLogLineDoc;
-
 // The line for one DecisionRecord (that carries its inputs) or Resolution.
 PyObject* log_line(PyObject* item);
 

@@ -19,6 +19,7 @@ constexpr const char* kResolutionDoc =
     "One resolution event: how a decision left the ledger. `reward` is what\n"
     "the model trained with.";
 
+// Made once per process, like BanditState (handle.cpp).
 PyTypeObject* g_record_type = nullptr;
 PyTypeObject* g_resolution_type = nullptr;
 

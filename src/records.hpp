@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "api.hpp"
 #include "pyref.hpp"
-#include "types.hpp"
 
 namespace sorvane::py {
 
@@ -24,6 +24,9 @@ struct RecordObject {
 struct ResolutionObject {
   PyObject_HEAD
   sorvane::Resolution resolution;
+  // The class allows a resolution without a reward (it reads as None and
+  // logs as null); every one learn and expire make carries its reward, so
+  // new_resolution always sets this.
   bool has_reward;
 };
 

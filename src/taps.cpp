@@ -93,7 +93,7 @@ sorvane::Status PyScoreTap::score(const sorvane::CandidateVectors&, std::vector<
   Ref result(call2(callable_, context_, candidates_));
   if (!result) return callback_raised("score", slot_);
   if (!to_double_list(result.get(), estimates))
-    return sorvane::fail("score must return one finite estimate per candidate");
+    return sorvane::fail(sorvane::msg::kScore);
   return sorvane::Ok{};
 }
 
@@ -111,7 +111,7 @@ sorvane::Status PyExploreTap::explore(std::span<const double> estimates, double 
   Ref result(call2(callable_, list.get(), eps.get()));
   if (!result) return callback_raised("explore", slot_);
   if (!to_double_list(result.get(), probabilities))
-    return sorvane::fail("explore must return one probability per candidate");
+    return sorvane::fail(sorvane::msg::kExploreCount);
   return sorvane::Ok{};
 }
 

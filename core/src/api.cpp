@@ -1,16 +1,19 @@
+// The facade's configuration operations. The others live with their work:
+// decide in decide.cpp, learn and expire in ledger.cpp, serialize and
+// deserialize in snapshot.cpp.
 #include "api.hpp"
 
 #include <bit>
 
-#include "state.hpp"
+#include "config.hpp"
 
 namespace sorvane {
 
 Result<BanditState> create(uint32_t bits, double horizon, double default_reward, double epsilon,
                            double forgetfulness) {
-  if (!bits_valid(bits)) return fail(kBitsMessage);
-  if (!horizon_valid(horizon)) return fail(kHorizonMessage);
-  if (!epsilon_valid(epsilon)) return fail(kEpsilonMessage);
+  if (!bits_valid(bits)) return fail(msg::kBits);
+  if (!horizon_valid(horizon)) return fail(msg::kHorizon);
+  if (!epsilon_valid(epsilon)) return fail(msg::kEpsilon);
   Result<LinearModel> model = LinearModel::build(uint64_t{1} << bits, forgetfulness, 1.0);
   if (!model.ok()) return std::move(model.error());
   BanditState state(std::move(model.value()));
@@ -26,29 +29,7 @@ Result<uint32_t> model_bits(const BanditState& state) {
     const auto bits = static_cast<uint32_t>(std::countr_zero(dim));
     if (bits_valid(bits)) return bits;
   }
-  return fail(
-      "model dimension is not 2**bits for bits in [1, 24]; the state was not built by create()");
+  return fail(msg::kNotPowerOfTwo);
 }
-
-Result<DecisionRecord> decide(BanditState& state, std::span<const NamedFeature> context,
-                              std::span<const Candidate> candidates, double t,
-                              std::string_view salt, ScoreTap* score, ExploreTap* explore) {
-  return decide_policy(state, context, candidates, t, salt, score, explore);
-}
-
-Result<std::optional<Resolution>> learn(BanditState& state, std::string_view decision_id,
-                                        double reward, double t, TrainTap* train) {
-  return ledger_learn(state, decision_id, reward, t, train);
-}
-
-Result<std::vector<Resolution>> expire(BanditState& state, double t, TrainTap* train) {
-  return ledger_expire(state, t, train);
-}
-
-std::string serialize(const BanditState& state) { return snapshot_hex(state); }
-
-void serialize(const BanditState& state, TextSink& out) { snapshot_hex(state, out); }
-
-Result<BanditState> deserialize(std::string_view text) { return state_from_hex(text); }
 
 }  // namespace sorvane

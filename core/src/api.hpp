@@ -1,11 +1,14 @@
-// The engine's whole public surface: one state record and seven operations.
+// The engine's whole public surface: the state, the seven operations, the
+// interfaces a host plugs into them (taps, a text sink), the shared values
+// and the fixed error texts. A host includes this header and nothing else.
+//
 // The engine has no clock, no random source and no I/O; every result is a
 // deterministic function of the state and the arguments, to the last bit.
-//
-// Operations return a value or an EngineError with a fixed message. Only
-// std::bad_alloc escapes, when memory runs out.
+// Operations return a value or an EngineError with a fixed message
+// (messages.hpp). Only std::bad_alloc escapes, when memory runs out.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -13,37 +16,55 @@
 #include <string_view>
 #include <vector>
 
-#include "decide.hpp"
+#include "bandit_state.hpp"
 #include "error.hpp"
-#include "hashing.hpp"
-#include "ledger.hpp"
-#include "model.hpp"
-#include "state.hpp"
+#include "messages.hpp"
 #include "types.hpp"
+#include "utf8.hpp"
 
 namespace sorvane {
 
-struct BanditState {
-  LinearModel model;
-  uint64_t decision_count = 0;
-  uint64_t model_version = 0;
-  double horizon = 1.0;
-  double default_reward = 0.0;
-  double epsilon = 0.0;
-  Ledger ledger;
-  // Not part of the state's value: buffers a decision reuses.
-  DecideScratch scratch;
+// Replaces the model's estimates: one value per candidate, in order.
+class ScoreTap {
+ public:
+  virtual Status score(const CandidateVectors& vectors, std::vector<double>& estimates) = 0;
 
-  BanditState(LinearModel m) : model(std::move(m)) {}
-  BanditState(const BanditState&) = delete;
-  BanditState& operator=(const BanditState&) = delete;
-  BanditState(BanditState&&) = default;
-  BanditState& operator=(BanditState&&) = default;
+ protected:
+  ~ScoreTap() = default;
 };
 
-inline constexpr const char* kHorizonMessage = "horizon must be positive";
-inline bool horizon_valid(double h) { return h > 0.0; }
-inline bool epsilon_valid(double e) { return e >= 0.0 && e <= 1.0; }
+// Replaces epsilon-greedy: one probability per candidate, in order.
+class ExploreTap {
+ public:
+  virtual Status explore(std::span<const double> estimates, double epsilon,
+                         std::vector<double>& probabilities) = 0;
+
+ protected:
+  ~ExploreTap() = default;
+};
+
+// Replaces the built-in model update when a record is resolved. It gets the
+// record just removed from the ledger; a failure becomes the operation's.
+class TrainTap {
+ public:
+  virtual Status train(const DecisionRecord& record, double reward) = 0;
+
+ protected:
+  ~TrainTap() = default;
+};
+
+// Receives serialize's text in consecutive pieces.
+class TextSink {
+ public:
+  virtual void write(std::string_view piece) = 0;
+
+ protected:
+  ~TextSink() = default;
+};
+
+// Pieces are at most this many characters: small enough to stay in cache,
+// large enough that handing one over costs nothing next to writing it.
+inline constexpr size_t kTextPiece = size_t{1} << 19;
 
 // Checks bits, horizon, epsilon, then forgetfulness, in that order.
 Result<BanditState> create(uint32_t bits, double horizon, double default_reward, double epsilon,
@@ -52,22 +73,30 @@ Result<BanditState> create(uint32_t bits, double horizon, double default_reward,
 // The bits of a state whose dimension is 2**bits with bits in 1..24.
 Result<uint32_t> model_bits(const BanditState& state);
 
-// Hashes the inputs and runs the policy; a failure changes nothing.
+// Hashes the inputs and runs the policy (decide.cpp); a failure changes
+// nothing. Without a score tap the model estimates.
 Result<DecisionRecord> decide(BanditState& state, std::span<const NamedFeature> context,
                               std::span<const Candidate> candidates, double t,
                               std::string_view salt, ScoreTap* score, ExploreTap* explore);
 
+// The first pending record with this id, resolved; nothing when none is
+// pending; or the tap's failure, after the resolution has committed
+// (ledger.cpp).
 Result<std::optional<Resolution>> learn(BanditState& state, std::string_view decision_id,
                                         double reward, double t, TrainTap* train);
 
+// Every record due at t, resolved as expired, in ledger order (ledger.cpp).
 Result<std::vector<Resolution>> expire(BanditState& state, double t, TrainTap* train);
 
-// The snapshot as lowercase hexadecimal text; never fails.
+// The snapshot as lowercase hexadecimal text; never fails (snapshot.cpp).
 std::string serialize(const BanditState& state);
-// The same text handed over in pieces (TextSink, state.hpp).
+// The same text in pieces of at most kTextPiece characters, for a caller
+// that copies it elsewhere and should not hold it twice.
 void serialize(const BanditState& state, TextSink& out);
 
-// Hexadecimal text (either case) to a new state, or the first failing check.
+// Hexadecimal text (either case) to a new state, or the first failing check
+// (snapshot.cpp). Never allocates from a stored count before the data it
+// counts is present, so what it allocates is bounded by the text's size.
 Result<BanditState> deserialize(std::string_view text);
 
 }  // namespace sorvane

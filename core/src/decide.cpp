@@ -3,27 +3,20 @@
 #include <cmath>
 
 #include "api.hpp"
+#include "config.hpp"
+#include "fingerprint.hpp"
 
 namespace sorvane {
 
 namespace {
-
-constexpr const char* kVectorOrderMessage =
-    "candidate features must be (index, value) pairs in strictly increasing index order "
-    "within the model dimension";
-constexpr const char* kVectorZeroMessage = "candidate feature values must be nonzero";
-constexpr const char* kScoreMessage = "score must return one finite estimate per candidate";
-constexpr const char* kExploreCountMessage = "explore must return one probability per candidate";
-constexpr const char* kExploreValueMessage =
-    "explore probabilities must be finite, nonnegative, and sum to 1";
 
 Status check_vectors(const CandidateVectors& vectors, uint64_t dim) {
   for (size_t c = 0; c < vectors.size(); ++c) {
     bool first = true;
     uint64_t previous = 0;
     for (const FeaturePair& p : vectors[c]) {
-      if ((!first && p.index <= previous) || p.index >= dim) return fail(kVectorOrderMessage);
-      if (p.value == 0.0) return fail(kVectorZeroMessage);
+      if ((!first && p.index <= previous) || p.index >= dim) return fail(msg::kVectorOrder);
+      if (p.value == 0.0) return fail(msg::kVectorZero);
       previous = p.index;
       first = false;
     }
@@ -32,27 +25,59 @@ Status check_vectors(const CandidateVectors& vectors, uint64_t dim) {
 }
 
 Status check_probabilities(std::span<const double> p, size_t n) {
-  if (p.size() != n) return fail(kExploreCountMessage);
+  if (p.size() != n) return fail(msg::kExploreCount);
   double sum = 0.0;
   for (double x : p) {
-    if (!std::isfinite(x) || x < 0.0) return fail(kExploreValueMessage);
+    if (!std::isfinite(x) || x < 0.0) return fail(msg::kExploreValue);
     sum = sum + x;
   }
-  if (!(std::fabs(sum + -1.0) <= 1e-9)) return fail(kExploreValueMessage);
+  if (!(std::fabs(sum + -1.0) <= 1e-9)) return fail(msg::kExploreValue);
   return Ok{};
 }
 
-// How often an estimate steps the fingerprint (every so many pairs).
-constexpr size_t kEstimateStep = 8;
-
-// The model's estimate of x, stepping the fingerprint's chain in between.
-double estimate_stepping(const LinearModel& model, SparseView x, FnvPairStream& fingerprint) {
-  FnvPairStream::Cursor chain = fingerprint.take();
-  const double e = model.estimate(x, [&chain](size_t i) {
-    if (i % kEstimateStep == 0) chain.step();
-  });
-  fingerprint.put(chain);
+// The model's estimate of x, stepping the fingerprint chain in between.
+double estimate_stepping(const LinearModel& model, SparseView x, FingerprintChain& chain) {
+  FingerprintChain::Cursor cursor = chain.take();
+  const double e = model.estimate(x, [&cursor](size_t i) { cursor.tick(i); });
+  chain.put(cursor);
   return e;
+}
+
+// Hashes every candidate into `vectors` and, without a score tap, makes the
+// model's estimates; returns the candidate fingerprint.
+//
+// The loops overlap: the fingerprint chain is stepped inside the hashing
+// (while candidate i is hashed, the pairs of candidate i - 1 go into it),
+// and the estimates run one candidate behind the hashing, the coordinates
+// of candidate i prefetched as soon as its vector exists and read while
+// candidate i + 1 is hashed. An estimate reads the model and nothing else,
+// so making it before the vectors are checked changes no result; the
+// hasher's indices lie below dim, so every read is in bounds. The engine's
+// tests hold the results to hash_candidate and candidate_fingerprint.
+uint64_t hash_and_estimate(DecideScratch& scratch, const LinearModel& model, uint32_t bits,
+                           std::span<const NamedFeature> context,
+                           std::span<const Candidate> candidates, bool model_estimates) {
+  CandidateVectors& vectors = scratch.vectors;
+  std::vector<double>& estimates = scratch.estimates;
+  vectors.clear();
+  estimates.clear();
+  scratch.hasher.set_context(context);
+  FingerprintChain chain(candidates.size());
+  for (const Candidate& c : candidates) {
+    const size_t begin = vectors.pairs.size();
+    scratch.hasher.hash_into(c, bits, vectors.pairs, chain);
+    const size_t end = vectors.pairs.size();
+    vectors.ends.push_back(end);
+    chain.add(model.dim(), vectors.pairs, begin, end);
+    if (model_estimates) {
+      const size_t i = vectors.size() - 1;
+      model.prefetch(vectors[i]);
+      if (i > 0) estimates.push_back(estimate_stepping(model, vectors[i - 1], chain));
+    }
+  }
+  if (model_estimates && vectors.size() > 0)
+    estimates.push_back(estimate_stepping(model, vectors[vectors.size() - 1], chain));
+  return chain.value();
 }
 
 void append_decimal(std::string& out, uint64_t v) {
@@ -70,8 +95,8 @@ void append_decimal(std::string& out, uint64_t v) {
 Status epsilon_greedy(std::span<const double> estimates, double epsilon,
                       std::vector<double>& probabilities) {
   const size_t n = estimates.size();
-  if (n == 0) return fail(kNoCandidateMessage);
-  if (!(epsilon >= 0.0 && epsilon <= 1.0)) return fail(kEpsilonMessage);
+  if (n == 0) return fail(msg::kNoCandidate);
+  if (!epsilon_valid(epsilon)) return fail(msg::kEpsilon);
   double m = estimates[0];
   for (size_t i = 1; i < n; ++i)
     if (estimates[i] > m) m = estimates[i];
@@ -92,58 +117,29 @@ double decision_uniform(std::string_view decision_id, std::string_view salt) {
   return static_cast<double>(splitmix_finalise(h) >> 11) * 0x1p-53;
 }
 
-Result<DecisionRecord> decide_policy(BanditState& state, std::span<const NamedFeature> context,
-                                     std::span<const Candidate> candidates, double t,
-                                     std::string_view salt, ScoreTap* score, ExploreTap* explore) {
+Result<DecisionRecord> decide(BanditState& state, std::span<const NamedFeature> context,
+                              std::span<const Candidate> candidates, double t,
+                              std::string_view salt, ScoreTap* score, ExploreTap* explore) {
   Result<uint32_t> bits = model_bits(state);
   if (!bits.ok()) return std::move(bits.error());
   const uint64_t dim = state.model.dim();
 
   DecideScratch& scratch = state.scratch;
-  CandidateVectors& vectors = scratch.vectors;
-  vectors.pairs.clear();
-  vectors.ends.clear();
-  scratch.hasher.set_context(context);
-  // The fingerprint's serial chain runs inside the hashing: while candidate
-  // i is hashed, the pairs of candidate i - 1 are stepped into it. It is
-  // read only once every check below has passed.
-  //
-  // Without a score tap the model's estimates are made along the way, one
-  // candidate behind the hashing: the coordinates of candidate i are
-  // prefetched as soon as its vector exists and read while candidate i + 1
-  // is hashed. An estimate reads the model and nothing else, so making it
-  // before the checks below changes no result; the hasher's indices lie
-  // below dim, so every read is in bounds.
-  const LinearModel& model = state.model;
-  const bool model_estimates = score == nullptr;
+  const CandidateVectors& vectors = scratch.vectors;
   std::vector<double>& estimates = scratch.estimates;
-  estimates.clear();
-  FnvPairStream fingerprint(fnv1a_u64(kFnvOffset, candidates.size()));
-  for (const Candidate& c : candidates) {
-    const size_t begin = vectors.pairs.size();
-    scratch.hasher.hash_into(c, bits.value(), vectors.pairs, fingerprint);
-    const size_t end = vectors.pairs.size();
-    vectors.ends.push_back(end);
-    fingerprint.word(dim);
-    fingerprint.word(end - begin);
-    fingerprint.queue(vectors.pairs, begin, end);
-    if (model_estimates) {
-      const size_t i = vectors.size() - 1;
-      model.prefetch(vectors[i]);
-      if (i > 0) estimates.push_back(estimate_stepping(model, vectors[i - 1], fingerprint));
-    }
-  }
-
+  const bool model_estimates = score == nullptr;
+  // Read only once every check below has passed.
+  const uint64_t fingerprint =
+      hash_and_estimate(scratch, state.model, bits.value(), context, candidates, model_estimates);
   const size_t n = vectors.size();
-  if (n == 0) return fail(kNoCandidateMessage);
-  if (model_estimates) estimates.push_back(estimate_stepping(model, vectors[n - 1], fingerprint));
+  if (n == 0) return fail(msg::kNoCandidate);
   if (Status s = check_vectors(vectors, dim); !s.ok()) return std::move(s.error());
 
   if (!model_estimates) {
     if (Status s = score->score(vectors, estimates); !s.ok()) return std::move(s.error());
-    if (estimates.size() != n) return fail(kScoreMessage);
+    if (estimates.size() != n) return fail(msg::kScore);
     for (double e : estimates)
-      if (!std::isfinite(e)) return fail(kScoreMessage);
+      if (!std::isfinite(e)) return fail(msg::kScore);
   }
 
   std::vector<double>& probabilities = scratch.probabilities;
@@ -175,7 +171,7 @@ Result<DecisionRecord> decide_policy(BanditState& state, std::span<const NamedFe
   }
 
   record.t = t;
-  record.candidate_hash = fingerprint.value();
+  record.candidate_hash = fingerprint;
   record.chosen = chosen;
   const SparseView chosen_vector = vectors[chosen];
   record.features.assign(chosen_vector.begin(), chosen_vector.end());

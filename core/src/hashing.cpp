@@ -17,13 +17,6 @@ constexpr size_t kFirstTableSize = 64;
 // Up to this many pairs a candidate's pairs are sorted by bucketing and
 // insertion; above it by radix passes.
 constexpr size_t kBucketSortMax = 128;
-// How often the loops step the background stream (every so many items). A
-// step is a few dozen cycles of one serial chain: stepped more often, a
-// cheap loop would only wait for the chain; less often, more of the chain
-// is left to run alone at the end.
-constexpr size_t kEmitStep = 8;
-constexpr size_t kSortStep = 8;
-constexpr size_t kMergeStep = 8;
 
 // Stable name order of the non-absent features. Feature lists are short, so
 // an insertion sort (stable, allocation-free) beats a general stable sort.
@@ -47,8 +40,8 @@ void sorted_present(std::span<const NamedFeature> features, std::vector<const Na
 // busy instead of waiting on one chain's latency. The prefixes come padded
 // to a multiple of four.
 void keys_against(const uint64_t* prefix, size_t n_padded, std::string_view text, uint64_t* out,
-                  FnvPairStream& background) {
-  FnvPairStream::Cursor chain = background.take();
+                  FingerprintChain& chain) {
+  FingerprintChain::Cursor cursor = chain.take();
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.data());
   const size_t len = text.size();
   for (size_t c = 0; c < n_padded; c += 4) {
@@ -64,9 +57,9 @@ void keys_against(const uint64_t* prefix, size_t n_padded, std::string_view text
     out[c + 1] = splitmix_finalise(h1);
     out[c + 2] = splitmix_finalise(h2);
     out[c + 3] = splitmix_finalise(h3);
-    chain.step();
+    cursor.step();
   }
-  background.put(chain);
+  chain.put(cursor);
 }
 
 // The table position of a term text: eight bytes at a time through the
@@ -141,7 +134,7 @@ void FeatureHasher::grow_table() {
   }
 }
 
-uint32_t FeatureHasher::slot_for(std::string_view text, FnvPairStream& background) {
+uint32_t FeatureHasher::slot_for(std::string_view text, FingerprintChain& chain) {
   const uint64_t lookup = table_hash(text);
   const size_t mask = table_.size() - 1;
   size_t i = lookup & mask;
@@ -160,7 +153,7 @@ uint32_t FeatureHasher::slot_for(std::string_view text, FnvPairStream& backgroun
   const size_t slot = cached_.size();
   if (slot >= kLow32) throw std::bad_alloc();
   keys_of_.resize((slot + 1) * stride);
-  keys_against(prefix_.data(), stride, text, keys_of_.data() + slot * stride, background);
+  keys_against(prefix_.data(), stride, text, keys_of_.data() + slot * stride, chain);
   const size_t offset = cached_bytes_.size();
   cached_bytes_.append(text);
   cached_.push_back({offset, text.size(), lookup});
@@ -212,7 +205,7 @@ void insertion_sort(uint64_t* a, size_t n) {
 
 // Sorts sort_keys_[0, n) by index. The keys are unique (they carry the
 // emission position), so the order by key is the stable order by index.
-void FeatureHasher::sort_by_index(size_t n, uint32_t bits, FnvPairStream& background) {
+void FeatureHasher::sort_by_index(size_t n, uint32_t bits, FingerprintChain& chain) {
   uint64_t* a = sort_keys_.data();
   if (n < 2) return;
   if (sort_spare_.size() < n) sort_spare_.resize(sort_keys_.size());
@@ -238,18 +231,18 @@ void FeatureHasher::sort_by_index(size_t n, uint32_t bits, FnvPairStream& backgr
     counts[b] = sum;
     sum += k;
   }
-  FnvPairStream::Cursor chain = background.take();
+  FingerprintChain::Cursor cursor = chain.take();
   for (size_t i = 0; i < n; ++i) {
     spare[counts[a[i] >> shift]++] = a[i];
-    if (i % kSortStep == 0) chain.step();
+    cursor.tick(i);
   }
-  background.put(chain);
+  chain.put(cursor);
   std::copy(spare, spare + n, a);
   if (d < bits) insertion_sort(a, n);
 }
 
 void FeatureHasher::hash_into(const Candidate& candidate, uint32_t bits, SparseVector& out,
-                              FnvPairStream& background) {
+                              FingerprintChain& chain) {
   // The candidate's term list: bias, features in name order, identity.
   terms_.clear();
   terms_.push_back({0, 1.0});
@@ -264,11 +257,11 @@ void FeatureHasher::hash_into(const Candidate& candidate, uint32_t bits, SparseV
     } else {
       weight = f->value.number;
     }
-    terms_.push_back({slot_for(text_, background), weight});
+    terms_.push_back({slot_for(text_, chain), weight});
   }
   text_.assign("i|");
   text_ += candidate.id;
-  terms_.push_back({slot_for(text_, background), 1.0});
+  terms_.push_back({slot_for(text_, chain), 1.0});
 
   // One pair per (context term, candidate term), context terms outer: the
   // emission position orders pairs that share an index.
@@ -285,7 +278,7 @@ void FeatureHasher::hash_into(const Candidate& candidate, uint32_t bits, SparseV
   const uint64_t* keys_of = keys_of_.data();
   uint64_t* sort_keys = sort_keys_.data();
   double* values = values_.data();
-  FnvPairStream::Cursor chain = background.take();
+  FingerprintChain::Cursor cursor = chain.take();
   for (size_t c = 0; c < n_context; ++c) {
     const uint64_t weight_bits = std::bit_cast<uint64_t>(context_weight_[c]);
     const size_t base = c * n_terms;
@@ -295,17 +288,17 @@ void FeatureHasher::hash_into(const Candidate& candidate, uint32_t bits, SparseV
       const double signed_weight = std::bit_cast<double>(weight_bits ^ (key & kSignBit));
       sort_keys[base + a] = ((key & mask) << 32) | (base + a);
       values[base + a] = mul_in_order(signed_weight, terms_[a].weight);
-      if (a % kEmitStep == 0) chain.step();
+      cursor.tick(a);
     }
   }
-  background.put(chain);
+  chain.put(cursor);
 
-  sort_by_index(n_pairs, bits, background);
+  sort_by_index(n_pairs, bits, chain);
 
   // Runs of one index merge into their left-to-right sum; zero sums vanish.
   if (out.capacity() - out.size() < n_pairs) out.reserve(std::max(out.size() + n_pairs, 2 * out.capacity()));
   // Taken after the reservation: the queued pairs may live in `out`.
-  chain = background.take();
+  cursor = chain.take();
   size_t i = 0;
   while (i < n_pairs) {
     const uint64_t index = sort_keys[i] >> 32;
@@ -314,20 +307,56 @@ void FeatureHasher::hash_into(const Candidate& candidate, uint32_t bits, SparseV
     for (; j < n_pairs && (sort_keys[j] >> 32) == index; ++j)
       sum = add_in_order(sum, values[sort_keys[j] & kLow32]);
     if (sum != 0.0) out.push_back({index, sum});
-    if (i % kMergeStep == 0) chain.step();
+    cursor.tick(i);
     i = j;
   }
-  background.put(chain);
+  chain.put(cursor);
 }
 
-Result<SparseVector> hash_candidate(std::span<const NamedFeature> context,
-                                    const Candidate& candidate, uint32_t bits) {
-  if (!bits_valid(bits)) return fail(kBitsMessage);
-  FeatureHasher hasher;
-  hasher.set_context(context);
+SparseVector hash_candidate(std::span<const NamedFeature> context, const Candidate& candidate,
+                            uint32_t bits) {
+  struct Term {
+    std::string text;
+    double weight;
+  };
+  auto terms = [](std::span<const NamedFeature> features, std::string_view tag) {
+    std::vector<const NamedFeature*> present;
+    sorted_present(features, present);
+    std::vector<Term> out{{"", 1.0}};
+    for (const NamedFeature* f : present) {
+      std::string text = std::string(tag) + std::string(f->name);
+      if (f->value.kind == FeatureKind::text)
+        out.push_back({text + "=" + std::string(f->value.text), 1.0});
+      else
+        out.push_back({text, f->value.number});
+    }
+    return out;
+  };
+  std::vector<Term> context_terms = terms(context, "c|");
+  std::vector<Term> candidate_terms = terms(candidate.features, "a|");
+  candidate_terms.push_back({"i|" + std::string(candidate.id), 1.0});
+
+  const uint64_t mask = (uint64_t{1} << bits) - 1;
+  SparseVector emitted;
+  for (const Term& c : context_terms) {
+    const uint64_t prefix = fnv1a(fnv1a(kFnvOffset, c.text), &kJoin, 1);
+    for (const Term& a : candidate_terms) {
+      const uint64_t key = splitmix_finalise(fnv1a(prefix, a.text));
+      const double weight = (key & kSignBit) != 0 ? -c.weight : c.weight;
+      emitted.push_back({key & mask, mul_in_order(weight, a.weight)});
+    }
+  }
+  std::stable_sort(emitted.begin(), emitted.end(),
+                   [](const FeaturePair& x, const FeaturePair& y) { return x.index < y.index; });
   SparseVector out;
-  FnvPairStream idle(0);
-  hasher.hash_into(candidate, bits, out, idle);
+  for (size_t i = 0; i < emitted.size();) {
+    double sum = emitted[i].value;
+    size_t j = i + 1;
+    for (; j < emitted.size() && emitted[j].index == emitted[i].index; ++j)
+      sum = add_in_order(sum, emitted[j].value);
+    if (sum != 0.0) out.push_back({emitted[i].index, sum});
+    i = j;
+  }
   return out;
 }
 

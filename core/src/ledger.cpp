@@ -211,8 +211,8 @@ void Ledger::compact() {
 
 // Each resolution commits (model update or version increment) before
 // anything that can fail: copying the id into the result, or the tap.
-Result<std::optional<Resolution>> ledger_learn(BanditState& state, std::string_view decision_id,
-                                               double reward, double t, TrainTap* train) {
+Result<std::optional<Resolution>> learn(BanditState& state, std::string_view decision_id,
+                                        double reward, double t, TrainTap* train) {
   std::optional<Ledger::Removed> removed = state.ledger.take(decision_id);
   if (!removed) return std::optional<Resolution>();
   const DecisionRecord& record = removed->record();
@@ -231,7 +231,7 @@ Result<std::optional<Resolution>> ledger_learn(BanditState& state, std::string_v
   return resolution;
 }
 
-Result<std::vector<Resolution>> ledger_expire(BanditState& state, double t, TrainTap* train) {
+Result<std::vector<Resolution>> expire(BanditState& state, double t, TrainTap* train) {
   Ledger& ledger = state.ledger;
   const double horizon = state.horizon;
   std::vector<Resolution> resolved;

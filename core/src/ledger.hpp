@@ -1,4 +1,5 @@
 // The ledger: pending decision records in the order they were appended.
+// The facade's learn and expire, which resolve records, are in ledger.cpp.
 //
 // Finding a record by id and removing it cost the same whatever the ledger's
 // length. Three parts:
@@ -26,8 +27,6 @@
 #include <utility>
 #include <vector>
 
-#include "error.hpp"
-#include "model.hpp"
 #include "types.hpp"
 
 namespace sorvane {
@@ -129,25 +128,5 @@ class Ledger {
   std::vector<uint32_t> free_;  // capacity kept at records_.size(): recycling never allocates
   std::vector<Entry> index_;    // power-of-two size, at most half full
 };
-
-// Resolution through the train tap: replaces the built-in model update. The
-// record is the removed ledger record; a failure becomes the operation's.
-class TrainTap {
- public:
-  virtual Status train(const DecisionRecord& record, double reward) = 0;
-
- protected:
-  ~TrainTap() = default;
-};
-
-struct BanditState;
-
-// The first pending record with this id, resolved; nothing when none is
-// pending; or the tap's failure (the removal and version increment stand).
-Result<std::optional<Resolution>> ledger_learn(BanditState& state, std::string_view decision_id,
-                                               double reward, double t, TrainTap* train);
-
-// Every record due at t, resolved as expired, in ledger order.
-Result<std::vector<Resolution>> ledger_expire(BanditState& state, double t, TrainTap* train);
 
 }  // namespace sorvane

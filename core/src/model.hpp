@@ -4,6 +4,9 @@
 // 2**-512. The order of every floating-point operation is fixed, operands
 // included (float_order.hpp): results are reproduced bit for bit, NaN
 // payloads too.
+//
+// A coordinate's two sums sit side by side: an estimate or an update reads
+// both, so a coordinate costs one cache miss, not two.
 #pragma once
 
 #include <cstdint>
@@ -16,21 +19,28 @@
 
 namespace sorvane {
 
-struct FreeDeleter {
-  void operator()(double* p) const { std::free(p); }
+// One coordinate's stored sums.
+struct Coordinate {
+  double sq_sum;
+  double reward_sum;
 };
-using DoubleArray = std::unique_ptr<double[], FreeDeleter>;
 
-// A zero-filled array of n doubles; throws std::bad_alloc when memory is out.
-DoubleArray zeroed_doubles(uint64_t n);
+struct FreeDeleter {
+  void operator()(Coordinate* p) const { std::free(p); }
+};
+using CoordinateArray = std::unique_ptr<Coordinate[], FreeDeleter>;
+
+// n zero-filled coordinates; throws std::bad_alloc when memory is out.
+CoordinateArray zeroed_coordinates(uint64_t n);
 
 class LinearModel {
  public:
   // Checks dim, then forgetting, then ridge; allocates nothing when one fails.
   static Result<LinearModel> build(uint64_t dim, double forgetting, double ridge);
-  // Adopts arrays read from a snapshot; the caller has validated the fields.
+  // Adopts coordinates read from a snapshot; the caller has validated the
+  // fields.
   static LinearModel adopt(uint64_t dim, double ridge, double forgetting, double scale,
-                           DoubleArray sq_sums, DoubleArray reward_sums);
+                           CoordinateArray coordinates);
 
   // Predicted reward. Every index must be below dim (callers guarantee it).
   double estimate(SparseView x) const {
@@ -40,14 +50,14 @@ class LinearModel {
   // in the shadow of the loop's division and loads.
   template <class Between>
   double estimate(SparseView x, Between&& between) const {
-    const double* sq = sq_sums_.get();
-    const double* rs = reward_sums_.get();
+    const Coordinate* coords = coordinates_.get();
     double acc = 0.0;
     for (size_t i = 0; i < x.size(); ++i) {
       const FeaturePair& p = x[i];
+      const Coordinate& c = coords[p.index];
       // Both operands of the last two products and of the sum can be NaN.
-      const double d = add_in_order(sq[p.index] * scale_, ridge_);
-      const double t = mul_in_order(mul_in_order(rs[p.index] * scale_, 1.0 / d), p.value);
+      const double d = add_in_order(c.sq_sum * scale_, ridge_);
+      const double t = mul_in_order(mul_in_order(c.reward_sum * scale_, 1.0 / d), p.value);
       acc = add_in_order(acc, t);
       between(i);
     }
@@ -56,10 +66,7 @@ class LinearModel {
   // Asks the caches for the coordinates an estimate of x reads, so that the
   // estimate, made a little later, does not wait on memory.
   void prefetch(SparseView x) const {
-    for (const FeaturePair& p : x) {
-      __builtin_prefetch(sq_sums_.get() + p.index);
-      __builtin_prefetch(reward_sums_.get() + p.index);
-    }
+    for (const FeaturePair& p : x) __builtin_prefetch(coordinates_.get() + p.index);
   }
   // One training step with reward r; cannot fail.
   void update(SparseView x, double r);
@@ -68,26 +75,15 @@ class LinearModel {
   double ridge() const { return ridge_; }
   double forgetting() const { return forgetting_; }
   double scale() const { return scale_; }
-  const double* sq_sums() const { return sq_sums_.get(); }
-  const double* reward_sums() const { return reward_sums_.get(); }
+  // dim coordinates, coordinate 0 first.
+  const Coordinate* coordinates() const { return coordinates_.get(); }
 
  private:
   uint64_t dim_ = 0;
   double ridge_ = 1.0;
   double forgetting_ = 1.0;
   double scale_ = 1.0;
-  DoubleArray sq_sums_;
-  DoubleArray reward_sums_;
+  CoordinateArray coordinates_;
 };
-
-// Shared range checks: the snapshot reader applies the same ones.
-inline bool forgetting_valid(double f) { return f > 0.0 && f <= 1.0; }
-inline bool ridge_valid(double r) { return r > 0.0; }
-inline bool scale_valid(double s) { return s > 0.0 && s <= 1.0; }
-inline constexpr const char* kDimMessage = "dim must be at least 1";
-inline constexpr const char* kForgettingMessage =
-    "forgetting must be in (0, 1] (1.0 = never forget)";
-inline constexpr const char* kRidgeMessage = "ridge must be positive";
-inline constexpr const char* kScaleMessage = "scale must be in (0, 1]";
 
 }  // namespace sorvane
