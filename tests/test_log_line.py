@@ -71,10 +71,10 @@ def line_with(context=None, candidates=None):
     return outcome(sorvane.log_line, RECORD), outcome(dumps_line, RECORD)
 
 
-# ---- worked examples ------------------------------------------------------
+# ---- whole lines, byte for byte ------------------------------------------------------
 
 
-def test_decision_line_matches_the_worked_example():
+def test_decision_line_is_the_canonical_text_byte_for_byte():
     state, r = decided({"country": "NZ", "hour": 9}, [("a", {"price": 1.5}), ("b", {"price": 2.0})])
     features = ",".join(f"[{i},{v!r}]" for i, v in r.features)
     expected = (
