@@ -14,11 +14,17 @@ peak beyond what it left behind (its result, and the input it was given):
 
     PYTHONPATH=build/<dir> python3 bench/bench_persistence.py [--repeat N] [--quick]
 
+A snapshot may hold one decision id many times (the engine never issues
+one twice, but a snapshot is data). Loading 128,000 records that all share
+one id is timed against the same count of distinct ids, in turns in one
+process: deserialize, then expire resolving them all. Target: at most 2x.
+
 --quick uses bits 16 and 2,000 records, to check the script itself.
 """
 import argparse
 import json
 import os
+import struct
 import subprocess
 import sys
 import tempfile
@@ -84,6 +90,71 @@ print(json.dumps({"ours": statistics.median(rows["ours"]), "base": statistics.me
 """
 
 
+REPEATED_CHILD = r"""
+import gc, json, statistics, sys, time
+import sorvane
+
+repeat, paths = int(sys.argv[1]), sys.argv[2:]
+texts = {}
+for path in paths:
+    with open(path) as f:
+        texts[path] = f.read()
+times = {(path, op): [] for path in paths for op in ("deserialize", "expire")}
+gc.disable()
+for _ in range(repeat):
+    for path, text in texts.items():
+        start = time.perf_counter()
+        state = sorvane.deserialize(text)
+        middle = time.perf_counter()
+        sorvane.expire(state, 1e300)
+        end = time.perf_counter()
+        times[path, "deserialize"].append(middle - start)
+        times[path, "expire"].append(end - middle)
+        del state
+        gc.collect()
+print(json.dumps({f"{path} {op}": statistics.median(v) for (path, op), v in times.items()}))
+"""
+
+
+def fnv1a64(data):
+    h = 0xCBF29CE484222325
+    for b in data:
+        h = ((h ^ b) * 0x100000001B3) & 0xFFFFFFFFFFFFFFFF
+    return h
+
+
+def snapshot_with_ids(ids):
+    """The text of a bits-1 state whose pending records carry these ids, one
+    feature each, at times 0, 1, 2, ..., with horizon 1."""
+    u64, f64 = struct.Struct("<Q").pack, struct.Struct("<d").pack
+    model = u64(2) + f64(1.0) + f64(1.0) + f64(1.0) + f64(0.0) * 4
+    counters = u64(len(ids)) + u64(0) + f64(1.0) + f64(0.0) + f64(0.05) + u64(len(ids))
+    parts = [b"sorvane\x00", u64(1), model, counters]
+    for i, decision_id in enumerate(ids):
+        raw = decision_id.encode()
+        parts.append(u64(len(raw)) + raw + f64(float(i)) + u64(0) + u64(0) + u64(1) + u64(1) + f64(1.0)
+                     + f64(1.0) + u64(0) + u64(1) + b"s")
+    body = b"".join(parts)
+    return (body + u64(fnv1a64(body))).hex()
+
+
+def repeated_id_figures(records, repeat, directory):
+    paths = {}
+    for kind, ids in (("distinct", [f"s:{i:06d}" for i in range(records)]), ("repeated", ["s:000000"] * records)):
+        paths[kind] = os.path.join(directory, f"{kind}.txt")
+        with open(paths[kind], "w") as f:
+            f.write(snapshot_with_ids(ids))
+    out = subprocess.run([sys.executable, "-c", REPEATED_CHILD, str(repeat), paths["distinct"], paths["repeated"]],
+                         check=True, capture_output=True, text=True)
+    seconds = json.loads(out.stdout)
+    figures = []
+    for op in ("deserialize", "expire"):
+        ours, base = seconds[f"{paths['repeated']} {op}"], seconds[f"{paths['distinct']} {op}"]
+        name = f"{op}, {records:,} records, one repeated id" if op == "deserialize" else "  then expire, resolving all"
+        figures.append(Figure(name, ours, "s", "the same, distinct ids", base, "<= 2x", ours <= 2 * base))
+    return figures
+
+
 def run(op, repeat, setup):
     out = subprocess.run([sys.executable, "-c", CHILD, op, str(repeat), setup],
                          check=True, capture_output=True, text=True)
@@ -126,6 +197,7 @@ def figures(quick=False, repeat=5):
                                   target, (r["ours"] < limit) if limit else None))
                 out.append(Figure("  the same, peak memory beyond result and input", r["ours_mem"], "MiB",
                                   f"{baseline}, the same", r["base_mem"]))
+        out += repeated_id_figures(2000 if quick else 128_000, repeat, tmp)
     return out
 
 

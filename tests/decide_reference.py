@@ -3,6 +3,8 @@ epsilon-greedy rule, the draw and the candidate fingerprint, written the
 obvious way so that the engine's fast paths can be checked against it."""
 import struct
 
+from float_ops import add, mul
+
 FNV_OFFSET = 0xCBF29CE484222325
 FNV_PRIME = 0x100000001B3
 MASK64 = (1 << 64) - 1
@@ -73,7 +75,7 @@ def hash_candidate(context, identifier, features, bits):
         for a_text, a_weight in candidate_terms(identifier, features):
             key = finalise(fnv1a(prefix, a_text))
             weight = -c_weight if key >> 63 else c_weight
-            pairs.append((key & ((1 << bits) - 1), weight * a_weight))
+            pairs.append((key & ((1 << bits) - 1), mul(weight, a_weight)))
     pairs.sort(key=lambda pair: pair[0])  # stable: emission order within an index
     vector = []
     i = 0
@@ -81,7 +83,7 @@ def hash_candidate(context, identifier, features, bits):
         index, total = pairs[i]
         j = i + 1
         while j < len(pairs) and pairs[j][0] == index:
-            total = total + pairs[j][1]
+            total = add(total, pairs[j][1])
             j += 1
         if total != 0.0:
             vector.append((index, total))

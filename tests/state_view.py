@@ -7,6 +7,7 @@ from __future__ import annotations
 import dataclasses
 import struct
 
+from float_ops import add, div, mul
 from sorvane_cli.snapshot import (CHECKSUM, MODEL_FIELDS, MODEL_OFFSET, PAIR, RECORD_HEAD, RECORD_TAIL,
                                   STATE_FIELDS, SUM, SUMS_OFFSET, TEXT_LENGTH, scalar_fields,
                                   state_fields_offset)
@@ -67,14 +68,24 @@ def view(text: str) -> StateView:
     return StateView(dim, forgetting, scale, sq, rw, fields["decision_count"], fields["model_version"], pending)
 
 
+def reference_estimate(model: StateView, features, ridge: float = 1.0) -> float:
+    """The model's estimate of a vector in the engine's order of operations."""
+    acc = 0.0
+    for i, v in features:
+        d = add(mul(model.sq_sums[i], model.scale), ridge)
+        t = mul(mul(mul(model.reward_sums[i], model.scale), div(1.0, d)), v)
+        acc = add(acc, t)
+    return acc
+
+
 def reference_update(model: StateView, features, reward: float) -> None:
     """One model update in the engine's order of operations; Python floats
     round like the engine's (no fused multiply-add)."""
     s = model.forgetting * model.scale
     inv = 1.0 / s
     for i, v in features:
-        model.sq_sums[i] = (v * v) * inv + model.sq_sums[i]
-        model.reward_sums[i] = (v * reward) * inv + model.reward_sums[i]
+        model.sq_sums[i] = add(mul(mul(v, v), inv), model.sq_sums[i])
+        model.reward_sums[i] = add(mul(mul(v, reward), inv), model.reward_sums[i])
     if s <= 2.0**-512:
         model.sq_sums = [x * s for x in model.sq_sums]
         model.reward_sums = [x * s for x in model.reward_sums]

@@ -3,6 +3,7 @@ and the model arithmetic they drive, read back bit for bit from snapshots."""
 import collections
 import math
 import random
+import time
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -106,6 +107,29 @@ def test_learn_resolves_the_first_pending_record_with_a_repeated_id():
     assert sorvane.learn(s, "x", 1.0, 13.5).kind == "rewarded"  # t=4.0: due at 14
     assert sorvane.learn(s, "x", 1.0, 13.5) is None
     assert view(sorvane.serialize(s)).pending_ids == ["y"]
+
+
+def test_a_repeated_id_costs_no_more_than_distinct_ids():
+    # A loaded snapshot may hold one id many times: loading it, learning it
+    # and expiring it must stay linear, like distinct ids. Each side's best
+    # of three runs, taken in turns, so the machine's swings hit both alike.
+    n = 20_000
+
+    def snapshot(names):
+        records = [Record(name, t=float(i), features=[(1, 1.0)], salt="") for i, name in enumerate(names)]
+        return Snapshot(dim=2, horizon=1.0, records=records).text()
+
+    texts = {"repeated": snapshot(["d:000000"] * n), "distinct": snapshot([f"d:{i:06d}" for i in range(n)])}
+    best = {}
+    for _ in range(3):
+        for kind, text in texts.items():
+            start = time.perf_counter()
+            s = sorvane.deserialize(text)
+            for _ in range(100):
+                assert sorvane.learn(s, "d:000000", 1.0, 0.0) is not None or kind == "distinct"
+            assert len(sorvane.expire(s, 1e9)) == n - (100 if kind == "repeated" else 1)
+            best[kind] = min(best.get(kind, math.inf), time.perf_counter() - start)
+    assert best["repeated"] < 3 * best["distinct"], best
 
 
 # ---- expire -----------------------------------------------------------------

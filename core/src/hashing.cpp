@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "float_order.hpp"
+
 namespace sorvane {
 
 namespace {
@@ -285,7 +287,7 @@ void FeatureHasher::hash_into(const Candidate& candidate, uint32_t bits, SparseV
       // Bit 63 of the key flips the sign bit of the context term's weight.
       const double signed_weight = std::bit_cast<double>(weight_bits ^ (key & kSignBit));
       sort_keys[base + a] = ((key & mask) << 32) | (base + a);
-      values[base + a] = signed_weight * terms_[a].weight;
+      values[base + a] = mul_in_order(signed_weight, terms_[a].weight);
       cursor.tick(a);
     }
   }
@@ -302,7 +304,8 @@ void FeatureHasher::hash_into(const Candidate& candidate, uint32_t bits, SparseV
     const uint64_t index = sort_keys[i] >> 32;
     double sum = values[sort_keys[i] & kLow32];
     size_t j = i + 1;
-    for (; j < n_pairs && (sort_keys[j] >> 32) == index; ++j) sum = sum + values[sort_keys[j] & kLow32];
+    for (; j < n_pairs && (sort_keys[j] >> 32) == index; ++j)
+      sum = add_in_order(sum, values[sort_keys[j] & kLow32]);
     if (sum != 0.0) out.push_back({index, sum});
     cursor.tick(i);
     i = j;
@@ -340,7 +343,7 @@ SparseVector hash_candidate(std::span<const NamedFeature> context, const Candida
     for (const Term& a : candidate_terms) {
       const uint64_t key = splitmix_finalise(fnv1a(prefix, a.text));
       const double weight = (key & kSignBit) != 0 ? -c.weight : c.weight;
-      emitted.push_back({key & mask, weight * a.weight});
+      emitted.push_back({key & mask, mul_in_order(weight, a.weight)});
     }
   }
   std::stable_sort(emitted.begin(), emitted.end(),
@@ -349,7 +352,8 @@ SparseVector hash_candidate(std::span<const NamedFeature> context, const Candida
   for (size_t i = 0; i < emitted.size();) {
     double sum = emitted[i].value;
     size_t j = i + 1;
-    for (; j < emitted.size() && emitted[j].index == emitted[i].index; ++j) sum = sum + emitted[j].value;
+    for (; j < emitted.size() && emitted[j].index == emitted[i].index; ++j)
+      sum = add_in_order(sum, emitted[j].value);
     if (sum != 0.0) out.push_back({emitted[i].index, sum});
     i = j;
   }

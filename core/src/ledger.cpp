@@ -39,7 +39,8 @@ void Ledger::append(DecisionRecord&& record) { append_record(std::move(record));
 template <class R>
 void Ledger::append_record(R&& record) {
   const uint32_t hash = id_hash(record.decision_id);
-  if (2 * (live_ + 1) > index_.size()) grow_index();
+  if (2 * (live_ + 1) > index_.size()) grow_index();  // at most one entry per record
+  const size_t bucket = find_bucket(hash, record.decision_id);
   const double t = record.t;
   slots_.push_back(Slot{t, kNoRecord});
   uint32_t handle;
@@ -50,8 +51,18 @@ void Ledger::append_record(R&& record) {
     throw;
   }
   slots_.back().handle = handle;
-  seqs_[handle] = base_ + slots_.size() - 1;
-  place(Entry{hash, handle});
+  Link& link = links_[handle];
+  link.seq = base_ + slots_.size() - 1;
+  link.next = kNoRecord;
+  Entry& entry = index_[bucket];
+  if (entry.first == kNoRecord) {
+    entry = Entry{hash, handle, handle};
+    link.prev = kNoRecord;
+  } else {  // the id is pending already: the record joins the end of its run
+    link.prev = entry.last;
+    links_[entry.last].next = handle;
+    entry.last = handle;
+  }
   ++live_;
 }
 
@@ -67,11 +78,11 @@ uint32_t Ledger::store(R&& record) {
   if (records_.size() >= kNoRecord) throw std::bad_alloc();
   if (free_.capacity() < records_.size() + 1)
     free_.reserve(std::max<size_t>(64, 2 * free_.capacity()));
-  seqs_.push_back(0);
+  links_.push_back(Link{});
   try {
     records_.push_back(std::forward<R>(record));
   } catch (...) {
-    seqs_.pop_back();
+    links_.pop_back();
     throw;
   }
   return static_cast<uint32_t>(records_.size() - 1);
@@ -86,14 +97,14 @@ std::optional<Ledger::Removed> Ledger::take(std::string_view id) {
   if (live_ == 0) return std::nullopt;
   const uint32_t hash = id_hash(id);
   const size_t mask = index_.size() - 1;
-  for (size_t b = hash & mask; index_[b].handle != kNoRecord; b = (b + 1) & mask) {
+  for (size_t b = hash & mask; index_[b].first != kNoRecord; b = (b + 1) & mask) {
     if (index_[b].hash != hash) continue;
-    const uint32_t handle = index_[b].handle;
+    const uint32_t handle = index_[b].first;
     const DecisionRecord& r = records_[handle];
     // The record spans two cache lines; ask for the second and for its
-    // sequence number while the id is compared.
+    // link while the id is compared.
     __builtin_prefetch(&r.features);
-    __builtin_prefetch(&seqs_[handle]);
+    __builtin_prefetch(&links_[handle]);
     if (r.decision_id != id) continue;
     prefetch_features(r);
     return remove(handle, b);
@@ -101,14 +112,37 @@ std::optional<Ledger::Removed> Ledger::take(std::string_view id) {
   return std::nullopt;
 }
 
-Ledger::Removed Ledger::take_at(size_t pos) {
-  const uint32_t handle = slots_[pos].handle;
-  return remove(handle, bucket_of(id_hash(records_[handle].decision_id), handle));
+// The bucket of the id's entry, or the free bucket where its entry goes.
+size_t Ledger::find_bucket(uint32_t hash, std::string_view id) const {
+  const size_t mask = index_.size() - 1;
+  size_t b = hash & mask;
+  while (index_[b].first != kNoRecord &&
+         !(index_[b].hash == hash && records_[index_[b].first].decision_id == id))
+    b = (b + 1) & mask;
+  return b;
 }
 
+Ledger::Removed Ledger::take_at(size_t pos) {
+  const uint32_t handle = slots_[pos].handle;
+  const Link& link = links_[handle];
+  // The index names only the first and the last record of an id.
+  const bool named = link.prev == kNoRecord || link.next == kNoRecord;
+  return remove(handle, named ? bucket_of(id_hash(records_[handle].decision_id), handle) : 0);
+}
+
+// `bucket` holds the entry of the record's id; it is used only when the
+// record is the first or the last pending record with that id.
 Ledger::Removed Ledger::remove(uint32_t handle, size_t bucket) {
-  erase_bucket(bucket);
-  Slot& s = slots_[seqs_[handle] - base_];
+  const Link link = links_[handle];
+  if (link.prev == kNoRecord && link.next == kNoRecord) {
+    erase_bucket(bucket);
+  } else {
+    if (link.prev == kNoRecord) index_[bucket].first = link.next;
+    else links_[link.prev].next = link.next;
+    if (link.next == kNoRecord) index_[bucket].last = link.prev;
+    else links_[link.next].prev = link.prev;
+  }
+  Slot& s = slots_[link.seq - base_];
   s.t = std::numeric_limits<double>::quiet_NaN();
   s.handle = kNoRecord;
   --live_;
@@ -118,46 +152,37 @@ Ledger::Removed Ledger::remove(uint32_t handle, size_t bucket) {
 size_t Ledger::bucket_of(uint32_t hash, uint32_t handle) const {
   const size_t mask = index_.size() - 1;
   size_t b = hash & mask;
-  while (index_[b].handle != handle) b = (b + 1) & mask;
+  while (index_[b].first != handle && index_[b].last != handle) b = (b + 1) & mask;
   return b;
 }
 
 // Backward-shift deletion: entries behind the gap move up when the gap lies
-// on their probe path. Entries with equal hashes never pass each other, so
-// equal ids keep their ledger order.
+// on their probe path.
 void Ledger::erase_bucket(size_t gap) {
   const size_t mask = index_.size() - 1;
-  for (size_t b = (gap + 1) & mask; index_[b].handle != kNoRecord; b = (b + 1) & mask) {
+  for (size_t b = (gap + 1) & mask; index_[b].first != kNoRecord; b = (b + 1) & mask) {
     const size_t home = index_[b].hash & mask;
     if (((b - home) & mask) >= ((b - gap) & mask)) {
       index_[gap] = index_[b];
       gap = b;
     }
   }
-  index_[gap].handle = kNoRecord;
+  index_[gap] = kFreeEntry;
 }
 
 void Ledger::place(const Entry& e) {
   const size_t mask = index_.size() - 1;
   size_t b = e.hash & mask;
-  while (index_[b].handle != kNoRecord) b = (b + 1) & mask;
+  while (index_[b].first != kNoRecord) b = (b + 1) & mask;
   index_[b] = e;
 }
 
 void Ledger::grow_index() {
   if (index_.size() > (size_t{1} << 31)) throw std::bad_alloc();  // hashes pick buckets with 32 bits
-  std::vector<Entry> old(std::max(kMinIndexSize, 2 * index_.size()), Entry{0, kNoRecord});
+  std::vector<Entry> old(std::max(kMinIndexSize, 2 * index_.size()), kFreeEntry);
   old.swap(index_);
-  if (old.empty()) return;
-  // Start behind a free bucket so that no run of entries is split: entries
-  // are re-placed in their probe order, which keeps equal ids in order.
-  const size_t mask = old.size() - 1;
-  size_t start = 0;
-  while (old[start].handle != kNoRecord) ++start;
-  for (size_t k = 1; k <= old.size(); ++k) {
-    const Entry& e = old[(start + k) & mask];
-    if (e.handle != kNoRecord) place(e);
-  }
+  for (const Entry& e : old)
+    if (e.first != kNoRecord) place(e);
 }
 
 void Ledger::compact_if_sparse() {
@@ -178,7 +203,7 @@ void Ledger::compact() {
   for (size_t read = lead; read < n; ++read) {
     const Slot s = slots_[read];
     if (s.handle == kNoRecord) continue;
-    if (write + lead != read) seqs_[s.handle] = base_ + write;
+    if (write + lead != read) links_[s.handle].seq = base_ + write;
     slots_[write++] = s;
   }
   slots_.resize(write);

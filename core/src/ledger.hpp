@@ -10,12 +10,14 @@
 //  - records: a pool addressed by handle. A freed pool entry keeps its
 //    buffers for the next record, so the steady decide-learn cycle neither
 //    allocates nor frees record memory.
-//  - an open-addressing index from the id's hash to the record's handle,
-//    and per handle the record's sequence number (its position plus the
-//    sequence number of position 0): a lookup goes from the index straight
-//    to the record, and compaction renumbers in one small array. Entries
-//    with equal ids keep their ledger order along the probe sequence, so
-//    the first match is the first pending record with that id.
+//  - an open-addressing index with one entry per pending id, holding the
+//    first and the last of that id's records, and per handle a link: the
+//    record's sequence number (its position plus the sequence number of
+//    position 0) and its neighbours among the records with the same id, in
+//    ledger order. A lookup goes from the index straight to the first
+//    pending record with the id, compaction renumbers in one small array,
+//    and appending or removing a record costs the same however often its id
+//    repeats (only a loaded snapshot can repeat one).
 #pragma once
 
 #include <cstddef>
@@ -89,10 +91,20 @@ class Ledger {
     uint32_t handle;
   };
   // The low 32 bits of the id's hash (which also pick the home bucket) and
-  // the record's handle; kNoRecord marks a free bucket.
+  // the handles of the id's first and last pending records; a free bucket
+  // has no first record.
   struct Entry {
     uint32_t hash;
-    uint32_t handle;
+    uint32_t first;
+    uint32_t last;
+  };
+  static constexpr Entry kFreeEntry{0, kNoRecord, kNoRecord};
+  // By handle: where the record stands in ledger order, and the records
+  // before and after it with the same id (kNoRecord at either end).
+  struct Link {
+    uint64_t seq;
+    uint32_t prev;
+    uint32_t next;
   };
 
   template <class R>
@@ -100,6 +112,7 @@ class Ledger {
   template <class R>
   uint32_t store(R&& record);
   void recycle(uint32_t handle, DecisionRecord&& record) noexcept;
+  size_t find_bucket(uint32_t hash, std::string_view id) const;
   Removed remove(uint32_t handle, size_t bucket);
   size_t bucket_of(uint32_t hash, uint32_t handle) const;
   void erase_bucket(size_t bucket);
@@ -111,7 +124,7 @@ class Ledger {
   uint64_t base_ = 0;
   size_t live_ = 0;
   std::vector<DecisionRecord> records_;
-  std::vector<uint64_t> seqs_;  // by handle, beside records_
+  std::vector<Link> links_;     // by handle, beside records_
   std::vector<uint32_t> free_;  // capacity kept at records_.size(): recycling never allocates
   std::vector<Entry> index_;    // power-of-two size, at most half full
 };

@@ -47,8 +47,8 @@ void LinearModel::update(SparseView x, double r) {
   for (const FeaturePair& p : x) {
     const double v = p.value;
     Coordinate& c = coords[p.index];
-    c.sq_sum = (v * v) * inv + c.sq_sum;
-    c.reward_sum = (v * r) * inv + c.reward_sum;
+    c.sq_sum = add_in_order((v * v) * inv, c.sq_sum);
+    c.reward_sum = add_in_order(mul_in_order(v, r) * inv, c.reward_sum);
   }
   if (s <= kRenormaliseAt) {
     for (uint64_t i = 0; i < dim_; ++i) {

@@ -1,8 +1,9 @@
 // LinearModel: per-coordinate ridge regression with exponential forgetting.
 // True sums are `scale` times the stored ones, so forgetting costs O(1) per
 // update; the stored sums are rescaled in one pass only when `scale` falls to
-// 2**-512. The order of every floating-point operation is fixed: results are
-// reproduced bit for bit.
+// 2**-512. The order of every floating-point operation is fixed, operands
+// included (float_order.hpp): results are reproduced bit for bit, NaN
+// payloads too.
 //
 // A coordinate's two sums sit side by side: an estimate or an update reads
 // both, so a coordinate costs one cache miss, not two.
@@ -13,6 +14,7 @@
 #include <memory>
 
 #include "error.hpp"
+#include "float_order.hpp"
 #include "types.hpp"
 
 namespace sorvane {
@@ -53,9 +55,10 @@ class LinearModel {
     for (size_t i = 0; i < x.size(); ++i) {
       const FeaturePair& p = x[i];
       const Coordinate& c = coords[p.index];
-      const double d = c.sq_sum * scale_ + ridge_;
-      const double t = ((c.reward_sum * scale_) * (1.0 / d)) * p.value;
-      acc = acc + t;
+      // Both operands of the last two products and of the sum can be NaN.
+      const double d = add_in_order(c.sq_sum * scale_, ridge_);
+      const double t = mul_in_order(mul_in_order(c.reward_sum * scale_, 1.0 / d), p.value);
+      acc = add_in_order(acc, t);
       between(i);
     }
     return acc;
