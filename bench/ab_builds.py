@@ -6,10 +6,11 @@ The machine is shared and its speed swings by half within seconds, so two
 separate benchmark runs cannot tell a 5% change from noise; builds measured
 in turns inside one process share the same swings. Each build gets its own
 trained state; each round times fresh inputs (just parsed by json, as a log
-replay gives them) and the same inputs reused, by thread CPU time. For
-`learn`, each build holds 100,000 pending M decisions; each round resolves
-pending decisions picked at random (the same ones in every build) and makes
-as many new ones outside the timing, so the ledger stays at that size.
+replay gives them) and the same inputs reused, by thread CPU time, then
+`learn` of the fresh decisions, oldest first. For `learn` at scale, each
+build then holds 100,000 pending M decisions; each round resolves pending
+decisions picked at random (the same ones in every build) and makes as many
+new ones outside the timing, so the ledger stays at that size.
 
     python3 bench/ab_builds.py OLD_BUILD_DIR NEW_BUILD_DIR [...] [--rounds N]
 
@@ -116,6 +117,8 @@ def main():
     same_context, same_candidates = parsed(lines[:1])[0]
     fresh = [[] for _ in modules]
     reused = [[] for _ in modules]
+    learned = [[] for _ in modules]
+    decided = [len(lines)] * len(modules)  # each state's decision count: ids are "b:<count>"
     clock = time.thread_time_ns
     for r in range(args.rounds):
         start = (r * CALLS) % len(lines)
@@ -129,25 +132,28 @@ def main():
             for _ in range(CALLS):
                 decide(state, same_context, same_candidates, 0.0, "b")
             t2 = clock()
+            ids = [f"b:{decided[i] + k}" for k in range(CALLS)]
+            learn = module.learn
+            t3 = clock()
+            for decision_id in ids:
+                learn(state, decision_id, 1.0, 0.0)
+            t4 = clock()
+            decided[i] += 2 * CALLS
             module.expire(state, 2e9)
             fresh[i].append((t1 - t0) / CALLS / 1000)
             reused[i].append((t2 - t1) / CALLS / 1000)
+            learned[i].append((t4 - t3) / CALLS / 1000)
 
-    learned = None if args.no_learn else time_learn(modules, lines, args.rounds)
+    pending = None if args.no_learn else time_learn(modules, lines, args.rounds)
 
-    base_fresh, base_reused = statistics.median(fresh[0]), statistics.median(reused[0])
-    header = f"{'build':40} {'fresh us':>9} {'ratio':>6} {'reused us':>10} {'ratio':>6}"
-    if learned:
-        base_learn = statistics.median(learned[0])
-        header += f" {'learn us':>9} {'ratio':>6}"
-    print(header)
-    for i, (d, f, u) in enumerate(zip(args.builds, fresh, reused)):
-        mf, mu = statistics.median(f), statistics.median(u)
-        row = f"{d:40} {mf:9.2f} {mf / base_fresh:6.3f} {mu:10.2f} {mu / base_reused:6.3f}"
-        if learned:
-            ml = statistics.median(learned[i])
-            row += f" {ml:9.2f} {ml / base_learn:6.3f}"
-        print(row)
+    columns = [("fresh us", fresh), ("reused us", reused), ("learn us", learned)]
+    if pending:
+        columns.append(("learn 100k us", pending))
+    base = [statistics.median(m[0]) for _, m in columns]
+    print(f"{'build':40}" + "".join(f" {name:>13} {'ratio':>6}" for name, _ in columns))
+    for i, d in enumerate(args.builds):
+        cells = [statistics.median(m[i]) for _, m in columns]
+        print(f"{d:40}" + "".join(f" {c:13.2f} {c / b:6.3f}" for c, b in zip(cells, base)))
 
 
 if __name__ == "__main__":

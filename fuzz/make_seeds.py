@@ -12,7 +12,9 @@ import os
 import pathlib
 import sys
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tests"))
+sys.path.insert(0, str(ROOT))  # sorvane_cli, for the snapshot's layout
 
 from snapshots import Record, Snapshot  # noqa: E402
 

@@ -1,5 +1,4 @@
 import os
-import struct
 
 import pytest
 
@@ -17,25 +16,3 @@ def rss_kib():
             if line.startswith("VmRSS:"):
                 return int(line.split()[1])
     raise RuntimeError("no VmRSS")
-
-
-def snapshot_fields(text):
-    """The scalar fields of a serialized state, by name."""
-    data = bytes.fromhex(text)
-    dim, ridge, forgetting, scale = struct.unpack_from("<Q3d", data, 16)
-    tail = 48 + 16 * dim
-    decision_count, model_version, horizon, default_reward, epsilon, records = struct.unpack_from(
-        "<QQdddQ", data, tail
-    )
-    return {
-        "dim": dim,
-        "ridge": ridge,
-        "forgetting": forgetting,
-        "scale": scale,
-        "decision_count": decision_count,
-        "model_version": model_version,
-        "horizon": horizon,
-        "default_reward": default_reward,
-        "epsilon": epsilon,
-        "records": records,
-    }

@@ -7,7 +7,8 @@ from __future__ import annotations
 import dataclasses
 import struct
 
-MAGIC = b"sorvane\x00"
+from sorvane_cli.snapshot import CHECKSUM, FORMAT_VERSION, MAGIC
+
 FNV_OFFSET = 0xCBF29CE484222325
 FNV_PRIME = 0x100000001B3
 MASK = (1 << 64) - 1
@@ -72,7 +73,7 @@ class Snapshot:
     epsilon: float | int = 0.05
     records: list = dataclasses.field(default_factory=list)
     magic: bytes = MAGIC
-    version: int = 1
+    version: int = FORMAT_VERSION
     record_count: int | None = None  # stored count, when it should lie
     trailing: bytes = b""  # between the last record and the checksum
 
@@ -104,8 +105,8 @@ def seal(body: bytes) -> bytes:
 
 def reseal(snapshot: bytes) -> bytes:
     """Recomputes the checksum of a whole snapshot after an edit."""
-    return seal(snapshot[:-8])
+    return seal(snapshot[: -CHECKSUM.size])
 
 
 def checksum_ok(snapshot: bytes) -> bool:
-    return struct.unpack("<Q", snapshot[-8:])[0] == fnv1a64(snapshot[:-8])
+    return CHECKSUM.unpack(snapshot[-CHECKSUM.size :])[0] == fnv1a64(snapshot[: -CHECKSUM.size])

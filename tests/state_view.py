@@ -8,6 +8,9 @@ import dataclasses
 import struct
 
 from float_ops import add, div, mul
+from sorvane_cli.snapshot import (CHECKSUM, MODEL_FIELDS, MODEL_OFFSET, PAIR, RECORD_HEAD, RECORD_TAIL,
+                                  STATE_FIELDS, SUM, SUMS_OFFSET, TEXT_LENGTH, scalar_fields,
+                                  state_fields_offset)
 
 
 @dataclasses.dataclass
@@ -39,27 +42,30 @@ class StateView:
 
 
 def view(text: str) -> StateView:
+    fields = scalar_fields(text)  # checks the magic and the version
     data = bytes.fromhex(text)
-    dim, _ridge, forgetting, scale = struct.unpack_from("<Qddd", data, 16)
-    sq = list(struct.unpack_from(f"<{dim}d", data, 48))
-    rw = list(struct.unpack_from(f"<{dim}d", data, 48 + 8 * dim))
-    pos = 48 + 16 * dim
-    decision_count, model_version, _h, _d, _e, count = struct.unpack_from("<QQdddQ", data, pos)
-    pos += 48
+    dim, _ridge, forgetting, scale = MODEL_FIELDS.unpack_from(data, MODEL_OFFSET)
+    sq = list(struct.unpack_from(f"<{dim}d", data, SUMS_OFFSET))
+    rw = list(struct.unpack_from(f"<{dim}d", data, SUMS_OFFSET + dim * SUM.size))
+    pos = state_fields_offset(dim) + STATE_FIELDS.size
     pending = []
-    for _ in range(count):
-        (n,) = struct.unpack_from("<Q", data, pos)
-        decision_id = data[pos + 8 : pos + 8 + n].decode()
-        pos += 8 + n
-        t, _hash, _chosen, f = struct.unpack_from("<dQQQ", data, pos)
-        pos += 32
-        features = [struct.unpack_from("<Qd", data, pos + 16 * k) for k in range(f)]
-        pos += 16 * f
-        _propensity, version, salt_len = struct.unpack_from("<dQQ", data, pos)
-        pos += 24 + salt_len
+
+    def text_at(pos):
+        (n,) = TEXT_LENGTH.unpack_from(data, pos)
+        start = pos + TEXT_LENGTH.size
+        return data[start : start + n].decode(), start + n
+
+    for _ in range(fields["records"]):
+        decision_id, pos = text_at(pos)
+        t, _hash, _chosen, f = RECORD_HEAD.unpack_from(data, pos)
+        pos += RECORD_HEAD.size
+        features = [PAIR.unpack_from(data, pos + PAIR.size * k) for k in range(f)]
+        pos += PAIR.size * f
+        _propensity, version = RECORD_TAIL.unpack_from(data, pos)
+        _salt, pos = text_at(pos + RECORD_TAIL.size)
         pending.append(Pending(decision_id, t, features, version))
-    assert pos == len(data) - 8
-    return StateView(dim, forgetting, scale, sq, rw, decision_count, model_version, pending)
+    assert pos == len(data) - CHECKSUM.size
+    return StateView(dim, forgetting, scale, sq, rw, fields["decision_count"], fields["model_version"], pending)
 
 
 def reference_estimate(model: StateView, features, ridge: float = 1.0) -> float:

@@ -103,7 +103,7 @@ def test_ids_count_decisions_after_the_salt():
     assert sorvane.decide(sorvane.create(8, 1.0), {}, [("a", {})], 0.0, "").decision_id == ":0"
 
 
-def test_the_reference_draw_gives_the_pinned_seed_and_uniform_numbers():
+def test_the_reference_draw_pins_the_seed_and_uniform_numbers_of_s0_s1_and_the_empty_salt():
     seed = fnv1a(FNV_OFFSET, u64(3) + b"s:0" + b"s")
     assert seed == 0xC9EE18D6B12036BA
     assert (finalise(seed) >> 11) * 2.0**-53 == U_S0
@@ -111,7 +111,7 @@ def test_the_reference_draw_gives_the_pinned_seed_and_uniform_numbers():
 
 
 @pytest.mark.parametrize("salt, earlier, u", [("s", 0, U_S0), ("s", 1, U_S1), ("", 0, U_EMPTY_SALT)])
-def test_the_first_candidate_is_chosen_exactly_when_u_is_below_its_probability(salt, earlier, u):
+def test_the_draw_compares_exactly_the_pinned_uniform_number(salt, earlier, u):
     # With probabilities [p, 1 - p] the first candidate is chosen exactly
     # when u < p: p = u and the next float up bracket u.
     base = sorvane.create(8, 1.0)
@@ -144,7 +144,7 @@ def test_epsilon_tenth_with_tied_best_estimates_picks_the_second_candidate():
         (0.1, [0.5, 0.7, 0.7, 0.1], {0.025, 0.47500000000000003}),
     ],
 )
-def test_epsilon_greedy_shares_epsilon_evenly_and_the_rest_among_tied_best(epsilon, estimates, propensities):
+def test_epsilon_greedy_gives_the_best_one_minus_epsilon_shared_plus_epsilon_over_n(epsilon, estimates, propensities):
     s = sorvane.create(8, 1.0, epsilon=epsilon)
     n = len(estimates)
     candidates = [(str(i), {}) for i in range(n)]

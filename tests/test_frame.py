@@ -9,7 +9,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import sorvane
-from conftest import SANITIZED, rss_kib, skip_when_sanitized, snapshot_fields
+from conftest import SANITIZED, rss_kib, skip_when_sanitized
+from sorvane_cli.snapshot import scalar_fields as snapshot_fields
 
 FUNCTIONS = ["create", "decide", "learn", "expire", "serialize", "deserialize", "model_bits", "log_line"]
 

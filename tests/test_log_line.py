@@ -74,7 +74,7 @@ def line_with(context=None, candidates=None):
 # ---- whole lines, byte for byte ------------------------------------------------------
 
 
-def test_decision_line_is_the_canonical_text_byte_for_byte():
+def test_decision_line_is_the_compact_json_of_event_bits_inputs_and_record():
     state, r = decided({"country": "NZ", "hour": 9}, [("a", {"price": 1.5}), ("b", {"price": 2.0})])
     features = ",".join(f"[{i},{v!r}]" for i, v in r.features)
     expected = (
@@ -88,7 +88,7 @@ def test_decision_line_is_the_canonical_text_byte_for_byte():
     assert sorvane.log_line(item=r) == expected
 
 
-def test_resolution_lines_match_the_worked_examples():
+def test_resolution_lines_are_the_compact_json_of_event_and_resolution():
     state = sorvane.create(18, 1.0)
     candidates = [("a", {"price": 1.5}), ("b", {"price": 2.0})]
     sorvane.decide(state, {}, candidates, 100.0, "s1")

@@ -184,7 +184,7 @@ def test_train_none_is_the_same_as_no_train():
 
 
 @pytest.mark.parametrize("forgetting, scale, stored", [(1.0, 1.0, 1.0), (0.5, 0.5, 2.0)])
-def test_one_update_stores_the_forgotten_and_rescaled_sums(forgetting, scale, stored):
+def test_one_update_stores_the_squared_and_reward_sums_over_forgetting_times_scale(forgetting, scale, stored):
     s = loaded([rec("s:0", features=[(3, 1.0)])], forgetting=forgetting)
     sorvane.learn(s, "s:0", 1.0, 0.0)
     v = view(sorvane.serialize(s))
