@@ -55,7 +55,8 @@ def findings_text(findings, total_shown_label="problems"):
     for kind, count in sorted(findings.counts.items(), key=lambda kv: -kv[1]):
         out.append(f"  {KINDS[kind].ljust(width)}  {count}")
     for f in findings.first:
-        out.append(f"line {f.lineno}: {KINDS[f.kind]}: {f.message}")
+        where = "" if f.lineno is None else f"line {f.lineno}: "
+        out.append(f"{where}{KINDS[f.kind]}: {f.message}")
         for name, logged, replayed in f.fields:
             if name.endswith(_BUILTIN):
                 out.append(f"    {name[:-len(_BUILTIN)]}: logged {_value(logged)}, "

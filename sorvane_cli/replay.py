@@ -25,79 +25,17 @@ import math
 import operator
 import sorvane
 
+from .config import LogConfig, UsageError, load_config  # noqa: F401 (their home before config.py)
 from .findings import Finding, Findings
+from .header import HeaderLine
 from .logread import DecisionLine, ResolutionLine, features_problem, read_log
+from .logsource import LogSource
 from .nan_signs import NanSigns
 from .policy import (builtin_probabilities, draw, draw_uniform, explore_accepts, same_float,
                      steering_probabilities)
-from .snapshot import state_fields
 
 # Exceptions `decide` and `learn` raise for inputs they refuse.
 _REFUSED = (TypeError, ValueError, OverflowError)
-
-
-class UsageError(Exception):
-    """A command-line problem; the message is for the user as it stands."""
-
-
-class LogConfig:
-    """The `create` parameters of the logging state, or a state to start from."""
-
-    def __init__(self, horizon=None, default_reward=0.0, epsilon=0.05, forgetfulness=0.999, state_text=None):
-        self.horizon = horizon
-        self.default_reward = default_reward
-        self.epsilon = epsilon
-        self.forgetfulness = forgetfulness
-        self.state_text = state_text
-        self.start = state_fields(state_text) if state_text is not None else None
-        if self.start is not None:
-            self.horizon = self.start["horizon"]
-            self.default_reward = self.start["default_reward"]
-            self.epsilon = self.start["epsilon"]
-            self.forgetfulness = self.start["forgetfulness"]
-
-    def initial_state(self):
-        """The state the log continues from, or None when `create` starts it."""
-        if self.state_text is None:
-            return None
-        return sorvane.deserialize(self.state_text)
-
-    def create(self, bits):
-        return sorvane.create(bits, self.horizon, self.default_reward, self.epsilon, self.forgetfulness)
-
-
-def load_config(horizon, default_reward, epsilon, forgetfulness, state_path, need_horizon=True):
-    """The logging configuration from the flags, checked the way `create`
-    checks it, or from a serialized state (then the flags must be absent)."""
-    if state_path is not None:
-        given = [name for name, value in (("--horizon", horizon), ("--default-reward", default_reward),
-                                          ("--epsilon", epsilon), ("--forgetfulness", forgetfulness))
-                 if value is not None]
-        if given:
-            raise UsageError(f"{', '.join(given)} cannot go with --from-state: the state carries its configuration")
-        try:
-            with open(state_path, encoding="ascii", errors="replace") as f:
-                text = f.read().strip()
-        except OSError as exc:
-            raise UsageError(f"cannot read {state_path}: {exc.strerror or exc}") from None
-        try:
-            sorvane.deserialize(text)
-        except ValueError as exc:
-            raise UsageError(f"{state_path} is not a serialized state: {exc}") from None
-        return LogConfig(state_text=text)
-    if horizon is None:
-        if need_horizon:
-            raise UsageError("--horizon is required (or --from-state with the state the log continues from)")
-        horizon = 1.0
-    config = LogConfig(horizon,
-                       0.0 if default_reward is None else default_reward,
-                       0.05 if epsilon is None else epsilon,
-                       0.999 if forgetfulness is None else forgetfulness)
-    try:
-        config.create(1)
-    except ValueError as exc:
-        raise UsageError(str(exc)) from None
-    return config
 
 
 class NeedSteering(Exception):
@@ -288,7 +226,7 @@ class Replayer:
         try:
             logged = ev.parsed_features()
         except (ValueError, RecursionError):
-            self.findings.add(Finding(ev.lineno, "not-json", "not JSON: record.features is broken"))
+            self.findings.add(Finding(ev.lineno, "not-json", "record.features is broken"))
             return None
         if ev.features_text is not None:
             problem = features_problem(logged)
@@ -347,7 +285,16 @@ class Replayer:
 
     def finish(self):
         if self.lines == 0:
-            self.findings.add(Finding(1, "empty-log", "the log is empty: it holds no line"))
+            self.findings.add(Finding(None, "empty-log", "the log holds no line"))
+
+    def configuration(self):
+        """The configuration replayed with, each value with where it came from."""
+        config = self.config
+        out = {"bits": self.bits}
+        for name in ("horizon", "default_reward", "epsilon", "forgetfulness"):
+            out[name] = getattr(config, name)
+        out["from"] = dict(config.sources)
+        return out
 
     def summary(self):
         return {
@@ -364,12 +311,18 @@ def _power_of_two(start):
     return dim & (dim - 1) == 0 and 2 <= dim <= 1 << 24
 
 
-def replay_log(path, config, keep=10, progress=None):
+def replay_log(source, config, keep=10, progress=None, max_line_bytes=None):
     """Replays the whole log and returns the finished Replayer.
 
-    `progress` is a factory: called with a label, it gives a context manager
-    with an `update(bytes_read)` method.
+    `source` is a path or a LogSource of one (a second pass, when the host's
+    own choices must be steered, reads the path again). `progress` is a
+    factory: called with a label, it gives a context manager with an
+    `update(bytes_read)` method.
     """
+    if isinstance(source, LogSource):
+        path, max_line_bytes = source.path, source.max_line_bytes
+    else:
+        path, source = source, None
     for steer in (False, True):
         replayer = Replayer(config, steer=steer, keep=keep)
         label = "replaying (steering host choices)" if steer else "replaying"
@@ -381,14 +334,15 @@ def replay_log(path, config, keep=10, progress=None):
             with progress(label) as bar:
                 decision, resolution, bad = replayer.decision, replayer.resolution, replayer.bad
                 lines = 0
-                for ev in read_log(path, bar.update):
+                log = source if source is not None and not steer else LogSource(path, max_line_bytes)
+                for ev in read_log(log, bar.update):
                     lines += 1
                     kind = type(ev)
                     if kind is DecisionLine:
                         decision(ev)
                     elif kind is ResolutionLine:
                         resolution(ev)
-                    else:
+                    elif kind is not HeaderLine:
                         bad(ev)
                 replayer.lines = lines
         except NeedSteering:

@@ -489,12 +489,12 @@ def test_a_log_that_continues_from_a_saved_state_verifies_from_it(tmp_path, caps
     assert verify_json(rest, capsys)[0] == 1
 
 
-def test_wrong_configuration_flags_show_as_mismatches(real_log, capsys):
+def test_a_default_reward_flag_the_expired_resolutions_contradict_is_refused(real_log, capsys):
     path, _ = real_log
     flags = [f if f != "-0.25" else "0.0" for f in FLAGS]
-    status, report = verify_json(path, capsys, flags=flags)
-    assert status == 1
-    assert report["mismatches"].get("resolution-mismatch", 0) > 0
+    status, out, err = run(["verify", str(path)] + flags, capsys)
+    assert status == 2 and out == ""
+    assert "--default-reward 0.0 contradicts the log" in err and "-0.25" in err
 
 
 def _decision_line(**record_changes):
@@ -534,7 +534,7 @@ def test_a_bad_line_is_reported_with_its_line_number(real_log, case, capsys):
     assert report["problems"] == 1  # the rest of the log still verifies
     for command in (["replay", str(path), "-o", str(path) + ".out"], ["eval", str(path)]):
         status, out, err = run(command + FLAGS, capsys)
-        assert status == 1 and "line 8:" in err
+        assert status == 1 and "line 8:" in out + err
         assert not os.path.exists(str(path) + ".out")
 
 
@@ -549,19 +549,19 @@ def test_verify_reports_every_bad_line_not_just_the_first(real_log, capsys):
     assert [f["line"] for f in report["first"]] == [4, 21, 51]
 
 
-def test_an_empty_log_is_an_error(tmp_path, capsys):
+def test_an_empty_log_is_an_error_of_no_line(tmp_path, capsys):
     path = tmp_path / "empty.log"
     path.write_text("")
     for command in ("verify", "eval"):
         status, out, err = run([command, str(path)] + FLAGS, capsys)
-        assert status == 1 and "line 1:" in out + err and "empty" in out + err
+        assert status == 1 and "empty log: the log holds no line" in out + err and "line 1" not in out + err
 
 
 @pytest.mark.parametrize("argv, message", [
-    (["verify", "{log}"], "--horizon is required"),
+    (["replay", "{log}", "-o", "{dir}/s.hex"], "--horizon is required"),
     (["verify", "{log}", "--horizon", "0"], "horizon must be positive"),
     (["verify", "{log}", "--horizon", "1", "--epsilon", "2"], "epsilon must be in [0, 1]"),
-    (["verify", "{dir}/missing.log", "--horizon", "1"], "no such file"),
+    (["verify", "{dir}/missing.log", "--horizon", "1"], "No such file"),
     (["verify", "{log}", "--from-state", "{log}"], "is not a serialized state"),
     (["eval", "{log}", "--target", "alpha=1"], "--target takes key=value"),
     (["eval", "{log}", "--target", "bits=40"], "bits must be between 1 and 24"),
@@ -651,8 +651,8 @@ def test_replay_force_recovers_the_state_before_a_torn_last_line(real_log, tmp_p
     assert run(["replay", str(path), "-o", str(out)] + FLAGS, capsys)[0] == 0
     whole = out.read_text()
     path.write_text("\n".join(kept) + "\n" + lines[last_decision][:100])
-    status, _, err = run(["replay", str(path), "-o", str(out)] + FLAGS, capsys)
-    assert status == 1 and f"line {last_decision + 1}:" in err and out.read_text() == whole
+    status, report, _ = run(["replay", str(path), "-o", str(out)] + FLAGS, capsys)
+    assert status == 1 and f"line {last_decision + 1}:" in report and out.read_text() == whole
     out.unlink()
     status, _, err = run(["replay", str(path), "-o", str(out), "--force"] + FLAGS, capsys)
     assert status == 1 and out.read_text() == whole
