@@ -47,7 +47,8 @@ def _near(e):
     for _ in range(_ULPS):
         up, down = math.nextafter(up, 2.0), math.nextafter(down, -1.0)
         out += [up, down]
-    return [x for x in out if 0.0 <= x <= 1.0]
+    # -0.0 gives the same probabilities as 0.0, but a state of its own bits.
+    return [x if x != 0.0 else 0.0 for x in out if 0.0 <= x <= 1.0]
 
 
 class Head:
@@ -118,11 +119,19 @@ class Head:
             for raw in _raw_candidates(n, p):
                 if math.isfinite(raw):
                     candidates.update(_near(raw))
-        scored = Counter(dict(self._pairs.most_common(_SCORED)))
+        by_n = {}
+        for (n, p), times in self._pairs.most_common(_SCORED):
+            by_n.setdefault(n, []).append((p, times))
         best = None
         for e in candidates:
-            count = sum(times for (n, p), times in scored.items() if p in builtin_propensities(e, n))
-            key = (count, -len(repr(e)), -e)
+            count = 0
+            for n, pairs in by_n.items():
+                values = builtin_propensities(e, n)
+                count += sum(times for p, times in pairs if p in values)
+            # Ties (epsilons the head cannot tell apart) go to the shortest
+            # text, then the largest: an all-equal 1 / n is epsilon 1 far
+            # more likely than epsilon 0 with every estimate tied.
+            key = (count, -len(repr(e)), e)
             if count and (best is None or key > best[0]):
                 best = (key, e)
         if best is None:
