@@ -16,7 +16,7 @@ from collections import Counter
 
 from .header import HeaderLine
 from .logread import DecisionLine, ResolutionLine, event_of
-from .policy import same_float
+from .policy import builtin_propensities, same_float
 
 HEAD_LINES = 8192
 HEAD_BYTES = 64 << 20
@@ -25,12 +25,6 @@ HEAD_BYTES = 64 << 20
 _SEEDS = 16
 _SCORED = 256
 _ULPS = 4
-
-
-def builtin_propensities(epsilon, n):
-    """Every probability the built-in rule can give one of n candidates."""
-    base = epsilon / n
-    return {base} | {(1.0 - epsilon) / k + base for k in range(1, n + 1)}
 
 
 def _raw_candidates(n, p):

@@ -63,6 +63,9 @@ def findings_text(findings, total_shown_label="problems"):
                            f"the built-in policy gives {_value(replayed)}")
             else:
                 out.append(f"    {name}: logged {_value(logged)}, replayed {_value(replayed)}")
+        if f.follows:
+            out.append(f"    {f.follows} later decisions differ as a consequence (not counted as problems of "
+                       "their own)")
     hidden = findings.total - len(findings.first)
     if hidden > 0:
         out.append(f"... and {hidden} more")

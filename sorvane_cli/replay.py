@@ -31,15 +31,24 @@ from .header import HeaderLine
 from .logread import DecisionLine, ResolutionLine, features_problem, read_log
 from .logsource import LogSource
 from .nan_signs import NanSigns
-from .policy import (builtin_probabilities, draw, draw_uniform, explore_accepts, same_float,
+from .policy import (builtin_probabilities, builtin_propensities, draw, draw_uniform, explore_accepts, same_float,
                      steering_probabilities)
+from .scratch import ScratchState
 
 # Exceptions `decide` and `learn` raise for inputs they refuse.
 _REFUSED = (TypeError, ValueError, OverflowError)
+# A propensity this close (relatively) to one the built-in rule gives, but
+# not equal, was changed in its last digits: no host's own rule lands there.
+_LAST_DIGITS = 1e-12
 
 
 class NeedSteering(Exception):
     """A decision differs only in its choice: replay again, steering."""
+
+
+class _Unlike(Exception):
+    """Raised by the steering callable when the built-in policy does not give
+    the logged choice: the decide fails, changing nothing."""
 
 
 class _UseEngine(Exception):
@@ -124,7 +133,11 @@ class Replayer:
         self._unreplayed = set()
         self._current = None
         self._builtin = None
+        self._steer_to = None
+        # The decision the replay first diverged at: later ones follow from it.
+        self.first_cause = None
         self._nan_signs = NanSigns()
+        self._scratch = ScratchState()
 
     # -- decisions ---------------------------------------------------------
 
@@ -134,13 +147,38 @@ class Replayer:
         if not explore_accepts(probabilities):
             raise _UseEngine
         u = draw_uniform(decision_id, record["salt"])
-        choice = draw(probabilities, u)
-        self._builtin = (choice, probabilities[choice])
-        chosen, propensity = record["chosen"], float(record["propensity"])
-        if choice == chosen and same_float(probabilities[choice], propensity):
-            return probabilities
-        steered = steering_probabilities(len(estimates), chosen, propensity, u)
+        if self._steer_to is None:
+            choice = draw(probabilities, u)
+            self._builtin = (choice, probabilities[choice])
+            if choice == record["chosen"] and same_float(probabilities[choice], float(record["propensity"])):
+                return probabilities
+            # The decide fails and changes nothing; the caller works out
+            # which choice to replay, and decides again.
+            raise _Unlike
+        target, propensity = self._steer_to
+        steered = steering_probabilities(len(estimates), target, propensity, u)
         return probabilities if steered is None else steered
+
+    def _decide_steering(self, ev, context, candidates):
+        """The decision replayed with the built-in policy where that gives
+        the logged record, else with the host's choice: the logged chosen,
+        or the candidate the logged features belong to when they are
+        another's (the line was changed). Steering keeps the ledger, and so
+        the model, as the host's were."""
+        record = ev.record
+        self._current = (record, f"{record['salt']}:{self.decision_count}")
+        self._steer_to = None
+        decide = sorvane.decide
+        try:
+            return decide(self.state, context, candidates, record["t"], record["salt"], explore=self._explore)
+        except _UseEngine:
+            self._builtin = None
+            return decide(self.state, context, candidates, record["t"], record["salt"])
+        except _Unlike:
+            pass
+        choice = self._scratch.owner_of(ev, context, candidates)
+        self._steer_to = (record["chosen"] if choice is None else choice, float(record["propensity"]))
+        return decide(self.state, context, candidates, record["t"], record["salt"], explore=self._explore)
 
     def decision(self, ev):
         self.decisions += 1
@@ -159,15 +197,10 @@ class Replayer:
             context, candidates = self._nan_signs.restore(self.bits, context, candidates, record["t"], record["salt"],
                                                           record["candidate_hash"])
         self._builtin = None
+        self._steer_to = None
         try:
             if self.steer:
-                self._current = (record, f"{record['salt']}:{self.decision_count}")
-                try:
-                    replayed = sorvane.decide(self.state, context, candidates, record["t"], record["salt"],
-                                              explore=self._explore)
-                except _UseEngine:
-                    self._builtin = None
-                    replayed = sorvane.decide(self.state, context, candidates, record["t"], record["salt"])
+                replayed = self._decide_steering(ev, context, candidates)
             else:
                 replayed = sorvane.decide(self.state, context, candidates, record["t"], record["salt"])
         except _REFUSED as exc:
@@ -177,7 +210,7 @@ class Replayer:
         self.pending += 1
         # A line that is exactly the replayed record's text agrees in every field.
         proven = ev.line is not None and ev.bits == self.bits and _renders_as(replayed, ev)
-        if not (proven and self._builtin is None):
+        if not (proven and self._steer_to is None):
             self._compare(ev, replayed, proven)
 
     def _refused(self, ev, message):
@@ -192,27 +225,77 @@ class Replayer:
             diffs = self._differences(ev, replayed)
             if diffs is None:
                 return
-        builtin = self._builtin
-        steered = builtin is not None and (builtin[0] != record["chosen"]
-                                           or not same_float(builtin[1], float(record["propensity"])))
-        if not diffs:
-            if steered:
-                self.steered += 1
+        builtin, steer_to = self._builtin, self._steer_to
+        if steer_to is not None:
+            self.steered += 1
+            if steer_to[0] != record["chosen"]:
                 self.findings.add(Finding(
-                    ev.lineno, "host-policy",
-                    "the built-in policy chooses otherwise; the logged choice was replayed as it stands",
-                    [("chosen (built-in policy)", record["chosen"], builtin[0]),
-                     ("propensity (built-in policy)", record["propensity"], builtin[1])]))
+                    ev.lineno, "record-mismatch",
+                    f"the logged features are those of candidate {steer_to[0]}, not of the chosen one: the line "
+                    f"was changed (the decision was replayed with candidate {steer_to[0]})", diffs))
+                return
+        if diffs:
+            names = {d[0] for d in diffs}
+            if not self.steer and names <= {"chosen", "propensity", "features"} and names & {"chosen", "propensity"}:
+                raise NeedSteering
+            if builtin is not None and steer_to is not None:
+                diffs.append(("chosen (built-in policy)", record["chosen"], builtin[0]))
+                diffs.append(("propensity (built-in policy)", record["propensity"], builtin[1]))
+            self.findings.add(Finding(ev.lineno, "record-mismatch",
+                                      "the replayed record differs in " + ", ".join(d[0].split("[")[0] for d in diffs),
+                                      diffs))
             return
-        names = {d[0] for d in diffs}
-        if not self.steer and names <= {"chosen", "propensity", "features"} and names & {"chosen", "propensity"}:
-            raise NeedSteering
-        if steered:
-            diffs.append(("chosen (built-in policy)", record["chosen"], builtin[0]))
-            diffs.append(("propensity (built-in policy)", record["propensity"], builtin[1]))
-        self.findings.add(Finding(ev.lineno, "record-mismatch",
-                                  "the replayed record differs in " + ", ".join(d[0].split("[")[0] for d in diffs),
-                                  diffs))
+        if steer_to is not None:
+            self._unreproduced(ev, builtin)
+
+    def _unreproduced(self, ev, builtin):
+        """Says why the built-in policy does not give a logged decision
+        that the log otherwise holds together: a propensity the rule cannot
+        give is the host's own score/explore; one a few bits off what it
+        gives was changed; one it gives means the replayed model is not the
+        host's. That last cause is reported once: the decisions after it
+        follow from it."""
+        record = ev.record
+        logged = float(record["propensity"])
+        n = len(ev.candidates)
+        possible = builtin_propensities(self.config.epsilon, n)
+        against = [("chosen (built-in policy)", record["chosen"], builtin[0]),
+                   ("propensity (built-in policy)", record["propensity"], builtin[1])]
+        if logged in possible:
+            if self.first_cause is not None:
+                self.first_cause.follows += 1
+                return
+            self.first_cause = Finding(ev.lineno, "diverged", self._divergence_message(n), against, follows=0)
+            self.findings.add(self.first_cause)
+            return
+        near = [p for p in possible if abs(p - logged) <= _LAST_DIGITS * p]
+        if near:
+            self.findings.add(Finding(ev.lineno, "record-mismatch",
+                                      "the propensity differs in its last digits from one the built-in rule gives: "
+                                      "the line was changed", [("propensity", record["propensity"], near[0])]))
+            return
+        self.findings.add(Finding(
+            ev.lineno, "host-policy",
+            "the logged propensity is none the built-in rule gives (epsilon "
+            f"{self.config.epsilon!r}, {n} candidates): the host's own score/explore made this decision; "
+            "it was replayed as logged", against))
+
+    def _divergence_message(self, n):
+        config = self.config
+        lead = (f"the built-in policy chooses otherwise, though the logged propensity is one it gives (epsilon "
+                f"{config.epsilon!r}, {n} candidates): the replayed model is no longer the host's, or the host "
+                "scored with its own score callable. ")
+        guessed = [flag for flag in config.guessed() if flag != "--horizon"]
+        if guessed:
+            defaults = ", ".join(f"{flag} {getattr(config, flag[2:].replace('-', '_'))!r}" for flag in guessed)
+            return lead + (f"Most likely the configuration differs: nothing in the log gives {', '.join(guessed)}, "
+                           f"so the defaults were used ({defaults}); or an earlier line was changed or lost")
+        given = [f"--{name.replace('_', '-')} {getattr(config, name)!r}" for name, source in config.sources.items()
+                 if source == "flag" and name != "horizon"]
+        if given:
+            return lead + f"Most likely a flag differs from the host's ({', '.join(given)}), or an earlier line " \
+                          "was changed or lost"
+        return lead + "An earlier line was changed or lost (the log fixes the configuration)"
 
     def _differences(self, ev, replayed):
         """The (field, logged, replayed) triples where the record differs,

@@ -15,9 +15,10 @@ def _status(replayer):
     return Exit.HOST_POLICY if replayer.findings.only_host_policy() else Exit.PROBLEMS
 
 
-def _configuration_note(config):
-    guessed = config.guessed()
-    if not guessed:
+def _configuration_note(config, findings):
+    # The horizon plays no part in replaying; a divergence says this itself.
+    guessed = [flag for flag in config.guessed() if flag != "--horizon"]
+    if not guessed or "diverged" in findings.counts:
         return []
     return [f"(nothing in the log gives {', '.join(guessed)}: the defaults were used; "
             "a log written with other values reproduces only with them)"]
@@ -44,7 +45,7 @@ def run_verify(args, config, progress, out=None, source=None):
         lines.append("decisions the built-in policy does not reproduce were replayed with the logged choices")
     lines += findings_text(replayer.findings)
     if status != Exit.OK:
-        lines += _configuration_note(config)
+        lines += _configuration_note(config, replayer.findings)
     if status == Exit.OK:
         lines.append("verified: every record and resolution is reproduced")
     elif status == Exit.HOST_POLICY:
@@ -63,7 +64,7 @@ def run_replay(args, config, progress, out=None, source=None):
                           max_line_bytes=getattr(args, "max_line_bytes", None))
     status = _status(replayer)
     if replayer.state is None or (status == Exit.PROBLEMS and not args.force):
-        lines = findings_text(replayer.findings) + _configuration_note(config)
+        lines = findings_text(replayer.findings) + _configuration_note(config, replayer.findings)
         lines.append(f"the log does not replay cleanly; {args.output} was not written "
                      "(`sorvane verify` lists every problem; --force writes what the readable lines give)")
         report.write("\n".join(lines) + "\n")

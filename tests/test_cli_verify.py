@@ -357,12 +357,10 @@ def _reversed_score(context, candidates):
     return [float(len(candidates) - k) for k in range(len(candidates))]
 
 
-@pytest.mark.parametrize("callables", [{"explore": _softmax_explore}, {"score": _reversed_score}],
-                         ids=["explore", "score"])
-def test_host_policy_decisions_are_reported_as_such_and_replay_still_recovers_the_state(
-        tmp_path, callables, capsys):
+def test_host_explore_decisions_are_reported_as_such_and_replay_still_recovers_the_state(tmp_path, capsys):
+    # A propensity the built-in rule cannot give is the host's own.
     path = tmp_path / "host.log"
-    state = write_run(path, **callables)
+    state = write_run(path, explore=_softmax_explore)
     status, report = verify_json(path, capsys)
     assert status == 3, report
     assert set(report["mismatches"]) == {"host-policy"}
@@ -372,6 +370,23 @@ def test_host_policy_decisions_are_reported_as_such_and_replay_still_recovers_th
             tuple(f":{i}" for i in range(1, 90, 3)))
     out = tmp_path / "state.hex"
     assert run(["replay", str(path), "-o", str(out)] + FLAGS, capsys)[0] == 0
+    assert out.read_text() == sorvane.serialize(state)
+
+
+def test_host_score_decisions_are_one_first_cause_and_replay_recovers_the_state_when_forced(tmp_path, capsys):
+    # A host score with the built-in explore leaves propensities the rule
+    # gives: the log cannot tell it from a model that is no longer the
+    # host's, so it is one cause, with the rest following from it.
+    path = tmp_path / "host.log"
+    state = write_run(path, score=_reversed_score)
+    status, report = verify_json(path, capsys)
+    assert status == 1, report
+    assert report["mismatches"] == {"diverged": 1} and report["problems"] == 1
+    first = report["first"][0]
+    assert "own score callable" in first["message"] and first["follow_on"] > 5
+    out = tmp_path / "state.hex"
+    assert run(["replay", str(path), "-o", str(out)] + FLAGS, capsys)[0] == 1 and not out.exists()
+    assert run(["replay", str(path), "-o", str(out), "--force"] + FLAGS, capsys)[0] == 1
     assert out.read_text() == sorvane.serialize(state)
 
 
