@@ -109,6 +109,7 @@ def build_parser():
     e.add_argument("--method", choices=("rejection", "weighted", "both"), default="rejection",
                    help="how targets are evaluated (rejection; see methods below)")
     e.add_argument("--json", action="store_true", help="the estimates as JSON")
+    e.add_argument("--show", type=_non_negative, default=10, metavar="N", help="problems shown in full (10)")
     e.add_argument("--plot", metavar="FILE.png", help="plot the running estimates (needs matplotlib)")
     e.add_argument("--bootstrap", type=_non_negative, default=1000, metavar="B",
                    help="bootstrap resamples (1000; 0 for none)")
@@ -151,7 +152,7 @@ def _run(args, stdout):
                 from .verify import run_replay
                 return run_replay(args, config, progress, stdout, source=source)
             from .evaluate import run_eval
-            return run_eval(args, config, progress, stdout, source=source)
+            return run_eval(args, config, progress, stdout, source=source, head=head)
     finally:
         if spool is not None:
             spool.close()
