@@ -149,7 +149,7 @@ def _run(args, stdout):
                 from .verify import run_verify
                 return run_verify(args, config, progress, stdout, source=source)
             if args.command == "replay":
-                from .verify import run_replay
+                from .rebuild import run_replay
                 return run_replay(args, config, progress, stdout, source=source)
             from .evaluate import run_eval
             return run_eval(args, config, progress, stdout, source=source, head=head)

@@ -29,7 +29,6 @@ Every line is read and checked for its shape, what the evaluation does not
 use included (a decision's feature list); problems are reported as verify
 reports them, and a log with problems gives no estimates.
 """
-import gc
 import math
 import sys
 
@@ -38,10 +37,10 @@ import sorvane
 from .config import UsageError
 from .estimators import (ESTIMATORS, NAMES, Terms, bootstrap_intervals, normal_interval, point_estimates,
                          running_estimates)
+from .dispatch import each_event
 from .findings import Finding, Findings
-from .header import HeaderLine
 from .learners import group
-from .logread import DecisionLine, ResolutionLine, features_problem, read_log
+from .logread import features_problem
 from .output import findings_text, interval, number, table, to_json
 from .outputs import OutputError
 from .rejection import RejectionRun, acceptance_uniform, bound
@@ -158,13 +157,11 @@ class Evaluation:
         self._skipped = set()
 
     def _start(self, bits):
-        if self.weighted:
-            self.learners = group(self.targets, bits)
-        else:
-            for target in self.targets:
-                if target.bits is None:
-                    target.bits = bits
-            self.learners = []
+        # Targets that leave their bits open take the log's.
+        for target in self.targets:
+            if target.bits is None:
+                target.bits = bits
+        self.learners = group(self.targets, bits) if self.weighted else []
         if self.bound is not None:
             self.runs = []
             for target in self.targets:
@@ -278,26 +275,8 @@ def evaluate_log(source, config, settings, progress, method="weighted", seed=0, 
     evaluation = Evaluation(targets, config, weighted=method in ("weighted", "both"),
                             rejection=method in ("rejection", "both"), seed=seed,
                             candidate_counts=candidate_counts, keep=keep)
-    was_enabled = gc.isenabled()
-    # Parsed lines make no reference cycles; the collector would only walk them.
-    gc.disable()
-    try:
-        with progress("evaluating") as bar:
-            decision, resolution, bad = evaluation.decision, evaluation.resolution, evaluation.bad
-            lines = 0
-            for ev in read_log(source, bar.update):
-                lines += 1
-                kind = type(ev)
-                if kind is DecisionLine:
-                    decision(ev)
-                elif kind is ResolutionLine:
-                    resolution(ev)
-                elif kind is not HeaderLine:
-                    bad(ev)
-            evaluation.lines = lines
-    finally:
-        if was_enabled:
-            gc.enable()
+    evaluation.lines = each_event(source, progress, "evaluating", evaluation.decision, evaluation.resolution,
+                                  evaluation.bad)
     if evaluation.lines == 0:
         evaluation.findings.add(Finding(None, "empty-log", "the log holds no line"))
     return evaluation
