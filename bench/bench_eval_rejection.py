@@ -100,11 +100,12 @@ def one_seed(seed, visits, real_runs, bootstrap, tmp):
     for target in report["targets"][1:]:
         epsilon = target["config"]["epsilon"]
         rejection = target["rejection"]
-        kept = max(rejection["kept"], 1)
+        # One replay's run: as many visits as it kept.
+        kept = max(round(rejection["kept"] / rejection["replays"]), 1)
         truth = statistics.fmean(real_run(seed, epsilon, kept, bound, 1000 * seed + 7 + k) for k in range(real_runs))
         ips = target["estimators"]["ips"]
-        rows.append({"epsilon": epsilon, "truth": truth, "kept": rejection["kept"],
-                     "rejection": rejection["estimate"], "rejection_ci": rejection["ci_normal"],
+        rows.append({"epsilon": epsilon, "truth": truth, "kept": kept,
+                     "rejection": rejection["estimate"], "rejection_ci": rejection["ci"],
                      "weighted": ips["estimate"], "weighted_ci": ips["ci_normal"]})
     os.unlink(log)
     os.unlink(state)
@@ -134,7 +135,7 @@ def main():
                 results[row["epsilon"]].append(row)
                 print(f"seed {seed:2d}  epsilon {row['epsilon']:<5}  truth {row['truth']:.4f}  "
                       f"rejection {row['rejection']:.4f} [{row['rejection_ci'][0]:.4f}, {row['rejection_ci'][1]:.4f}]"
-                      f" ({row['kept']} kept, M {bound:.0f})  "
+                      f" ({row['kept']} kept a replay, M {bound:.0f})  "
                       f"weighted {row['weighted']:.4f} [{row['weighted_ci'][0]:.4f}, {row['weighted_ci'][1]:.4f}]",
                       flush=True)
     print(f"\n{args.runs} runs of {args.visits:,} visits; share of runs whose 95% interval holds the real "

@@ -25,6 +25,8 @@ _EVAL_METHODS = """methods:
              reach the target's learning. Unbiased for targets that learn and explore
              differently, including epsilon 0. It measures the mean reward of a run as long
              as the kept events (their share is printed): a long log gives a long run.
+             --replays runs side by side with their own draws; the interval is Student's t
+             over their means, so it holds how one run's learning path varies.
   weighted   IPS, SNIPS and doubly robust: every target learns from every logged choice and
              is weighed by target_prob / logged_propensity. Tighter intervals, but a target
              inherits the logging state's exploration: right for targets that do not learn
@@ -43,6 +45,13 @@ def _positive(text):
     value = int(text)
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be 1 or more, not {value}")
+    return value
+
+
+def _at_least_two(text):
+    value = int(text)
+    if value < 2:
+        raise argparse.ArgumentTypeError(f"must be 2 or more, not {value}")
     return value
 
 
@@ -108,6 +117,9 @@ def build_parser():
                         "optional name, comma-separated; repeat --target to compare several")
     e.add_argument("--method", choices=("rejection", "weighted", "both"), default="rejection",
                    help="how targets are evaluated (rejection; see methods below)")
+    e.add_argument("--replays", type=_at_least_two, default=5, metavar="R",
+                   help="rejection sampling: replays side by side, each with its own draws; the interval is "
+                        "Student's t over their means (5)")
     e.add_argument("--json", action="store_true", help="the estimates as JSON")
     e.add_argument("--show", type=_non_negative, default=10, metavar="N", help="problems shown in full (10)")
     e.add_argument("--plot", metavar="FILE.png", help="plot the running estimates (needs matplotlib)")

@@ -43,7 +43,7 @@ from .learners import group
 from .logread import features_problem
 from .output import findings_text, interval, number, table, to_json
 from .outputs import OutputError
-from .rejection import RejectionRun, acceptance_uniform, bound
+from .rejection import RejectionRun, acceptance_uniform, bound, replay_summary
 from .status import Exit
 
 _NAN, _INF, _isfinite = math.nan, math.inf, math.isfinite
@@ -135,15 +135,18 @@ def _build_targets(config, settings):
 class Evaluation:
     """One pass over the log for every target, by one method or both."""
 
-    def __init__(self, targets, config, weighted=True, rejection=False, seed=0, candidate_counts=(), keep=10):
+    def __init__(self, targets, config, weighted=True, rejection=False, seed=0, candidate_counts=(), keep=10,
+                 replays=5):
         self.targets = targets
+        self.replays = replays
         self.config = config
         self.weighted = weighted
         self.seed = seed
         self.findings = Findings(keep)
         # Made at the first decision line, which gives the log's bits.
         self.learners = None
-        self.runs = None
+        # runs[replay][target], made with the learners
+        self.runs = []
         self.bound = (bound(config.epsilon, [t.epsilon for t in targets], candidate_counts or (1,))
                       if rejection else None)
         self.lines = 0
@@ -163,17 +166,17 @@ class Evaluation:
                 target.bits = bits
         self.learners = group(self.targets, bits) if self.weighted else []
         if self.bound is not None:
-            self.runs = []
-            for target in self.targets:
-                run = RejectionRun(target, self.bound, self.seed)
-                state = None
-                if target.state is not None:
-                    # The baseline's saved state: its own copy, apart from the weighted learner's.
-                    state = sorvane.deserialize(sorvane.serialize(target.state))
-                run.start(target.bits, state)
-                self.runs.append(run)
-        else:
-            self.runs = []
+            for _ in range(self.replays):
+                runs = []
+                for target in self.targets:
+                    run = RejectionRun(target, self.bound, self.seed)
+                    state = None
+                    if target.state is not None:
+                        # The baseline's saved state: a copy of its own, apart from the weighted learner's.
+                        state = sorvane.deserialize(sorvane.serialize(target.state))
+                    run.start(target.bits, state)
+                    runs.append(run)
+                self.runs.append(runs)
 
     def _problem(self, ev, kind, message):
         self._skipped.add(ev.record["decision_id"])
@@ -211,9 +214,11 @@ class Evaluation:
             per_learner = [(learner, *learner.decide(context, candidates, t, salt, chosen))
                            for learner in self.learners]
             if self.runs and propensity > 0.0 and _isfinite(propensity):
-                u = acceptance_uniform(self.seed, decision_id)
-                for run in self.runs:
-                    run.decision(self.decisions, decision_id, u, context, candidates, t, salt, chosen, propensity)
+                for replay, runs in enumerate(self.runs):
+                    u = acceptance_uniform(self.seed, decision_id, replay)
+                    for run in runs:
+                        run.decision(self.decisions, decision_id, u, context, candidates, t, salt, chosen,
+                                     propensity)
         except _REFUSED as exc:
             self._problem(ev, "malformed", f"decide refuses the logged inputs: {exc}")
             return
@@ -231,8 +236,8 @@ class Evaluation:
                 # continues from: the baseline learns it; nothing else can.
                 when = math.nan if ev.kind == "rewarded" else math.inf
                 if sorvane.learn(baseline, ev.decision_id, ev.reward, when) is not None:
-                    if self.runs:
-                        sorvane.learn(self.runs[0].state, ev.decision_id, ev.reward, when)
+                    for runs in self.runs:
+                        sorvane.learn(runs[0].state, ev.decision_id, ev.reward, when)
                     return
             self.findings.add(Finding(
                 ev.lineno, "unknown-id",
@@ -262,19 +267,21 @@ class Evaluation:
             if usable:
                 for terms, (pi, dm, q) in zip(learner.terms, seen):
                     terms.add(seq, pi / propensity, reward, dm, q)
-        for run in self.runs or ():
-            run.resolution(ev.decision_id, ev.kind, reward)
+        for runs in self.runs:
+            for run in runs:
+                run.resolution(ev.decision_id, ev.kind, reward)
 
     def bad(self, ev):
         self.findings.add(Finding(ev.lineno, ev.kind, ev.message))
 
 
-def evaluate_log(source, config, settings, progress, method="weighted", seed=0, candidate_counts=(), keep=10):
+def evaluate_log(source, config, settings, progress, method="weighted", seed=0, candidate_counts=(), keep=10,
+                 replays=5):
     """The finished Evaluation of the log at `source` (a path or LogSource)."""
     targets = _build_targets(config, settings)
     evaluation = Evaluation(targets, config, weighted=method in ("weighted", "both"),
                             rejection=method in ("rejection", "both"), seed=seed,
-                            candidate_counts=candidate_counts, keep=keep)
+                            candidate_counts=candidate_counts, keep=keep, replays=replays)
     evaluation.lines = each_event(source, progress, "evaluating", evaluation.decision, evaluation.resolution,
                                   evaluation.bad)
     if evaluation.lines == 0:
@@ -307,10 +314,9 @@ def report(evaluation, path, resamples, seed):
         "targets": [],
     }
     if evaluation.bound is not None:
-        out["rejection"] = {"bound": evaluation.bound, "seed": seed}
+        out["rejection"] = {"bound": evaluation.bound, "seed": seed, "replays": evaluation.replays}
     draws = {}
-    runs = evaluation.runs or [None] * len(evaluation.targets)
-    for target, run in zip(evaluation.targets, runs):
+    for k, target in enumerate(evaluation.targets):
         entry = {"name": target.name, "config": target.config()}
         if evaluation.weighted:
             points, ess = point_estimates(target.terms)
@@ -323,12 +329,8 @@ def report(evaluation, path, resamples, seed):
                                     "ci_bootstrap": list(boot[name]) if resamples else None,
                                     "ci_normal": list(normal_interval(estimate, error))}
             entry.update(n=len(target.terms), ess=ess, estimators=estimators)
-        if run is not None:
-            summary = _summary(run.kept, resamples, seed, draws)
-            summary.update(kept=len(run.kept), offered=run.offered,
-                           kept_share=len(run.kept) / run.offered if run.offered else math.nan,
-                           over_bound=run.over_bound)
-            entry["rejection"] = summary
+        if evaluation.runs:
+            entry["rejection"] = replay_summary([runs[k] for runs in evaluation.runs])
         out["targets"].append(entry)
     return out
 
@@ -356,12 +358,12 @@ def report_text(rep):
         rows = []
         for target in rep["targets"]:
             e = target["rejection"]
-            rows.append([target["name"], number(e["estimate"]), number(e["stderr"]), _ci(e["ci_bootstrap"]),
-                         _ci(e["ci_normal"]), str(e["kept"]), f"{e['kept_share']:.2%}"])
-        parts.append(f"\nrejection sampling: each target's own online run over the events kept "
-                     f"(bound M = {rep['rejection']['bound']:.4g}, seed {rep['rejection']['seed']})")
-        parts.append(table(rows, ["target", "estimate", "std.err", "95% CI bootstrap", "95% CI normal", "kept",
-                                  "kept share"]))
+            rows.append([target["name"], number(e["estimate"]), number(e["stderr"]), _ci(e["ci"]),
+                         str(e["kept"]), f"{e['kept_share']:.2%}"])
+        rejection = rep["rejection"]
+        parts.append(f"\nrejection sampling: each target's own online run over the events kept, "
+                     f"{rejection['replays']} replays (bound M = {rejection['bound']:.4g}, seed {rejection['seed']})")
+        parts.append(table(rows, ["target", "estimate", "std.err", "95% CI (t, replays)", "kept", "kept share"]))
         over = [t["name"] for t in rep["targets"] if t["rejection"]["over_bound"]]
         if over:
             parts.append(f"warning: some events went past the bound M for {', '.join(over)} (more candidates than "
@@ -392,7 +394,7 @@ def _series(evaluation):
     out = []
     if evaluation.runs:
         out.append(("rejection", [(run.target.name, [(k, v["ips"]) for k, v in running_estimates(run.kept, 400)])
-                                  for run in evaluation.runs]))
+                                  for run in evaluation.runs[0]]))
     if evaluation.weighted:
         for name in ESTIMATORS:
             out.append((NAMES[name], [(t.name, [(k, v[name]) for k, v in running_estimates(t.terms, 400)])
@@ -431,7 +433,7 @@ def run_eval(args, config, progress, out=None, source=None, head=None):
     counts = head.candidate_counts if head is not None else ()
     evaluation = evaluate_log(source if source is not None else args.log, config, args.target, progress,
                               method=getattr(args, "method", "weighted"), seed=args.seed, candidate_counts=counts,
-                              keep=getattr(args, "show", 10))
+                              keep=getattr(args, "show", 10), replays=getattr(args, "replays", 5))
     if evaluation.findings.counts:
         if args.json:
             out.write(to_json(_problems_report(evaluation, args.log)) + "\n")

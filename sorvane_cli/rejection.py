@@ -16,6 +16,11 @@ exploration included, over about 1 / M of the traffic. Their mean logged
 reward estimates what the target earns in such a run: unbiased for targets
 that learn from their own choices, which reweighting the logging state's
 choices (estimators.py) is not.
+
+One run's mean varies with the path its learning took, which no spread
+within the run shows. So several replays run side by side, each with its
+own draws (they keep nearly disjoint events, 1 / M each), and the interval
+is Student's t over their means: it holds the path's variation too.
 """
 import hashlib
 import math
@@ -29,10 +34,12 @@ _NAN, _INF = math.nan, math.inf
 _TWO_POW_MINUS_53 = 2.0 ** -53
 
 
-def acceptance_uniform(seed, decision_id):
+def acceptance_uniform(seed, decision_id, replay=0):
     """The uniform number in [0, 1) that keeps or rejects the decision with
-    this id, the same for every target (so their runs share their luck)."""
-    digest = hashlib.blake2b(f"{seed}\0{decision_id}".encode("utf-8", "surrogatepass"), digest_size=8).digest()
+    this id in one replay, the same for every target (so their runs share
+    their luck)."""
+    key = f"{seed}\0{replay}\0{decision_id}".encode("utf-8", "surrogatepass")
+    digest = hashlib.blake2b(key, digest_size=8).digest()
     return (int.from_bytes(digest, "little") >> 11) * _TWO_POW_MINUS_53
 
 
@@ -46,6 +53,39 @@ def bound(logging_epsilon, target_epsilons, candidate_counts):
         for epsilon in target_epsilons:
             best = max(best, max(builtin_propensities(epsilon, n)) / logged)
     return best
+
+
+# Student's t quantile for a two-sided 95% interval, by degrees of freedom.
+_T_975 = {1: 12.706, 2: 4.303, 3: 3.182, 4: 2.776, 5: 2.571, 6: 2.447, 7: 2.365, 8: 2.306, 9: 2.262, 10: 2.228,
+          12: 2.179, 15: 2.131, 20: 2.086, 30: 2.042}
+
+
+def t_975(df):
+    """The 97.5% quantile of Student's t with `df` degrees of freedom (the
+    next tabled df at or below it; the normal's expansion past 30)."""
+    if df > 30:
+        z = 1.959963984540054
+        return z + (z ** 3 + z) / (4 * df)
+    return _T_975[max(k for k in _T_975 if k <= df)]
+
+
+def replay_summary(runs):
+    """Estimate, standard error and 95% t interval over the mean kept
+    reward of each replay of one target, with the counts."""
+    means = [math.fsum(run.kept.r) / len(run.kept) if len(run.kept) else math.nan for run in runs]
+    r = len(means)
+    estimate = math.fsum(means) / r
+    if r >= 2 and math.isfinite(estimate):
+        error = math.sqrt(math.fsum((m - estimate) ** 2 for m in means) / (r - 1) / r)
+        half = t_975(r - 1) * error
+    else:
+        error = half = math.nan
+    kept = sum(len(run.kept) for run in runs)
+    offered = sum(run.offered for run in runs)
+    return {"estimate": estimate, "stderr": error, "ci": [estimate - half, estimate + half], "replays": r,
+            "replay_estimates": means, "kept": kept, "offered": offered,
+            "kept_share": kept / offered if offered else math.nan,
+            "over_bound": sum(run.over_bound for run in runs)}
 
 
 class _Peeked(Exception):

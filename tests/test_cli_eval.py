@@ -181,7 +181,7 @@ def test_eval_continues_from_a_saved_state(tmp_path, capsys):
     report = json.loads(out)
     assert report["decisions"] == 30 and report["resolved"] == 30
     assert [t["n"] for t in report["targets"]] == [30, 30]
-    assert [t["rejection"]["offered"] for t in report["targets"]] == [30, 30]
+    assert [t["rejection"]["offered"] for t in report["targets"]] == [150, 150]
 
 
 def simulate_batched(path, periods=30):

@@ -42,9 +42,11 @@ def test_rejection_sampling_simulates_a_greedy_target_s_own_run_where_weighting_
         report = evaluate(path, capsys, "--target", "epsilon=0", "--method", "both", "--seed", str(seed))
         greedy = report["targets"][1]
         run = greedy["rejection"]
-        # One run: stuck on one candidate from its first kept event on.
-        assert run["estimate"] in (pytest.approx(0.3), pytest.approx(0.7)), run
-        rejection.append(run["estimate"])
+        # Each replay is one run: stuck on one candidate from its first kept event on.
+        for estimate in run["replay_estimates"]:
+            assert estimate in (pytest.approx(0.3), pytest.approx(0.7)), run
+        rejection += run["replay_estimates"]
+        assert run["ci"][0] <= run["estimate"] <= run["ci"][1]
         weighted = greedy["estimators"]["ips"]["estimate"]
     # Learning from every logged choice, the weighted target knows b is better.
     assert weighted > 0.65
@@ -62,16 +64,27 @@ def test_rejection_keeps_about_one_event_in_m_the_same_ones_for_the_same_seed(tm
     assert m == bound(0.2, [0.2, 0.5], range(2, 7))
     for target in first["targets"]:
         run = target["rejection"]
-        assert run["offered"] == 300 and run["over_bound"] == 0
+        assert run["replays"] == 5 and run["offered"] == 5 * 300 and run["over_bound"] == 0
         assert 0.3 / m < run["kept_share"] < 3.0 / m, (m, run)
         assert "estimators" not in target  # rejection is the default method
+
+
+def test_rejection_intervals_come_from_the_spread_of_the_replays(tmp_path, capsys):
+    path = tmp_path / "run.log"
+    write_run(path, decisions=300)
+    run = evaluate(path, capsys, "--replays", "3", *FLAGS[:-1])["targets"][0]["rejection"]
+    means = run["replay_estimates"]
+    assert len(means) == 3 and run["estimate"] == pytest.approx(sum(means) / 3)
+    spread = (sum((m - run["estimate"]) ** 2 for m in means) / 2 / 3) ** 0.5
+    assert run["stderr"] == pytest.approx(spread)
+    assert run["ci"] == pytest.approx([run["estimate"] - 4.303 * spread, run["estimate"] + 4.303 * spread])
 
 
 def test_the_acceptance_draw_depends_on_seed_and_id_alone():
     draws = [acceptance_uniform(seed, f"s:{i}") for seed in range(3) for i in range(2000)]
     assert all(0.0 <= u < 1.0 for u in draws) and len(set(draws)) == len(draws)
     assert abs(sum(draws) / len(draws) - 0.5) < 0.02
-    assert acceptance_uniform(7, "x:1") == acceptance_uniform(7, "x:1")
+    assert acceptance_uniform(7, "x:1") == acceptance_uniform(7, "x:1", 0) != acceptance_uniform(7, "x:1", 1)
 
 
 DAMAGED_FEATURES = {
@@ -123,5 +136,8 @@ def test_no_bootstrap_means_no_bootstrap_interval_not_nan(tmp_path, method, caps
     assert "nan" not in out and "bootstrap: none" in out
     assert main(["eval", str(path), "--bootstrap", "0", "--json", "--method", method] + FLAGS) == Exit.OK
     target = json.loads(capsys.readouterr()[0])["targets"][0]
-    summary = target["rejection"] if method == "rejection" else target["estimators"]["ips"]
-    assert summary["ci_bootstrap"] is None and summary["ci_normal"][0] <= summary["estimate"]
+    if method == "rejection":
+        assert target["rejection"]["ci"][0] <= target["rejection"]["estimate"]
+    else:
+        summary = target["estimators"]["ips"]
+        assert summary["ci_bootstrap"] is None and summary["ci_normal"][0] <= summary["estimate"]
