@@ -1,5 +1,6 @@
 """The `sorvane` command: verify, replay and evaluate an experience log."""
 import argparse
+import os
 import shutil
 import sys
 import tempfile
@@ -170,6 +171,16 @@ def _run(args, stdout):
             spool.close()
 
 
+def _silence_stdout():
+    """Points standard output at /dev/null, so the interpreter's last flush
+    on the way out does not fail again on the closed pipe."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
 def main(argv=None, stdout=None):
     parser = build_parser()
     args = parser.parse_args(argv)
@@ -182,6 +193,12 @@ def main(argv=None, stdout=None):
         return Exit.USAGE
     except OutputError as exc:
         print(f"{name}: error: {exc}", file=sys.stderr)
+        return Exit.OUTPUT
+    except BrokenPipeError:
+        # The reader of standard output went away (`| head`): nothing more to say to it.
+        if stdout is sys.stdout:
+            _silence_stdout()
+        print(f"{name}: error: standard output was closed before the output was written", file=sys.stderr)
         return Exit.OUTPUT
     except MemoryError:
         print(f"{name}: error: out of memory (a smaller --max-line-bytes bounds what one line may take)",
