@@ -3,13 +3,14 @@ import argparse
 import os
 import sys
 
+from .executor import JOB_FAILED, JobFailed
 from .logread import LogError
 from .progress import Progress, wants_progress
 from .replay import UsageError, load_config
 
 _EPILOG_VERIFY = """exit status: 0 when every line is reproduced, 1 when problems were found,
 3 when the only ones are decisions the host made with its own score/explore,
-2 on a usage error"""
+2 on a usage error, 4 when a job of --checkpoints fails (a worker killed, the cluster lost)"""
 
 
 def _config_flags(p, need_horizon):
@@ -60,6 +61,12 @@ def build_parser():
     e.add_argument("--plot", metavar="FILE.png", help="plot the running estimates (needs matplotlib)")
     e.add_argument("--bootstrap", type=int, default=1000, metavar="B", help="bootstrap resamples (1000)")
     e.add_argument("--seed", type=int, default=0, help="bootstrap seed (0)")
+
+    # Work spread over processes or a cluster: sweep.py, checkpoints.py.
+    from .checkpoints import add_checkpoint_flags
+    from .sweep import add_parser as add_sweep_parser
+    add_checkpoint_flags(v)
+    add_sweep_parser(sub, _config_flags)
     return parser
 
 
@@ -80,8 +87,14 @@ def main(argv=None):
             raise UsageError(f"cannot read {args.log}: no such file" if not os.path.exists(args.log)
                              else f"cannot read {args.log}: not a file")
         config = load_config(args.horizon, args.default_reward, args.epsilon, args.forgetfulness,
-                             args.from_state, need_horizon=args.command != "eval")
+                             args.from_state, need_horizon=args.command not in ("eval", "sweep"))
         progress = _progress_factory(args, args.log)
+        if args.command == "sweep":
+            from .sweep import run_sweep
+            return run_sweep(args, config, progress)
+        if args.command == "verify" and args.checkpoints is not None:
+            from .checkpoints import run_checkpoint_verify
+            return run_checkpoint_verify(args, config, progress)
         if args.command == "verify":
             from .verify import run_verify
             return run_verify(args, config, progress)
@@ -93,6 +106,9 @@ def main(argv=None):
     except (UsageError, LogError) as exc:
         print(f"sorvane {args.command}: error: {exc}", file=sys.stderr)
         return 2
+    except JobFailed as exc:
+        print(f"sorvane {args.command}: error: {exc}; no result is reported", file=sys.stderr)
+        return JOB_FAILED
     except KeyboardInterrupt:
         print(f"sorvane {args.command}: interrupted", file=sys.stderr)
         return 130

@@ -88,16 +88,18 @@ def parse_targets(settings):
     return targets
 
 
-def _build_targets(config, settings):
+def _build_targets(config, settings, with_baseline=True):
     horizon = config.horizon
-    baseline = Target("logging", None, config.epsilon, config.forgetfulness, config.default_reward, horizon,
-                      config.initial_state())
-    if baseline.state is not None:
-        try:
-            baseline.bits = sorvane.model_bits(baseline.state)
-        except ValueError as exc:
-            raise UsageError(f"the state the log continues from cannot decide: {exc}") from None
-    targets = [baseline]
+    targets = []
+    if with_baseline:
+        baseline = Target("logging", None, config.epsilon, config.forgetfulness, config.default_reward, horizon,
+                          config.initial_state())
+        if baseline.state is not None:
+            try:
+                baseline.bits = sorvane.model_bits(baseline.state)
+            except ValueError as exc:
+                raise UsageError(f"the state the log continues from cannot decide: {exc}") from None
+        targets.append(baseline)
     for k, wanted in enumerate(parse_targets(settings)):
         name = (wanted.pop("name", None) or ",".join(f"{key}={value}" for key, value in wanted.items())
                 or f"target {k + 1}")
@@ -179,8 +181,10 @@ class Evaluation:
                     terms.add(seq, pi / propensity, reward, dm, q)
 
 
-def evaluate_log(path, config, settings, progress):
-    targets = _build_targets(config, settings)
+def evaluate_log(path, config, settings, progress, with_baseline=True):
+    """The Evaluation of the targets `settings` describes (--target
+    arguments) and, unless left out, the logging configuration first."""
+    targets = _build_targets(config, settings, with_baseline)
     evaluation = Evaluation(targets)
     was_enabled = gc.isenabled()
     gc.disable()

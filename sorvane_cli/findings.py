@@ -9,6 +9,8 @@ KINDS = {
     "record-mismatch": "decision record differs",
     "resolution-mismatch": "resolution inconsistent with its decision",
     "host-policy": "not reproducible by the built-in policy (host score/explore)",
+    # verify --checkpoints: a segment that does not end in its checkpoint's state
+    "checkpoint-mismatch": "replayed state differs from the checkpoint",
 }
 
 

@@ -9,6 +9,7 @@ line's bytes), which stays unparsed text; the line itself is kept, so verify
 can compare it with the replayed record's own log line. Any other line is
 parsed in full and checked field by field, so a reformatted log still reads.
 """
+import itertools
 import json
 import json.scanner
 import re
@@ -324,10 +325,12 @@ def open_log(path):
         raise LogError(f"cannot read {path}: {exc.strerror or exc}") from None
 
 
-def read_log(path, progress=None):
+def read_log(path, progress=None, span=None):
     """Every line of the log at `path` as an event object, in order.
 
     `progress`, when given, is called now and then with the bytes read so far.
+    `span`, when given, is (byte offset, lines before it, line count): only
+    those lines are read, numbered as in the whole log.
     """
     # The fast paths are written out here rather than in a function of
     # their own: this loop runs once per line of the log. What they do not
@@ -335,8 +338,13 @@ def read_log(path, progress=None):
     decision_prefix, fast_decision, resolution_line, kinds = _DECISION_PREFIX, _fast_decision, _RESOLUTION_LINE, _KINDS
     with open_log(path) as f:
         lineno = 0
+        lines = f
+        if span is not None:
+            offset, lineno, count = span
+            f.seek(offset)
+            lines = itertools.islice(f, count)
         try:
-            for line in f:
+            for line in lines:
                 lineno += 1
                 if progress is not None and not lineno & 511:
                     progress(f.tell())

@@ -364,11 +364,13 @@ def _power_of_two(start):
     return dim & (dim - 1) == 0 and 2 <= dim <= 1 << 24
 
 
-def replay_log(path, config, keep=10, progress=None):
+def replay_log(path, config, keep=10, progress=None, span=None):
     """Replays the whole log and returns the finished Replayer.
 
     `progress` is a factory: called with a label, it gives a context manager
-    with an `update(bytes_read)` method.
+    with an `update(bytes_read)` method. `span` replays only part of the log
+    (see read_log), from the state `config` gives, without the whole-log
+    checks.
     """
     for steer in (False, True):
         replayer = Replayer(config, steer=steer, keep=keep)
@@ -381,7 +383,7 @@ def replay_log(path, config, keep=10, progress=None):
             with progress(label) as bar:
                 decision, resolution, bad = replayer.decision, replayer.resolution, replayer.bad
                 lines = 0
-                for ev in read_log(path, bar.update):
+                for ev in read_log(path, bar.update, span):
                     lines += 1
                     kind = type(ev)
                     if kind is DecisionLine:
@@ -396,6 +398,7 @@ def replay_log(path, config, keep=10, progress=None):
         finally:
             if was_enabled:
                 gc.enable()
-        replayer.finish()
+        if span is None:
+            replayer.finish()
         return replayer
     raise AssertionError("a steering pass never asks for another")

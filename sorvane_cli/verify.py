@@ -20,9 +20,11 @@ def _status(replayer):
     return HOST_POLICY_ONLY if replayer.findings.only_host_policy() else PROBLEMS
 
 
-def run_verify(args, config, progress, out=None):
+def run_verify(args, config, progress, out=None, replayer=None):
+    """`replayer`, when given, is the log already replayed (verify --checkpoints)."""
     out = out if out is not None else sys.stdout
-    replayer = replay_log(args.log, config, keep=args.show, progress=progress)
+    if replayer is None:
+        replayer = replay_log(args.log, config, keep=args.show, progress=progress)
     status = _status(replayer)
     summary = replayer.summary()
     if args.json:

@@ -1,0 +1,335 @@
+"""`sorvane sweep`: a grid of target configurations evaluated on the log,
+ranked best first.
+
+Every point of the grid is a target of `sorvane eval`. Targets that share a
+model (bits, forgetfulness, default reward; see learners.py) are replayed
+together as one job: one pass over the log, one `decide` and one `learn`
+per decision for all of them. The jobs are independent and run side by side
+(executor.py); the logging configuration rides with the job whose model it
+shares, or gets one of its own. Each job reports its targets the way `eval`
+does, bootstrap included, so the merged report is the same whichever worker
+ran which job, and the same as the serial run byte for byte.
+"""
+import argparse
+import itertools
+import math
+import os
+import struct
+import sys
+
+from .estimators import ESTIMATORS, NAMES
+from .evaluate import EvalError, _build_targets, evaluate_log, parse_targets, report
+from .executor import add_executor_flags, run_jobs, usable_cpus
+from .findings import KINDS
+from .logread import DecisionLine, LogError, read_log
+from .output import interval, number, table, to_json
+from .replay import LogConfig, UsageError
+
+# The exit status when a line stops the evaluation, as for `eval`.
+_EVAL_FAILED = 1
+
+
+class _Quiet:
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+    def update(self, done):
+        pass
+
+
+def _quiet(label):
+    return _Quiet()
+
+
+def parse_grid(axes):
+    """[(key, [values])] from --grid KEY=V1,V2,... arguments, each checked
+    as --target checks it."""
+    out = []
+    seen = set()
+    for axis in axes or []:
+        key, sep, values = axis.partition("=")
+        key = key.strip().replace("-", "_")
+        if not sep or not values.strip():
+            raise UsageError(f"--grid takes KEY=VALUE,VALUE,...; got {axis!r}")
+        if key == "name":
+            raise UsageError("--grid cannot vary the name: each configuration is named after its values")
+        if key in seen:
+            raise UsageError(f"--grid {key} is given twice: list all its values in one --grid")
+        seen.add(key)
+        parsed = []
+        for value in values.split(","):
+            # The same parsing and messages as --target.
+            fields = parse_targets([[f"{key}={value}"]])[0]
+            if fields[key] in parsed:
+                raise UsageError(f"--grid {key} lists {value.strip()} twice")
+            parsed.append(fields[key])
+        out.append((key, parsed))
+    if not out:
+        raise UsageError("sweep needs at least one --grid KEY=VALUE,VALUE,...")
+    return out
+
+
+def grid_points(axes):
+    """Every combination of the axes' values, the last axis varying fastest."""
+    keys = [key for key, _ in axes]
+    return [dict(zip(keys, values)) for values in itertools.product(*(values for _, values in axes))]
+
+
+def _model_key(bits, forgetfulness, default_reward):
+    # Bit for bit, as learners.group keys its states.
+    return bits, struct.pack("<dd", forgetfulness, default_reward)
+
+
+def _log_bits(path):
+    """The bits of the log's first decision line, or None."""
+    events = read_log(path)
+    try:
+        for ev in events:
+            if type(ev) is DecisionLine:
+                return ev.bits
+    finally:
+        events.close()
+    return None
+
+
+def plan_jobs(points, config, log_bits):
+    """[(the point indices of one model, whether the logging configuration
+    rides along)], in the grid's order. A log that continues from a saved
+    state has decisions pending from before it began, which only the
+    logging configuration's own state can resolve, so there it rides with
+    every job."""
+    jobs = {}
+    for k, point in enumerate(points):
+        bits = point.get("bits", log_bits)
+        key = _model_key(bits, point.get("forgetfulness", config.forgetfulness),
+                         point.get("default_reward", config.default_reward))
+        jobs.setdefault(key, []).append(k)
+    if config.state_text is not None:
+        return [(members, True) for members in jobs.values()]
+    baseline = _model_key(log_bits, config.forgetfulness, config.default_reward)
+    planned = [(members, key == baseline and log_bits is not None) for key, members in jobs.items()]
+    if not any(with_baseline for _, with_baseline in planned):
+        planned.insert(0, ([], True))
+    return planned
+
+
+def _setting(point):
+    """A grid point as the --target argument that names it by its values."""
+    return [",".join(f"{key}={value!r}" for key, value in point.items())]
+
+
+def sweep_job(job):
+    """One pass over the log for the targets of one model (run by a worker):
+    their part of the `eval` report, or what stopped it."""
+    if job["state"] is not None:
+        try:
+            with open(job["state"], encoding="ascii", errors="replace") as f:
+                config = LogConfig(state_text=f.read().strip())
+        except OSError as exc:
+            return {"usage": f"cannot read {job['state']}: {exc.strerror or exc}"}
+    else:
+        config = LogConfig(*job["config"])
+    try:
+        evaluation = evaluate_log(job["log"], config, job["targets"], _quiet, with_baseline=job["baseline"])
+    except EvalError as exc:
+        return {"error": {"line": exc.lineno, "kind": exc.kind, "message": str(exc)}}
+    except (UsageError, LogError) as exc:
+        return {"usage": str(exc)}
+    return {"report": report(evaluation, job["log"], job["bootstrap"], job["seed"])}
+
+
+def _describe(job):
+    names = [",".join(t) for t in job["targets"]] + (["logging"] if job["baseline"] else [])
+    return f"the job of {'; '.join(names)}"
+
+
+def _interval(target, estimator):
+    """The bootstrap interval, or the normal one when there is no bootstrap."""
+    e = target["estimators"][estimator]
+    lo, hi = e["ci_bootstrap"]
+    return [lo, hi] if math.isfinite(lo) and math.isfinite(hi) else e["ci_normal"]
+
+
+def _estimate(target, estimator):
+    return target["estimators"][estimator]["estimate"]
+
+
+def merge(results, points, path, estimator):
+    """The sweep's report from the jobs' reports: the log's counts (which
+    every job must agree on), then every target best first."""
+    head = None
+    targets = {}
+    baseline = None
+    for rep in results:
+        counts = {k: rep[k] for k in ("decisions", "resolved", "pending", "pending_share", "excluded")}
+        if head is None:
+            head = counts
+            bootstrap = dict(rep["bootstrap"])
+        elif counts != head and not _same_counts(counts, head):
+            raise UsageError(f"the workers read different logs at {path} (is it still being written?): "
+                             f"{head['decisions']} decisions against {counts['decisions']}")
+        bootstrap["blocks"] = max(bootstrap["blocks"], rep["bootstrap"]["blocks"])
+        for target in rep["targets"]:
+            if target["name"] == "logging" and baseline is None:
+                baseline = target
+            elif target["name"] != "logging":
+                targets[target["name"]] = target
+    # eval names a target after its settings: the text _setting makes.
+    order = {_setting(point)[0]: k for k, point in enumerate(points)}
+    ranked = sorted(targets.values(), key=lambda t: _rank_key(t, estimator, order))
+    rows = []
+    for target in ranked:
+        rows.append(dict(target))
+    if baseline is not None:
+        value = _estimate(baseline, estimator)
+        at = sum(1 for t in ranked if _better(_estimate(t, estimator), value))
+        rows.insert(at, dict(baseline))
+    for k, row in enumerate(rows):
+        row["rank"] = k + 1
+    out = {"log": path}
+    out.update(head)
+    out["bootstrap"] = bootstrap
+    out["ranked_by"] = estimator
+    out["configurations"] = len(points)
+    out["targets"] = rows
+    out["recommended"] = _recommendation(ranked, baseline, estimator)
+    return out
+
+
+def _same_counts(a, b):
+    # pending_share is NaN for a log without decisions: NaN != NaN.
+    return all(a[k] == b[k] or (a[k] != a[k] and b[k] != b[k]) for k in a)
+
+
+def _better(x, y):
+    """Whether estimate x ranks above y (NaN ranks last)."""
+    return math.isfinite(x) and (not math.isfinite(y) or x > y)
+
+
+def _rank_key(target, estimator, order):
+    value = _estimate(target, estimator)
+    return (0, -value, order.get(target["name"], 0)) if math.isfinite(value) else (1, 0.0, order.get(target["name"], 0))
+
+
+def _apart(a, b, estimator):
+    """Whether the 95% intervals of two targets do not overlap."""
+    lo_a, hi_a = _interval(a, estimator)
+    lo_b, hi_b = _interval(b, estimator)
+    return hi_b < lo_a or hi_a < lo_b
+
+
+def _recommendation(ranked, baseline, estimator):
+    best = ranked[0] if ranked and math.isfinite(_estimate(ranked[0], estimator)) else None
+    if best is None:
+        return None
+    out = {"name": best["name"], "config": best["config"], "estimate": _estimate(best, estimator),
+           "ci": _interval(best, estimator)}
+    runner_up = ranked[1] if len(ranked) > 1 else None
+    out["runner_up"] = None if runner_up is None else runner_up["name"]
+    out["apart_from_next"] = None if runner_up is None else _apart(best, runner_up, estimator)
+    out["apart_from_logging"] = None if baseline is None else _apart(best, baseline, estimator)
+    out["above_logging"] = None if baseline is None else _better(_estimate(best, estimator),
+                                                               _estimate(baseline, estimator))
+    return out
+
+
+def report_text(rep):
+    name = NAMES[rep["ranked_by"]]
+    head = (f"{rep['log']}: {rep['decisions']} decisions, {rep['resolved']} resolved, "
+            f"{rep['pending_share']:.1%} pending; {rep['configurations']} configurations, ranked by {name}")
+    if rep["excluded"]:
+        head += f"; {rep['excluded']} decisions left out (no usable propensity or reward)"
+    rows = []
+    for target in rep["targets"]:
+        e = target["estimators"][rep["ranked_by"]]
+        label = "logging (as logged)" if target["name"] == "logging" else target["name"]
+        rows.append([str(target["rank"]), label, number(e["estimate"]), number(e["stderr"]),
+                     interval(e["ci_bootstrap"]), interval(e["ci_normal"]), number(target["ess"], 1)])
+    body = table(rows, ["rank", "configuration", name, "std.err", "95% CI bootstrap", "95% CI normal", "ESS"])
+    boot = rep["bootstrap"]
+    foot = [f"bootstrap: {boot['resamples']} resamples of {boot['blocks']} blocks, seed {boot['seed']}; "
+            "ESS = effective sample size"]
+    foot.append(_recommendation_text(rep["recommended"], name))
+    return "\n".join([head, body] + foot)
+
+
+def _recommendation_text(rec, name):
+    if rec is None:
+        return "no recommendation: no configuration has an estimate (no usable resolved decision)"
+    lo, hi = rec["ci"]
+    text = f"recommended: {rec['name']} ({name} {number(rec['estimate'])}, 95% CI [{number(lo)}, {number(hi)}])"
+    notes = []
+    if rec["apart_from_next"] is False:
+        notes.append(f"its interval overlaps that of the runner-up, {rec['runner_up']}, so the log does not "
+                     "tell them apart")
+    elif rec["apart_from_next"]:
+        notes.append(f"its interval lies clear of the runner-up's, {rec['runner_up']}")
+    if rec["above_logging"] is False:
+        notes.append("no better than the logging configuration")
+    elif rec["above_logging"]:
+        notes.append("clearly above the logging configuration" if rec["apart_from_logging"] else
+                     "above the logging configuration, but within its interval")
+    return text + ("; " if notes else "") + "; ".join(notes)
+
+
+def run_sweep(args, config, progress, out=None):
+    out = out if out is not None else sys.stdout
+    axes = parse_grid(args.grid)
+    points = grid_points(axes)
+    path = os.path.abspath(args.log)
+    estimator = args.rank_by
+    log_bits = _log_bits(path)
+    # Each target made once here, so a value `create` refuses is a usage
+    # error before any job starts.
+    _build_targets(config, [_setting(point) for point in points], with_baseline=False)
+    state = os.path.abspath(args.from_state) if config.state_text is not None else None
+    jobs = []
+    for members, with_baseline in plan_jobs(points, config, log_bits):
+        jobs.append({"log": path, "state": state,
+                     "config": (config.horizon, config.default_reward, config.epsilon, config.forgetfulness),
+                     "targets": [_setting(points[k]) for k in members], "baseline": with_baseline,
+                     "bootstrap": args.bootstrap, "seed": args.seed})
+    with progress(f"sweeping ({len(jobs)} jobs)") as bar:
+        total = max(len(jobs), 1)
+        results = run_jobs(sweep_job, jobs, args.workers or usable_cpus(), args.cluster, _describe,
+                           lambda done: bar.update(done * bar.total // total))
+    for result in results:
+        if "usage" in result:
+            raise UsageError(result["usage"])
+    for result in results:
+        if "error" in result:
+            e = result["error"]
+            sys.stderr.write(f"line {e['line']}: {KINDS[e['kind']]}: {e['message']}\n"
+                             "the sweep stopped there (`sorvane verify` lists every problem)\n")
+            return _EVAL_FAILED
+    rep = merge([r["report"] for r in results], points, path, estimator)
+    out.write((to_json(rep) if args.json else report_text(rep)) + "\n")
+    return 0
+
+
+
+def add_parser(sub, config_flags):
+    s = sub.add_parser("sweep", help="evaluate a grid of target configurations, best first",
+                       description="Evaluate every combination of the --grid values as an `eval` target and "
+                                   "rank them best first, with intervals, beside the logging configuration. "
+                                   "Targets that share a model (bits, forgetfulness, default reward) are "
+                                   "replayed together as one job; the jobs run in --workers local processes "
+                                   "or on a Dask cluster (--cluster), where every worker opens the log (and "
+                                   "--from-state) at the same path itself: a shared file system.",
+                       epilog="exit status: 0 with the ranking, 1 when a line stops the evaluation, 2 on a "
+                              "usage error, 4 when a job fails (a worker killed, the cluster lost)",
+                       formatter_class=argparse.RawDescriptionHelpFormatter)
+    config_flags(s, False)
+    s.add_argument("--grid", action="append", metavar="KEY=V1,V2,...",
+                   help="one axis of the grid: epsilon, bits, forgetfulness or default_reward and its values; "
+                        "repeat for more axes (the rest as logged)")
+    s.add_argument("--rank-by", choices=ESTIMATORS, default="dr", help="the estimator that ranks (dr)")
+    s.add_argument("--json", action="store_true", help="the ranking as JSON")
+    s.add_argument("--bootstrap", type=int, default=1000, metavar="B", help="bootstrap resamples (1000)")
+    s.add_argument("--seed", type=int, default=0, help="bootstrap seed (0)")
+    add_executor_flags(s)
+    return s
+
