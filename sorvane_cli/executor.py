@@ -118,7 +118,8 @@ def _on_cluster(function, jobs, address, describe, done):
     except ImportError:
         raise JobFailed("--cluster needs the distributed package: pip install 'sorvane[cluster]'") from None
     try:
-        client = distributed.Client(address, timeout="20s", set_as_default=False)
+        # Waits as long as dask's distributed.comm.timeouts.connect (30 s).
+        client = distributed.Client(address, set_as_default=False)
     except (OSError, TimeoutError, ValueError) as exc:
         raise JobFailed(f"cannot reach the Dask scheduler at {address}: {exc}") from None
     with client:
@@ -129,7 +130,7 @@ def _on_cluster(function, jobs, address, describe, done):
         results = [None] * len(jobs)
         try:
             finished = 0
-            for future in distributed.as_completed(futures):
+            for future in distributed.as_completed(futures, loop=client.loop):
                 k = position[future.key]
                 try:
                     results[k] = future.result()
