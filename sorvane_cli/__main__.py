@@ -92,9 +92,11 @@ def main(argv=None):
         if args.command == "sweep":
             from .sweep import run_sweep
             return run_sweep(args, config, progress)
-        if args.command == "verify" and args.checkpoints is not None:
-            from .checkpoints import run_checkpoint_verify
-            return run_checkpoint_verify(args, config, progress)
+        if args.command == "verify":
+            from .checkpoints import check_flags, run_checkpoint_verify
+            check_flags(args)
+            if args.checkpoints is not None:
+                return run_checkpoint_verify(args, config, progress)
         if args.command == "verify":
             from .verify import run_verify
             return run_verify(args, config, progress)

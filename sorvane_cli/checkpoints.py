@@ -24,7 +24,7 @@ import sys
 
 import sorvane
 
-from .executor import add_executor_flags, run_jobs, usable_cpus
+from .executor import add_executor_flags, placement, run_jobs
 from .findings import Finding, Findings
 from .logread import LogError, open_log, parse_in_full, DecisionLine, ResolutionLine
 from .output import to_json
@@ -40,6 +40,12 @@ _HEAD = 48
 _TAIL = 48
 _DECISION_PREFIX = b'{"event":"decision",'
 _RESOLUTION_PREFIX = b'{"event":"resolution",'
+
+
+def check_flags(args):
+    """--workers and --cluster place the segments of --checkpoints."""
+    if args.checkpoints is None and (args.workers is not None or args.cluster is not None):
+        raise UsageError("--workers and --cluster go with --checkpoints: a log is verified in one pass without")
 
 
 def add_checkpoint_flags(parser):
@@ -301,6 +307,10 @@ def _describe(job):
 
 def run_checkpoint_verify(args, config, progress, out=None):
     out = out if out is not None else sys.stdout
+    try:
+        where = placement(args)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
     path = os.path.abspath(args.log)
     checkpoints = list_checkpoints(args.checkpoints)
     _check_configuration(checkpoints, config)
@@ -311,7 +321,7 @@ def run_checkpoint_verify(args, config, progress, out=None):
     state_path = os.path.abspath(args.from_state) if config.state_text is not None else None
     ordered, jobs = plan_segments(path, checkpoints, total_lines, config, state_path, args.show)
     with progress(f"verifying {len(jobs)} segments") as bar:
-        results = run_jobs(verify_segment, jobs, args.workers or usable_cpus(), args.cluster, _describe,
+        results = run_jobs(verify_segment, jobs, *where, _describe,
                            lambda done: bar.update(done * bar.total // len(jobs)))
     for result in results:
         if "checkpoint" in result or "usage" in result:

@@ -55,6 +55,13 @@ def _positive(text):
     return value
 
 
+def placement(args):
+    """(workers, cluster) from the flags: the usable CPUs unless told."""
+    if args.cluster is not None and args.workers is not None:
+        raise ValueError("--workers and --cluster cannot go together: the cluster has its own workers")
+    return (args.workers or usable_cpus()), args.cluster
+
+
 def run_jobs(function, jobs, workers=1, cluster=None, describe=str, done=None):
     """[function(job) for job in jobs], run `workers` at a time in local
     processes (1: in this process), or on the Dask scheduler at `cluster`.

@@ -19,7 +19,7 @@ import sys
 
 from .estimators import ESTIMATORS, NAMES
 from .evaluate import EvalError, _build_targets, evaluate_log, parse_targets, report
-from .executor import add_executor_flags, run_jobs, usable_cpus
+from .executor import add_executor_flags, placement, run_jobs
 from .findings import KINDS
 from .logread import DecisionLine, LogError, read_log
 from .output import interval, number, table, to_json
@@ -139,6 +139,13 @@ def sweep_job(job):
     except (UsageError, LogError) as exc:
         return {"usage": str(exc)}
     return {"report": report(evaluation, job["log"], job["bootstrap"], job["seed"])}
+
+
+def _placement(args):
+    try:
+        return placement(args)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
 
 
 def _describe(job):
@@ -277,6 +284,7 @@ def _recommendation_text(rec, name):
 
 def run_sweep(args, config, progress, out=None):
     out = out if out is not None else sys.stdout
+    where = _placement(args)
     axes = parse_grid(args.grid)
     points = grid_points(axes)
     path = os.path.abspath(args.log)
@@ -294,7 +302,7 @@ def run_sweep(args, config, progress, out=None):
                      "bootstrap": args.bootstrap, "seed": args.seed})
     with progress(f"sweeping ({len(jobs)} jobs)") as bar:
         total = max(len(jobs), 1)
-        results = run_jobs(sweep_job, jobs, args.workers or usable_cpus(), args.cluster, _describe,
+        results = run_jobs(sweep_job, jobs, *where, _describe,
                            lambda done: bar.update(done * bar.total // total))
     for result in results:
         if "usage" in result:

@@ -241,3 +241,35 @@ def test_an_unreachable_cluster_is_a_clear_error(logged, capsys):
         status, out, err = run(capsys, "sweep", logged / "log.jsonl", *FLAGS, *GRID, "--cluster", "tcp://127.0.0.1:9")
     assert status == 4 and out == ""
     assert "cannot reach the Dask scheduler at tcp://127.0.0.1:9" in err
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["verify", "LOG", *FLAGS, "--workers", "2"], "--workers and --cluster go with --checkpoints"),
+    (["sweep", "LOG", *FLAGS, *GRID, "--workers", "2", "--cluster", "tcp://127.0.0.1:9"], "cannot go together"),
+    (["sweep", "LOG", *FLAGS, *GRID, "--workers", "0"], "must be at least 1"),
+])
+def test_misplaced_executor_flags_are_usage_errors(logged, capsys, argv, message):
+    argv = [str(logged / "log.jsonl") if a == "LOG" else a for a in argv]
+    try:
+        status = main(argv)
+    except SystemExit as exc:  # argparse's own refusal
+        status = exc.code
+    out, err = capsys.readouterr()
+    assert status == 2 and out == "" and message in err
+
+
+def test_a_log_continuing_from_a_saved_state_is_placed_from_that_state(logged, tmp_path, capsys):
+    """The checkpoints count from the state the log continues from."""
+    placed = json.loads(run(capsys, "verify", logged / "log.jsonl", *FLAGS, "--json", "--workers", "1",
+                            "--checkpoints", logged / "checkpoints")[1])["checkpoints"]
+    lines = (logged / "log.jsonl").read_text().splitlines(keepends=True)
+    start = placed[0]["line"]
+    (tmp_path / "tail.jsonl").write_text("".join(lines[start:]))
+    (tmp_path / "later").mkdir()
+    for name in ("state-000600.hex", "state-000900.hex"):
+        shutil.copy(logged / "checkpoints" / name, tmp_path / "later" / name)
+    status, out, err = run(capsys, "verify", tmp_path / "tail.jsonl", "--from-state",
+                           logged / "checkpoints" / "state-000300.hex", "-q", "--json", "--workers", "2",
+                           "--checkpoints", tmp_path / "later")
+    assert status == 0, out + err
+    assert [p["line"] for p in json.loads(out)["checkpoints"]] == [p["line"] - start for p in placed[1:]]
