@@ -24,12 +24,14 @@ import sys
 
 import sorvane
 
+from .config import FLAGS, LogConfig, UsageError
 from .executor import add_executor_flags, placement, run_jobs
 from .findings import Finding, Findings
-from .logread import LogError, open_log, parse_in_full, DecisionLine, ResolutionLine
+from .logread import DecisionLine, ResolutionLine, parse_in_full
+from .logsource import TOO_LONG, LogError, LogSource
 from .output import to_json
 from .policy import same_float
-from .replay import LogConfig, UsageError, replay_log
+from .replay import replay_log
 from .snapshot import state_fields
 from .verify import run_verify
 
@@ -105,18 +107,34 @@ def list_checkpoints(directory):
     return [read_checkpoint(path) for path in paths]
 
 
-def _check_configuration(checkpoints, config):
-    """A checkpoint of another configuration cannot be a state of this log."""
+def settle_configuration(checkpoints, config):
+    """The configuration to verify with: a value nothing else gave (left at
+    its default) is the first checkpoint's, since every checkpoint carries
+    the whole configuration. A checkpoint of another configuration cannot
+    be a state of this log: UsageError names it."""
+    if config.state_text is None:
+        first = checkpoints[0]
+        values, sources = {}, dict(config.sources)
+        for name in FLAGS:
+            values[name] = getattr(config, name)
+            if sources.get(name) == "default":
+                values[name], sources[name] = first.fields[name], "checkpoint"
+        config = LogConfig(values["horizon"], values["default_reward"], values["epsilon"], values["forgetfulness"],
+                           sources=sources)
     for ck in checkpoints:
-        for key, flag in (("horizon", "--horizon"), ("default_reward", "--default-reward"),
-                          ("epsilon", "--epsilon"), ("forgetfulness", "--forgetfulness")):
-            if not same_float(ck.fields[key], getattr(config, key)):
-                raise UsageError(f"checkpoint {ck.path} holds {key} {ck.fields[key]!r}, but the log is verified "
-                                 f"with {getattr(config, key)!r} ({flag} or --from-state)")
+        for name, flag in FLAGS.items():
+            if not same_float(ck.fields[name], getattr(config, name)):
+                given = {"flag": flag, "header": "the log's header", "log": "the log's lines",
+                         "state": "--from-state"}.get(config.sources.get(name), "the first checkpoint")
+                raise UsageError(f"checkpoint {ck.path} holds {name} {ck.fields[name]!r}, but the log is verified "
+                                 f"with {getattr(config, name)!r} (from {given})")
+    return config
 
 
 def _event(line):
     """'d', 'r' or None: which count a log line advances."""
+    if line is TOO_LONG:
+        return None
     if line.startswith(_DECISION_PREFIX):
         return "d"
     if line.startswith(_RESOLUTION_PREFIX):
@@ -125,7 +143,7 @@ def _event(line):
     return "d" if kind is DecisionLine else "r" if kind is ResolutionLine else None
 
 
-def locate(path, checkpoints, base):
+def locate(path, checkpoints, base, max_line_bytes=None):
     """Sets each checkpoint's offset and lines: the shortest prefix of the
     log with as many decision and resolution lines as the state had made
     since `base` (the counts of the state the log continues from). Returns
@@ -141,24 +159,21 @@ def locate(path, checkpoints, base):
                              f"{ck.fields['model_version']} resolutions)")
         wanted.setdefault((d, r), []).append(ck)
     found = {}
-    d = r = offset = lines = 0
-    with open_log(path) as f:
-        try:
-            for line in f:
-                key = (d, r)
-                if key in wanted and key not in found:
-                    found[key] = (offset, lines)
-                kind = _event(line)
-                if kind == "d":
-                    d += 1
-                elif kind == "r":
-                    r += 1
-                offset += len(line)
-                lines += 1
-        except OSError as exc:
-            raise LogError(f"cannot read {path}: {exc.strerror or exc}") from None
-    if (d, r) in wanted and (d, r) not in found:
-        found[d, r] = (offset, lines)
+    d = r = lines = 0
+    if (0, 0) in wanted:
+        found[0, 0] = (0, 0)
+    with LogSource(path, max_line_bytes) as source:
+        for lines, line in source.lines():
+            kind = _event(line)
+            if kind == "d":
+                d += 1
+            elif kind == "r":
+                r += 1
+            else:
+                continue
+            # The shortest prefix: the first line that brings the counts there.
+            if (d, r) in wanted and (d, r) not in found:
+                found[d, r] = (source.offset(), lines)
     for key, cks in wanted.items():
         if key not in found:
             ck = cks[0]
@@ -175,7 +190,7 @@ def _config_of(job):
     if job["state"] is not None:
         with open(job["state"], encoding="ascii", errors="replace") as f:
             return LogConfig(state_text=f.read().strip())
-    return LogConfig(*job["config"])
+    return LogConfig(*job["config"], sources=job["sources"])
 
 
 def _state_text(path):
@@ -200,12 +215,13 @@ def verify_segment(job):
     except OSError as exc:
         return {"checkpoint": f"cannot read {exc.filename}: {exc.strerror or exc}"}
     try:
-        replayer = replay_log(job["log"], config, keep=job["keep"], progress=_quiet, span=job["span"])
+        replayer = replay_log(job["log"], config, keep=job["keep"], progress=_quiet,
+                              max_line_bytes=job["max_line_bytes"], span=job["span"])
     except LogError as exc:
         return {"usage": str(exc)}
     if end is not None:
         _check_end(replayer, config, end, job)
-    return {"summary": replayer.summary(), "steer": replayer.steer, "counts": dict(replayer.findings.counts),
+    return {"summary": replayer.summary(), "bits": replayer.bits, "counts": dict(replayer.findings.counts),
             "first": [f.as_dict() for f in replayer.findings.first]}
 
 
@@ -260,28 +276,39 @@ def _quiet(label):
 class _Segments:
     """The segments' results merged, read by verify as one replayed log."""
 
-    def __init__(self, results, keep):
+    def __init__(self, results, keep, config):
+        self.config = config
         self.findings = Findings(keep)
-        self.steer = any(r["steer"] for r in results)
         self._summary = {key: sum(r["summary"][key] for r in results)
                          for key in ("lines", "decisions", "resolutions", "steered")}
         self._summary["pending"] = results[-1]["summary"]["pending"]
+        self.steered = self._summary["steered"]
+        # The bits the first decision (or the state the log continues from) gave.
+        self.bits = next((r["bits"] for r in results if r["bits"] is not None), None)
         for r in results:
             for kind, count in r["counts"].items():
                 self.findings.counts[kind] = self.findings.counts.get(kind, 0) + count
             for f in r["first"]:
                 if len(self.findings.first) < keep:
                     fields = [(x["field"], x["logged"], x["replayed"]) for x in f["fields"]]
-                    self.findings.first.append(Finding(f["line"], f["kind"], f["message"], fields))
+                    self.findings.first.append(Finding(f["line"], f["kind"], f["message"], fields,
+                                                       f.get("follow_on")))
         if self._summary["lines"] == 0:
-            self.findings.add(Finding(1, "empty-log", "the log is empty: it holds no line"))
-        self.state = None
+            self.findings.add(Finding(None, "empty-log", "the log holds no line"))
 
     def summary(self):
         return {key: self._summary[key] for key in ("lines", "decisions", "resolutions", "pending", "steered")}
 
+    def configuration(self):
+        """As Replayer.configuration gives it for the whole log."""
+        out = {"bits": self.bits}
+        for name in FLAGS:
+            out[name] = getattr(self.config, name)
+        out["from"] = dict(self.config.sources)
+        return out
 
-def plan_segments(path, checkpoints, total_lines, config, state_path, keep):
+
+def plan_segments(path, checkpoints, total_lines, config, state_path, keep, max_line_bytes):
     """One job per segment: from the log's start state to the first
     checkpoint, from each to the next, from the last to the end."""
     ordered = sorted(checkpoints, key=lambda ck: (ck.lines, ck.name))
@@ -291,8 +318,9 @@ def plan_segments(path, checkpoints, total_lines, config, state_path, keep):
         first = start.lines if start is not None else 0
         offset = start.offset if start is not None else 0
         last = end.lines if end is not None else total_lines
-        jobs.append({"log": path, "state": state_path,
+        jobs.append({"log": path, "state": state_path, "max_line_bytes": max_line_bytes,
                      "config": (config.horizon, config.default_reward, config.epsilon, config.forgetfulness),
+                     "sources": dict(config.sources),
                      "start": start.path if start is not None else None,
                      "end": end.path if end is not None else None,
                      "span": (offset, first, last - first), "keep": keep})
@@ -305,28 +333,33 @@ def _describe(job):
     return f"the segment of lines {before + 1}-{before + count} (from {start})"
 
 
-def run_checkpoint_verify(args, config, progress, out=None):
+def run_checkpoint_verify(args, config, progress, out=None, path=None):
+    """`path` is where the log can be read again (standard input is spooled
+    to a file first)."""
     out = out if out is not None else sys.stdout
     try:
         where = placement(args)
     except ValueError as exc:
         raise UsageError(str(exc)) from None
-    path = os.path.abspath(args.log)
+    if args.log == "-" and args.cluster is not None:
+        raise UsageError("--cluster needs the log in a file its workers can open, not standard input")
+    path = os.path.abspath(path if path is not None else args.log)
     checkpoints = list_checkpoints(args.checkpoints)
-    _check_configuration(checkpoints, config)
+    config = settle_configuration(checkpoints, config)
     base = (config.start["decision_count"], config.start["model_version"]) if config.start else (0, 0)
     with progress("locating checkpoints") as bar:
-        total_lines = locate(path, checkpoints, base)
+        total_lines = locate(path, checkpoints, base, args.max_line_bytes)
         bar.update(bar.total)
     state_path = os.path.abspath(args.from_state) if config.state_text is not None else None
-    ordered, jobs = plan_segments(path, checkpoints, total_lines, config, state_path, args.show)
+    ordered, jobs = plan_segments(path, checkpoints, total_lines, config, state_path, args.show,
+                                  args.max_line_bytes)
     with progress(f"verifying {len(jobs)} segments") as bar:
         results = run_jobs(verify_segment, jobs, *where, _describe,
                            lambda done: bar.update(done * bar.total // len(jobs)))
     for result in results:
         if "checkpoint" in result or "usage" in result:
             raise UsageError(result.get("checkpoint") or result["usage"])
-    merged = _Segments(results, args.show)
+    merged = _Segments(results, args.show, config)
     placed = [{"file": ck.name, "line": ck.lines, "decisions": ck.fields["decision_count"],
                "resolutions": ck.fields["model_version"]} for ck in ordered]
     text = io.StringIO()

@@ -33,7 +33,9 @@ from .findings import KINDS
 from .learners import group
 from .logread import DecisionLine, ResolutionLine, read_log
 from .output import interval, number, table, to_json
-from .replay import UsageError
+from .config import UsageError
+from .header import HeaderLine
+from .status import Exit
 
 _NAN, _INF, _isfinite = math.nan, math.inf, math.isfinite
 _KEYS = {"name": str, "epsilon": float, "bits": int, "forgetfulness": float, "default_reward": float}
@@ -70,9 +72,9 @@ class Target:
 def parse_targets(settings):
     """[{key: value}] from the --target arguments (key=value, commas allowed)."""
     targets = []
-    for tokens in settings or []:
+    for setting in settings or []:
         fields = {}
-        for token in ",".join(tokens).split(","):
+        for token in setting.split(","):
             if not token.strip():
                 continue
             key, sep, value = token.partition("=")
@@ -181,7 +183,7 @@ class Evaluation:
                     terms.add(seq, pi / propensity, reward, dm, q)
 
 
-def evaluate_log(path, config, settings, progress, with_baseline=True):
+def evaluate_log(source, config, settings, progress, with_baseline=True):
     """The Evaluation of the targets `settings` describes (--target
     arguments) and, unless left out, the logging configuration first."""
     targets = _build_targets(config, settings, with_baseline)
@@ -192,21 +194,21 @@ def evaluate_log(path, config, settings, progress, with_baseline=True):
         with progress("evaluating") as bar:
             decision, resolution = evaluation.decision, evaluation.resolution
             lines = 0
-            for ev in read_log(path, bar.update):
+            for ev in read_log(source, bar.update):
                 lines += 1
                 kind = type(ev)
                 if kind is DecisionLine:
                     decision(ev)
                 elif kind is ResolutionLine:
                     resolution(ev)
-                else:
+                elif kind is not HeaderLine:
                     raise EvalError(ev.lineno, ev.kind, ev.message)
             evaluation.lines = lines
     finally:
         if was_enabled:
             gc.enable()
     if evaluation.lines == 0:
-        raise EvalError(1, "empty-log", "the log is empty: it holds no line")
+        raise EvalError(None, "empty-log", "the log holds no line")
     return evaluation
 
 
@@ -278,16 +280,17 @@ def plot(evaluation, path, points=400):
     plt.close(fig)
 
 
-def run_eval(args, config, progress, out=None):
+def run_eval(args, config, progress, out=None, source=None):
     out = out if out is not None else sys.stdout
     try:
-        evaluation = evaluate_log(args.log, config, args.target, progress)
+        evaluation = evaluate_log(source if source is not None else args.log, config, args.target, progress)
     except EvalError as exc:
-        sys.stderr.write(f"line {exc.lineno}: {KINDS[exc.kind]}: {exc}\n"
+        where = "" if exc.lineno is None else f"line {exc.lineno}: "
+        sys.stderr.write(f"{where}{KINDS[exc.kind]}: {exc}\n"
                          "the evaluation stopped there (`sorvane verify` lists every problem)\n")
-        return 1
+        return Exit.PROBLEMS
     rep = report(evaluation, args.log, args.bootstrap, args.seed)
     if args.plot:
         plot(evaluation, args.plot)
     out.write((to_json(rep) if args.json else report_text(rep)) + "\n")
-    return 0
+    return Exit.OK

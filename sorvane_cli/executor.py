@@ -21,10 +21,6 @@ import os
 import traceback
 
 
-# The exit status of a command whose job failed.
-JOB_FAILED = 4
-
-
 class JobFailed(Exception):
     """A job did not finish; the message says which and why."""
 

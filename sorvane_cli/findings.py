@@ -4,33 +4,40 @@
 KINDS = {
     "empty-log": "empty log",
     "not-json": "not JSON",
+    "too-long": "line too long",
     "malformed": "not a readable event",
     "unknown-id": "resolution of no pending decision",
     "record-mismatch": "decision record differs",
     "resolution-mismatch": "resolution inconsistent with its decision",
     "host-policy": "not reproducible by the built-in policy (host score/explore)",
+    "diverged": "the replay diverges from the log",
     # verify --checkpoints: a segment that does not end in its checkpoint's state
     "checkpoint-mismatch": "replayed state differs from the checkpoint",
 }
 
 
 class Finding:
-    __slots__ = ("lineno", "kind", "message", "fields")
+    __slots__ = ("lineno", "kind", "message", "fields", "follows")
 
-    def __init__(self, lineno, kind, message, fields=()):
+    def __init__(self, lineno, kind, message, fields=(), follows=None):
         self.lineno = lineno
         self.kind = kind
         self.message = message
         # (field name, value in the log, value the replay gives)
         self.fields = list(fields)
+        # For a first cause: how many later lines differ because of it.
+        self.follows = follows
 
     def as_dict(self):
-        return {
+        out = {
             "line": self.lineno,
             "kind": self.kind,
             "message": self.message,
             "fields": [{"field": f, "logged": a, "replayed": b} for f, a, b in self.fields],
         }
+        if self.follows is not None:
+            out["follow_on"] = self.follows
+        return out
 
 
 class Findings:

@@ -55,13 +55,17 @@ def findings_text(findings, total_shown_label="problems"):
     for kind, count in sorted(findings.counts.items(), key=lambda kv: -kv[1]):
         out.append(f"  {KINDS[kind].ljust(width)}  {count}")
     for f in findings.first:
-        out.append(f"line {f.lineno}: {KINDS[f.kind]}: {f.message}")
+        where = "" if f.lineno is None else f"line {f.lineno}: "
+        out.append(f"{where}{KINDS[f.kind]}: {f.message}")
         for name, logged, replayed in f.fields:
             if name.endswith(_BUILTIN):
                 out.append(f"    {name[:-len(_BUILTIN)]}: logged {_value(logged)}, "
                            f"the built-in policy gives {_value(replayed)}")
             else:
                 out.append(f"    {name}: logged {_value(logged)}, replayed {_value(replayed)}")
+        if f.follows:
+            out.append(f"    {f.follows} later decisions differ as a consequence (not counted as problems of "
+                       "their own)")
     hidden = findings.total - len(findings.first)
     if hidden > 0:
         out.append(f"... and {hidden} more")

@@ -42,6 +42,14 @@ def builtin_probabilities(estimates, epsilon):
     return [top if e == best else base for e in estimates]
 
 
+def builtin_propensities(epsilon, n):
+    """Every probability the built-in rule can give one of n candidates:
+    epsilon / n outside the best, (1 - epsilon) / k + epsilon / n for one
+    of k tied best."""
+    base = epsilon / n
+    return {base} | {(1.0 - epsilon) / k + base for k in range(1, n + 1)}
+
+
 def draw(probabilities, u):
     """The position the engine draws with these probabilities and number."""
     acc = 0.0

@@ -17,16 +17,15 @@ import os
 import struct
 import sys
 
+from .config import LogConfig, UsageError
 from .estimators import ESTIMATORS, NAMES
 from .evaluate import EvalError, _build_targets, evaluate_log, parse_targets, report
 from .executor import add_executor_flags, placement, run_jobs
 from .findings import KINDS
-from .logread import DecisionLine, LogError, read_log
+from .logread import DecisionLine, read_log
+from .logsource import LogError, LogSource
 from .output import interval, number, table, to_json
-from .replay import LogConfig, UsageError
-
-# The exit status when a line stops the evaluation, as for `eval`.
-_EVAL_FAILED = 1
+from .status import Exit
 
 
 class _Quiet:
@@ -62,7 +61,7 @@ def parse_grid(axes):
         parsed = []
         for value in values.split(","):
             # The same parsing and messages as --target.
-            fields = parse_targets([[f"{key}={value}"]])[0]
+            fields = parse_targets([f"{key}={value}"])[0]
             if fields[key] in parsed:
                 raise UsageError(f"--grid {key} lists {value.strip()} twice")
             parsed.append(fields[key])
@@ -83,9 +82,9 @@ def _model_key(bits, forgetfulness, default_reward):
     return bits, struct.pack("<dd", forgetfulness, default_reward)
 
 
-def _log_bits(path):
+def _log_bits(path, max_line_bytes):
     """The bits of the log's first decision line, or None."""
-    events = read_log(path)
+    events = read_log(path, max_line_bytes=max_line_bytes)
     try:
         for ev in events:
             if type(ev) is DecisionLine:
@@ -118,7 +117,7 @@ def plan_jobs(points, config, log_bits):
 
 def _setting(point):
     """A grid point as the --target argument that names it by its values."""
-    return [",".join(f"{key}={value!r}" for key, value in point.items())]
+    return ",".join(f"{key}={value!r}" for key, value in point.items())
 
 
 def sweep_job(job):
@@ -131,14 +130,15 @@ def sweep_job(job):
         except OSError as exc:
             return {"usage": f"cannot read {job['state']}: {exc.strerror or exc}"}
     else:
-        config = LogConfig(*job["config"])
+        config = LogConfig(*job["config"], sources=job["sources"])
     try:
-        evaluation = evaluate_log(job["log"], config, job["targets"], _quiet, with_baseline=job["baseline"])
+        source = LogSource(job["log"], job["max_line_bytes"])
+        evaluation = evaluate_log(source, config, job["targets"], _quiet, with_baseline=job["baseline"])
     except EvalError as exc:
         return {"error": {"line": exc.lineno, "kind": exc.kind, "message": str(exc)}}
     except (UsageError, LogError) as exc:
         return {"usage": str(exc)}
-    return {"report": report(evaluation, job["log"], job["bootstrap"], job["seed"])}
+    return {"report": report(evaluation, job["name"], job["bootstrap"], job["seed"])}
 
 
 def _placement(args):
@@ -149,7 +149,7 @@ def _placement(args):
 
 
 def _describe(job):
-    names = [",".join(t) for t in job["targets"]] + (["logging"] if job["baseline"] else [])
+    names = job["targets"] + (["logging"] if job["baseline"] else [])
     return f"the job of {'; '.join(names)}"
 
 
@@ -185,7 +185,7 @@ def merge(results, points, path, estimator):
             elif target["name"] != "logging":
                 targets[target["name"]] = target
     # eval names a target after its settings: the text _setting makes.
-    order = {_setting(point)[0]: k for k, point in enumerate(points)}
+    order = {_setting(point): k for k, point in enumerate(points)}
     ranked = sorted(targets.values(), key=lambda t: _rank_key(t, estimator, order))
     rows = []
     for target in ranked:
@@ -282,22 +282,27 @@ def _recommendation_text(rec, name):
     return text + ("; " if notes else "") + "; ".join(notes)
 
 
-def run_sweep(args, config, progress, out=None):
+def run_sweep(args, config, progress, out=None, path=None):
+    """`path` is where the log can be read again (standard input is spooled
+    to a file first)."""
     out = out if out is not None else sys.stdout
     where = _placement(args)
+    if args.log == "-" and args.cluster is not None:
+        raise UsageError("--cluster needs the log in a file its workers can open, not standard input")
     axes = parse_grid(args.grid)
     points = grid_points(axes)
-    path = os.path.abspath(args.log)
+    path = os.path.abspath(path if path is not None else args.log)
     estimator = args.rank_by
-    log_bits = _log_bits(path)
+    log_bits = _log_bits(path, args.max_line_bytes)
     # Each target made once here, so a value `create` refuses is a usage
     # error before any job starts.
     _build_targets(config, [_setting(point) for point in points], with_baseline=False)
     state = os.path.abspath(args.from_state) if config.state_text is not None else None
     jobs = []
     for members, with_baseline in plan_jobs(points, config, log_bits):
-        jobs.append({"log": path, "state": state,
+        jobs.append({"log": path, "name": args.log, "state": state, "max_line_bytes": args.max_line_bytes,
                      "config": (config.horizon, config.default_reward, config.epsilon, config.forgetfulness),
+                     "sources": dict(config.sources),
                      "targets": [_setting(points[k]) for k in members], "baseline": with_baseline,
                      "bootstrap": args.bootstrap, "seed": args.seed})
     with progress(f"sweeping ({len(jobs)} jobs)") as bar:
@@ -310,16 +315,17 @@ def run_sweep(args, config, progress, out=None):
     for result in results:
         if "error" in result:
             e = result["error"]
-            sys.stderr.write(f"line {e['line']}: {KINDS[e['kind']]}: {e['message']}\n"
+            where = "" if e["line"] is None else f"line {e['line']}: "
+            sys.stderr.write(f"{where}{KINDS[e['kind']]}: {e['message']}\n"
                              "the sweep stopped there (`sorvane verify` lists every problem)\n")
-            return _EVAL_FAILED
-    rep = merge([r["report"] for r in results], points, path, estimator)
+            return Exit.PROBLEMS
+    rep = merge([r["report"] for r in results], points, args.log, estimator)
     out.write((to_json(rep) if args.json else report_text(rep)) + "\n")
-    return 0
+    return Exit.OK
 
 
 
-def add_parser(sub, config_flags):
+def add_parser(sub, config_flags, epilog):
     s = sub.add_parser("sweep", help="evaluate a grid of target configurations, best first",
                        description="Evaluate every combination of the --grid values as an `eval` target and "
                                    "rank them best first, with intervals, beside the logging configuration. "
@@ -327,10 +333,8 @@ def add_parser(sub, config_flags):
                                    "replayed together as one job; the jobs run in --workers local processes "
                                    "or on a Dask cluster (--cluster), where every worker opens the log (and "
                                    "--from-state) at the same path itself: a shared file system.",
-                       epilog="exit status: 0 with the ranking, 1 when a line stops the evaluation, 2 on a "
-                              "usage error, 4 when a job fails (a worker killed, the cluster lost)",
-                       formatter_class=argparse.RawDescriptionHelpFormatter)
-    config_flags(s, False)
+                       epilog=epilog, formatter_class=argparse.RawDescriptionHelpFormatter)
+    config_flags(s, "the state's horizon (not needed to evaluate)")
     s.add_argument("--grid", action="append", metavar="KEY=V1,V2,...",
                    help="one axis of the grid: epsilon, bits, forgetfulness or default_reward and its values; "
                         "repeat for more axes (the rest as logged)")

@@ -58,7 +58,7 @@ def simulate(path, seed, decisions=400, pending=0):
 
 def evaluate(path, capsys, *extra):
     status = main(["eval", str(path), "--epsilon", str(EPSILON), "--forgetfulness", "1.0", "--json", "-q",
-                   "--target", "epsilon=1", "name=uniform"] + list(extra))
+                   "--target", "epsilon=1,name=uniform"] + list(extra))
     out, err = capsys.readouterr()
     assert status == 0, err
     return json.loads(out)
@@ -121,7 +121,7 @@ def test_several_targets_compare_in_one_table(tmp_path, capsys):
     path = tmp_path / "sim.log"
     simulate(path, 3, decisions=150)
     status = main(["eval", str(path), "--epsilon", str(EPSILON), "-q", "--target", "epsilon=0.05,bits=12",
-                   "--target", "forgetfulness=0.9", "default_reward=-1.0", "name=forgetful"])
+                   "--target", "forgetfulness=0.9,default_reward=-1.0,name=forgetful"])
     out, _ = capsys.readouterr()
     assert status == 0
     for name in ("logging", "epsilon=0.05,bits=12", "forgetful", "IPS", "SNIPS", "DR", "95% CI bootstrap"):

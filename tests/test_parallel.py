@@ -13,7 +13,8 @@ from parallel_jobs import EPSILON, HORIZON, write_log
 from sorvane_cli import sweep
 from sorvane_cli.__main__ import main
 from sorvane_cli.executor import JobFailed, run_jobs
-from sorvane_cli.replay import LogConfig
+from sorvane_cli.config import LogConfig
+from sorvane_cli.status import Exit
 
 FLAGS = ["--horizon", str(HORIZON), "--epsilon", str(EPSILON), "-q"]
 GRID = ["--grid", "epsilon=0.05,0.2", "--grid", "bits=8,10"]
@@ -139,14 +140,27 @@ def test_checkpoint_verify_reports_what_plain_verify_reports(logged, capsys):
     status, out, err = run(capsys, "verify", logged / "log.jsonl", *FLAGS, "--json", "--workers", "2",
                            "--checkpoints", logged / "checkpoints")
     assert status == 0, err
-    report = json.loads(out)
+    report, plain = json.loads(out), json.loads(plain)
     placed = report.pop("checkpoints")
-    assert report == json.loads(plain)
+    # What plain verify leaves at its default, the checkpoints give.
+    assert plain["configuration"].pop("from")["forgetfulness"] == "default"
+    assert report["configuration"].pop("from")["forgetfulness"] == "checkpoint"
+    assert report == plain
     assert [p["decisions"] for p in placed] == [300, 600, 900]
     lines = (logged / "log.jsonl").read_bytes().split(b"\n")
     for p in placed:
         # The line after a checkpoint's place is the decision the state made next.
         assert json.loads(lines[p["line"]])["record"]["decision_id"] == f"shop:{p['decisions']}"
+
+
+def test_checkpoints_give_the_configuration_nothing_else_gives(logged, capsys):
+    status, out, err = run(capsys, "verify", logged / "log.jsonl", "-q", "--json", "--workers", "2",
+                           "--checkpoints", logged / "checkpoints")
+    assert status == 0, err
+    configuration = json.loads(out)["configuration"]
+    assert (configuration["horizon"], configuration["epsilon"]) == (HORIZON, EPSILON)
+    assert configuration["from"] == {"horizon": "checkpoint", "default_reward": "log", "epsilon": "log",
+                                     "forgetfulness": "checkpoint"}
 
 
 @pytest.fixture
@@ -230,7 +244,7 @@ def test_a_killed_worker_fails_the_run(cluster, workers):
 def test_a_sweep_whose_worker_is_killed_prints_no_table(logged, capsys, monkeypatch):
     monkeypatch.setattr(sweep, "sweep_job", parallel_jobs.die_in_sweep)
     status, out, err = run(capsys, "sweep", logged / "log.jsonl", *FLAGS, *GRID, "--workers", "2")
-    assert status == 4 and out == ""
+    assert status == Exit.JOB_FAILED and out == ""
     assert "worker process ended abruptly" in err and "no result is reported" in err
 
 
@@ -239,7 +253,7 @@ def test_an_unreachable_cluster_is_a_clear_error(logged, capsys):
     pytest.importorskip("distributed")
     with dask.config.set({"distributed.comm.timeouts.connect": "1s"}):
         status, out, err = run(capsys, "sweep", logged / "log.jsonl", *FLAGS, *GRID, "--cluster", "tcp://127.0.0.1:9")
-    assert status == 4 and out == ""
+    assert status == Exit.JOB_FAILED and out == ""
     assert "cannot reach the Dask scheduler at tcp://127.0.0.1:9" in err
 
 
