@@ -327,12 +327,12 @@ def run_sweep(args, config, progress, out=None, path=None):
 
 def add_parser(sub, config_flags, epilog):
     s = sub.add_parser("sweep", help="evaluate a grid of target configurations, best first",
-                       description="Evaluate every combination of the --grid values as an `eval` target and "
-                                   "rank them best first, with intervals, beside the logging configuration. "
-                                   "Targets that share a model (bits, forgetfulness, default reward) are "
-                                   "replayed together as one job; the jobs run in --workers local processes "
-                                   "or on a Dask cluster (--cluster), where every worker opens the log (and "
-                                   "--from-state) at the same path itself: a shared file system.",
+                       description="Evaluate every combination of the --grid values as an `eval` target and rank\n"
+                                   "them best first, with intervals, beside the logging configuration. Targets\n"
+                                   "that share a model (bits, forgetfulness, default reward) are replayed together\n"
+                                   "as one job; the jobs run on --workers local processes or on a Dask cluster\n"
+                                   "(--cluster), where every worker opens the log (and --from-state) itself, at\n"
+                                   "the same absolute path: a file system they all see.",
                        epilog=epilog, formatter_class=argparse.RawDescriptionHelpFormatter)
     config_flags(s, "the state's horizon (not needed to evaluate)")
     s.add_argument("--grid", action="append", metavar="KEY=V1,V2,...",

@@ -1,9 +1,12 @@
 """sorvane sweep and verify --checkpoints: the same report from one process,
 from local worker processes and from a Dask cluster; failures end the
 command, never a partial report."""
+import gzip
+import io
 import json
 import os
 import shutil
+import sys
 
 import pytest
 
@@ -151,6 +154,25 @@ def test_checkpoint_verify_reports_what_plain_verify_reports(logged, capsys):
     for p in placed:
         # The line after a checkpoint's place is the decision the state made next.
         assert json.loads(lines[p["line"]])["record"]["decision_id"] == f"shop:{p['decisions']}"
+
+
+@pytest.mark.parametrize("form", ["gzip", "stdin"])
+def test_checkpoint_verify_and_sweep_read_compressed_logs_and_standard_input(logged, tmp_path, capsys, monkeypatch,
+                                                                         form):
+    data = (logged / "log.jsonl").read_bytes()
+    expected = {}
+    for command in (["verify", "--checkpoints", logged / "checkpoints"], ["sweep", *GRID, "--bootstrap", "20"]):
+        expected[command[0]] = run(capsys, command[0], logged / "log.jsonl", *FLAGS, *command[1:], "--json",
+                                   "--workers", "2")[1].replace(f'"{logged / "log.jsonl"}"', '"LOG"')
+        if form == "gzip":
+            log = tmp_path / "log.gz"
+            log.write_bytes(gzip.compress(data))
+        else:
+            log = "-"
+            monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BufferedReader(io.BytesIO(data))))
+        status, out, err = run(capsys, command[0], log, *FLAGS, *command[1:], "--json", "--workers", "2")
+        assert status == 0, err
+        assert out.replace(f'"{log}"', '"LOG"') == expected[command[0]]
 
 
 def test_checkpoints_give_the_configuration_nothing_else_gives(logged, capsys):
