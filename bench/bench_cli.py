@@ -141,8 +141,11 @@ def figures(quick=False, decisions=4000, repeat=7):
         runs = [
             ("decide + learn, pre-parsed", module_calls(parsed), False),
             ("verify", command(["verify", path] + flags), True),
-            ("eval, baseline only", command(["eval", path] + flags), True),
-            ("eval, baseline + 1 target", command(["eval", path] + flags + ["--target", "epsilon=0.2"]), True),
+            ("eval weighted, baseline only", command(["eval", path, "--method", "weighted"] + flags), True),
+            ("eval weighted, baseline + 1 target",
+             command(["eval", path, "--method", "weighted"] + flags + ["--target", "epsilon=0.2"]), True),
+            ("eval rejection, baseline + 1 target",
+             command(["eval", path, "--method", "rejection"] + flags + ["--target", "epsilon=0.2"]), True),
         ]
         if logread._fast_loads is not None:
             runs.append(("verify, without orjson", without_orjson(command(["verify", path] + flags)), False))

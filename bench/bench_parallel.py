@@ -102,7 +102,8 @@ def figures(quick=False, decisions=200_000, repeat=2):
     with tempfile.TemporaryDirectory() as tmp:
         path, checkpoints = os.path.join(tmp, "m.log"), os.path.join(tmp, "checkpoints")
         write_m_log(path, checkpoints, decisions, 4)
-        sweep = ["sweep", path] + FLAGS + GRID + ["--bootstrap", "200"]
+        # Weighted: the method whose jobs are the targets that share a model.
+        sweep = ["sweep", path] + FLAGS + GRID + ["--method", "weighted", "--bootstrap", "200"]
         runs = {
             "sweep serial": sweep + ["--workers", "1"],
             "sweep parallel": sweep + ["--workers", "2"],

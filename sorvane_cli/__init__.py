@@ -9,14 +9,17 @@
 host created its state with, which the tools then read instead of flags.
 
 Modules: `logsource` opens the log (standard input, compression, the line
-bound), `logread` reads its lines into events, `header` is the header line,
-`infer` reads the configuration off the log's head, `config` settles the
-configuration from flags, header and log; `replay` replays the log through
-the module (verify and replay share it), `verify` and `evaluate` are the
-commands, `policy` writes out the engine's draw and built-in rule,
-`estimators` holds IPS, SNIPS and DR with their intervals, `snapshot` reads
-a state's scalar fields, `findings`, `output` and `progress` report,
-`outputs` writes files, `status` is the table of exit statuses. `sweep` (a
+bound), `logread` reads its lines into events, `dispatch` hands each event
+to its handler, `header` is the header line, `infer` reads the
+configuration off the log's head, `config` settles the configuration from
+flags, header and log. `replay` replays the log through the module (the
+loop verify and replay share), `scratch` and `nan_signs` help it where the
+log leaves something out; `verify`, `rebuild` (the replay command) and
+`evaluate` are the commands, `rejection`, `learners` and `estimators` the
+evaluation's two methods; `policy` writes out the engine's draw and built-in
+rule, `snapshot` reads a state's scalar fields; `findings`, `output` and
+`progress` report, `outputs` writes files, `status` is the table of exit
+statuses. `sweep` (a
 grid of eval targets) and `checkpoints` (verify in segments between saved
 states) split their work into jobs that `executor` runs in local processes
 or on a Dask cluster.

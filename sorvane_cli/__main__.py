@@ -1,5 +1,6 @@
 """The `sorvane` command: verify, replay and evaluate an experience log."""
 import argparse
+import os
 import shutil
 import sys
 import tempfile
@@ -26,6 +27,8 @@ _EVAL_METHODS = """methods:
              reach the target's learning. Unbiased for targets that learn and explore
              differently, including epsilon 0. It measures the mean reward of a run as long
              as the kept events (their share is printed): a long log gives a long run.
+             --replays runs side by side with their own draws; the interval is Student's t
+             over their means, so it holds how one run's learning path varies.
   weighted   IPS, SNIPS and doubly robust: every target learns from every logged choice and
              is weighed by target_prob / logged_propensity. Tighter intervals, but a target
              inherits the logging state's exploration: right for targets that do not learn
@@ -44,6 +47,13 @@ def _positive(text):
     value = int(text)
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be 1 or more, not {value}")
+    return value
+
+
+def _at_least_two(text):
+    value = int(text)
+    if value < 2:
+        raise argparse.ArgumentTypeError(f"must be 2 or more, not {value}")
     return value
 
 
@@ -109,7 +119,11 @@ def build_parser():
                         "optional name, comma-separated; repeat --target to compare several")
     e.add_argument("--method", choices=("rejection", "weighted", "both"), default="rejection",
                    help="how targets are evaluated (rejection; see methods below)")
+    e.add_argument("--replays", type=_at_least_two, default=5, metavar="R",
+                   help="rejection sampling: replays side by side, each with its own draws; the interval is "
+                        "Student's t over their means (5)")
     e.add_argument("--json", action="store_true", help="the estimates as JSON")
+    e.add_argument("--show", type=_non_negative, default=10, metavar="N", help="problems shown in full (10)")
     e.add_argument("--plot", metavar="FILE.png", help="plot the running estimates (needs matplotlib)")
     e.add_argument("--bootstrap", type=_non_negative, default=1000, metavar="B",
                    help="bootstrap resamples (1000; 0 for none)")
@@ -153,7 +167,7 @@ def _run(args, stdout):
             progress = lambda label: Progress(label, total, enabled)  # noqa: E731
             if args.command == "sweep":
                 from .sweep import run_sweep
-                return run_sweep(args, config, progress, stdout, path=path)
+                return run_sweep(args, config, progress, stdout, path=path, head=head)
             if args.command == "verify":
                 from .checkpoints import check_flags, run_checkpoint_verify
                 check_flags(args)
@@ -163,13 +177,23 @@ def _run(args, stdout):
                 from .verify import run_verify
                 return run_verify(args, config, progress, stdout, source=source)
             if args.command == "replay":
-                from .verify import run_replay
+                from .rebuild import run_replay
                 return run_replay(args, config, progress, stdout, source=source)
             from .evaluate import run_eval
-            return run_eval(args, config, progress, stdout, source=source)
+            return run_eval(args, config, progress, stdout, source=source, head=head)
     finally:
         if spool is not None:
             spool.close()
+
+
+def _silence_stdout():
+    """Points standard output at /dev/null, so the interpreter's last flush
+    on the way out does not fail again on the closed pipe."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError, AttributeError):
+        pass
 
 
 def main(argv=None, stdout=None):
@@ -188,6 +212,12 @@ def main(argv=None, stdout=None):
     except JobFailed as exc:
         print(f"{name}: error: {exc}; no result is reported", file=sys.stderr)
         return Exit.JOB_FAILED
+    except BrokenPipeError:
+        # The reader of standard output went away (`| head`): nothing more to say to it.
+        if stdout is sys.stdout:
+            _silence_stdout()
+        print(f"{name}: error: standard output was closed before the output was written", file=sys.stderr)
+        return Exit.OUTPUT
     except MemoryError:
         print(f"{name}: error: out of memory (a smaller --max-line-bytes bounds what one line may take)",
               file=sys.stderr)

@@ -16,6 +16,29 @@ KINDS = {
 }
 
 
+# A field compared with what the built-in policy gives rather than with the
+# replayed record carries this after its name, in the text and in --json.
+_BUILTIN = " (built-in policy)"
+
+
+def builtin_field(name):
+    """The field name for a comparison with the built-in policy's value."""
+    return name + _BUILTIN
+
+
+def split_field(name):
+    """(the record's field name, whether it is compared with the built-in policy)."""
+    if name.endswith(_BUILTIN):
+        return name[:-len(_BUILTIN)], True
+    return name, False
+
+
+def against_builtin(record, builtin):
+    """The logged choice and propensity beside the built-in policy's."""
+    return [(builtin_field("chosen"), record["chosen"], builtin[0]),
+            (builtin_field("propensity"), record["propensity"], builtin[1])]
+
+
 class Finding:
     __slots__ = ("lineno", "kind", "message", "fields", "follows")
 

@@ -9,6 +9,7 @@ keys are exactly these, in any order, and the values what `create` accepts.
 """
 import json
 import math
+from typing import Any
 
 import sorvane
 
@@ -17,7 +18,8 @@ VERSION = 1
 FIELDS = ("bits", "horizon", "default_reward", "epsilon", "forgetfulness")
 
 
-def header_line(bits, horizon, default_reward=0.0, epsilon=0.05, forgetfulness=0.999):
+def header_line(bits: int, horizon: float, default_reward: float = 0.0, epsilon: float = 0.05,
+                forgetfulness: float = 0.999) -> str:
     """The header line (without a newline) for a log written by a state made
     with `sorvane.create(bits, horizon, default_reward, epsilon,
     forgetfulness)`; raises what `create` raises for the same arguments."""
@@ -27,7 +29,7 @@ def header_line(bits, horizon, default_reward=0.0, epsilon=0.05, forgetfulness=0
                        "forgetfulness": float(forgetfulness)}, separators=(",", ":"))
 
 
-def _check(bits, horizon, default_reward, epsilon, forgetfulness):
+def _check(bits: int, horizon: float, default_reward: float, epsilon: float, forgetfulness: float) -> None:
     if type(bits) is not int:
         raise TypeError(f"bits must be an integer, not {type(bits).__name__}")
     if not 1 <= bits <= 24:
@@ -41,13 +43,13 @@ class HeaderLine:
 
     __slots__ = ("lineno", "config")
 
-    def __init__(self, lineno, config):
+    def __init__(self, lineno: int, config: dict[str, Any]) -> None:
         self.lineno = lineno
         # FIELDS -> value
         self.config = config
 
 
-def header_problem(obj):
+def header_problem(obj: dict[str, Any]) -> str | None:
     """Why a parsed header object is not a valid header, or None."""
     version = obj.get("version")
     if version != VERSION or type(version) is not int:
@@ -71,14 +73,14 @@ def header_problem(obj):
     return None
 
 
-def _fits_float(value):
+def _fits_float(value: int) -> bool:
     try:
         return not math.isinf(float(value))
     except OverflowError:
         return False
 
 
-def parse_header(lineno, obj):
+def parse_header(lineno: int, obj: dict[str, Any]) -> HeaderLine | None:
     """The HeaderLine of a parsed header object, or None when it is not valid
     (`header_problem` says why)."""
     if header_problem(obj) is not None:

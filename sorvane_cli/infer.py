@@ -98,6 +98,11 @@ class Head:
         return count
 
     @property
+    def candidate_counts(self):
+        """The numbers of candidates of the head's decisions (of two or more)."""
+        return sorted({n for n, _ in self._pairs})
+
+    @property
     def judged(self):
         """The decisions the epsilon is judged on: those with two or more candidates."""
         return sum(self._pairs.values())

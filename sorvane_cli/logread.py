@@ -14,8 +14,8 @@ import json
 import json.scanner
 import re
 
-from .header import HeaderLine, header_problem, parse_header
-from .logsource import MAX_LINE_BYTES, TOO_LONG, LogError, LogSource
+from .header import HeaderLine, header_problem, parse_header  # noqa: F401 (read_log yields HeaderLines)
+from .logsource import MAX_LINE_BYTES, TOO_LONG, LogError, LogSource  # noqa: F401 (LogError's home was here)
 
 # The C scanner straight, without the wrappers of json.loads around it; any
 # text it does not take whole goes to json.loads, for its exact error.

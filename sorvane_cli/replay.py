@@ -20,15 +20,14 @@ logged propensity. The ledger then holds what the host's ledger held, later
 decisions and the final state come out right, and those decisions are
 reported as not reproducible by the built-in policy rather than as corrupt.
 """
-import gc
 import math
 import operator
 import sorvane
 
 from .config import LogConfig, UsageError, load_config  # noqa: F401 (their home before config.py)
-from .findings import Finding, Findings
-from .header import HeaderLine
-from .logread import DecisionLine, ResolutionLine, features_problem, read_log
+from .dispatch import each_event
+from .findings import Finding, Findings, against_builtin
+from .logread import features_problem
 from .logsource import LogSource
 from .nan_signs import NanSigns
 from .policy import (builtin_probabilities, builtin_propensities, draw, draw_uniform, explore_accepts, same_float,
@@ -239,8 +238,7 @@ class Replayer:
             if not self.steer and names <= {"chosen", "propensity", "features"} and names & {"chosen", "propensity"}:
                 raise NeedSteering
             if builtin is not None and steer_to is not None:
-                diffs.append(("chosen (built-in policy)", record["chosen"], builtin[0]))
-                diffs.append(("propensity (built-in policy)", record["propensity"], builtin[1]))
+                diffs += against_builtin(record, builtin)
             self.findings.add(Finding(ev.lineno, "record-mismatch",
                                       "the replayed record differs in " + ", ".join(d[0].split("[")[0] for d in diffs),
                                       diffs))
@@ -259,8 +257,7 @@ class Replayer:
         logged = float(record["propensity"])
         n = len(ev.candidates)
         possible = builtin_propensities(self.config.epsilon, n)
-        against = [("chosen (built-in policy)", record["chosen"], builtin[0]),
-                   ("propensity (built-in policy)", record["propensity"], builtin[1])]
+        against = against_builtin(record, builtin)
         if logged in possible:
             if self.first_cause is not None:
                 self.first_cause.follows += 1
@@ -410,30 +407,12 @@ def replay_log(source, config, keep=10, progress=None, max_line_bytes=None, span
     for steer in (False, True):
         replayer = Replayer(config, steer=steer, keep=keep)
         label = "replaying (steering host choices)" if steer else "replaying"
-        was_enabled = gc.isenabled()
-        # Parsed lines make no reference cycles; the collector would only
-        # walk them over and over.
-        gc.disable()
+        log = source if source is not None and not steer else LogSource(path, max_line_bytes)
         try:
-            with progress(label) as bar:
-                decision, resolution, bad = replayer.decision, replayer.resolution, replayer.bad
-                lines = 0
-                log = source if source is not None and not steer else LogSource(path, max_line_bytes)
-                for ev in read_log(log, bar.update, span=span):
-                    lines += 1
-                    kind = type(ev)
-                    if kind is DecisionLine:
-                        decision(ev)
-                    elif kind is ResolutionLine:
-                        resolution(ev)
-                    elif kind is not HeaderLine:
-                        bad(ev)
-                replayer.lines = lines
+            replayer.lines = each_event(log, progress, label, replayer.decision, replayer.resolution, replayer.bad,
+                                        span)
         except NeedSteering:
             continue
-        finally:
-            if was_enabled:
-                gc.enable()
         if span is None:
             replayer.finish()
         return replayer

@@ -30,3 +30,10 @@ MEANINGS = {
 def table():
     """The exit statuses as help text."""
     return "exit status:\n" + "\n".join(f"  {int(code):>3}  {MEANINGS[code]}" for code in Exit)
+
+
+def replay_status(findings):
+    """The status of verify and replay after a replay that found `findings`."""
+    if not findings.counts:
+        return Exit.OK
+    return Exit.HOST_POLICY if findings.only_host_policy() else Exit.PROBLEMS

@@ -19,9 +19,11 @@ import sys
 
 from .config import LogConfig, UsageError
 from .estimators import ESTIMATORS, NAMES
-from .evaluate import EvalError, _build_targets, evaluate_log, parse_targets, report
+from .evaluate import _build_targets, _problems_report, evaluate_log, parse_targets, report
 from .executor import add_executor_flags, placement, run_jobs
-from .findings import KINDS
+from .findings import Finding, Findings
+from .output import findings_text
+from .rejection import bound
 from .logread import DecisionLine, read_log
 from .logsource import LogError, LogSource
 from .output import interval, number, table, to_json
@@ -94,12 +96,16 @@ def _log_bits(path, max_line_bytes):
     return None
 
 
-def plan_jobs(points, config, log_bits):
+def plan_jobs(points, config, log_bits, method="weighted"):
     """[(the point indices of one model, whether the logging configuration
     rides along)], in the grid's order. A log that continues from a saved
     state has decisions pending from before it began, which only the
     logging configuration's own state can resolve, so there it rides with
-    every job."""
+    every job. Rejection sampling runs each target on its own state (each
+    keeps its own events), so there each target is a job of its own."""
+    if method != "weighted":
+        planned = [([k], config.state_text is not None) for k in range(len(points))]
+        return planned if config.state_text is not None else [([], True)] + planned
     jobs = {}
     for k, point in enumerate(points):
         bits = point.get("bits", log_bits)
@@ -133,11 +139,15 @@ def sweep_job(job):
         config = LogConfig(*job["config"], sources=job["sources"])
     try:
         source = LogSource(job["log"], job["max_line_bytes"])
-        evaluation = evaluate_log(source, config, job["targets"], _quiet, with_baseline=job["baseline"])
-    except EvalError as exc:
-        return {"error": {"line": exc.lineno, "kind": exc.kind, "message": str(exc)}}
+        evaluation = evaluate_log(source, config, job["targets"], _quiet, method=job["method"], seed=job["seed"],
+                                  keep=job["keep"], replays=job["replays"], with_baseline=job["baseline"],
+                                  rejection_bound=job["bound"])
     except (UsageError, LogError) as exc:
         return {"usage": str(exc)}
+    if evaluation.findings.counts:
+        problems = _problems_report(evaluation, job["name"])
+        problems["lines"] = evaluation.lines
+        return {"problems": problems}
     return {"report": report(evaluation, job["name"], job["bootstrap"], job["seed"])}
 
 
@@ -154,13 +164,18 @@ def _describe(job):
 
 
 def _interval(target, estimator):
-    """The bootstrap interval, or the normal one when there is no bootstrap."""
+    """Rejection's t interval; the weighted estimator's bootstrap interval,
+    or its normal one when there is no bootstrap."""
+    if estimator == "rejection":
+        return target["rejection"]["ci"]
     e = target["estimators"][estimator]
-    lo, hi = e["ci_bootstrap"]
-    return [lo, hi] if math.isfinite(lo) and math.isfinite(hi) else e["ci_normal"]
+    boot = e["ci_bootstrap"]
+    return boot if boot is not None and all(math.isfinite(x) for x in boot) else e["ci_normal"]
 
 
 def _estimate(target, estimator):
+    if estimator == "rejection":
+        return target["rejection"]["estimate"]
     return target["estimators"][estimator]["estimate"]
 
 
@@ -198,6 +213,9 @@ def merge(results, points, path, estimator):
         row["rank"] = k + 1
     out = {"log": path}
     out.update(head)
+    out["logged_mean"] = results[0]["logged_mean"]
+    if "rejection" in results[0]:
+        out["rejection"] = results[0]["rejection"]
     out["bootstrap"] = bootstrap
     out["ranked_by"] = estimator
     out["configurations"] = len(points)
@@ -244,21 +262,33 @@ def _recommendation(ranked, baseline, estimator):
 
 
 def report_text(rep):
-    name = NAMES[rep["ranked_by"]]
+    name = NAMES.get(rep["ranked_by"], rep["ranked_by"])
     head = (f"{rep['log']}: {rep['decisions']} decisions, {rep['resolved']} resolved, "
             f"{rep['pending_share']:.1%} pending; {rep['configurations']} configurations, ranked by {name}")
     if rep["excluded"]:
         head += f"; {rep['excluded']} decisions left out (no usable propensity or reward)"
     rows = []
     for target in rep["targets"]:
-        e = target["estimators"][rep["ranked_by"]]
         label = "logging (as logged)" if target["name"] == "logging" else target["name"]
-        rows.append([str(target["rank"]), label, number(e["estimate"]), number(e["stderr"]),
-                     interval(e["ci_bootstrap"]), interval(e["ci_normal"]), number(target["ess"], 1)])
-    body = table(rows, ["rank", "configuration", name, "std.err", "95% CI bootstrap", "95% CI normal", "ESS"])
-    boot = rep["bootstrap"]
-    foot = [f"bootstrap: {boot['resamples']} resamples of {boot['blocks']} blocks, seed {boot['seed']}; "
-            "ESS = effective sample size"]
+        if rep["ranked_by"] == "rejection":
+            e = target["rejection"]
+            rows.append([str(target["rank"]), label, number(e["estimate"]), number(e["stderr"]), interval(e["ci"]),
+                         f"{e['kept_share']:.2%}"])
+        else:
+            e = target["estimators"][rep["ranked_by"]]
+            rows.append([str(target["rank"]), label, number(e["estimate"]), number(e["stderr"]),
+                         "-" if e["ci_bootstrap"] is None else interval(e["ci_bootstrap"]), interval(e["ci_normal"]),
+                         number(target["ess"], 1)])
+    if rep["ranked_by"] == "rejection":
+        r = rep["rejection"]
+        body = table(rows, ["rank", "configuration", "estimate", "std.err", "95% CI (t, replays)", "kept share"])
+        foot = [f"rejection sampling: each configuration's own online run over the events kept, {r['replays']} "
+                f"replays (bound M = {r['bound']:.4g}, seed {r['seed']})"]
+    else:
+        body = table(rows, ["rank", "configuration", name, "std.err", "95% CI bootstrap", "95% CI normal", "ESS"])
+        boot = rep["bootstrap"]
+        foot = [f"weighted: bootstrap {boot['resamples']} resamples of {boot['blocks']} blocks, seed {boot['seed']}; "
+                "ESS = effective sample size"]
     foot.append(_recommendation_text(rep["recommended"], name))
     return "\n".join([head, body] + foot)
 
@@ -282,7 +312,7 @@ def _recommendation_text(rec, name):
     return text + ("; " if notes else "") + "; ".join(notes)
 
 
-def run_sweep(args, config, progress, out=None, path=None):
+def run_sweep(args, config, progress, out=None, path=None, head=None):
     """`path` is where the log can be read again (standard input is spooled
     to a file first)."""
     out = out if out is not None else sys.stdout
@@ -292,19 +322,23 @@ def run_sweep(args, config, progress, out=None, path=None):
     axes = parse_grid(args.grid)
     points = grid_points(axes)
     path = os.path.abspath(path if path is not None else args.log)
-    estimator = args.rank_by
+    estimator = "rejection" if args.method == "rejection" else args.rank_by
+    counts = head.candidate_counts if head is not None else ()
+    # One bound M for every job: the one eval gives these targets together.
+    m = bound(config.epsilon, [config.epsilon] + [p.get("epsilon", config.epsilon) for p in points], counts or (1,))
     log_bits = _log_bits(path, args.max_line_bytes)
     # Each target made once here, so a value `create` refuses is a usage
     # error before any job starts.
     _build_targets(config, [_setting(point) for point in points], with_baseline=False)
     state = os.path.abspath(args.from_state) if config.state_text is not None else None
     jobs = []
-    for members, with_baseline in plan_jobs(points, config, log_bits):
+    for members, with_baseline in plan_jobs(points, config, log_bits, args.method):
         jobs.append({"log": path, "name": args.log, "state": state, "max_line_bytes": args.max_line_bytes,
                      "config": (config.horizon, config.default_reward, config.epsilon, config.forgetfulness),
                      "sources": dict(config.sources),
                      "targets": [_setting(points[k]) for k in members], "baseline": with_baseline,
-                     "bootstrap": args.bootstrap, "seed": args.seed})
+                     "bootstrap": args.bootstrap, "seed": args.seed, "method": args.method,
+                     "replays": args.replays, "bound": m, "keep": 10})
     with progress(f"sweeping ({len(jobs)} jobs)") as bar:
         total = max(len(jobs), 1)
         results = run_jobs(sweep_job, jobs, *where, _describe,
@@ -313,16 +347,34 @@ def run_sweep(args, config, progress, out=None, path=None):
         if "usage" in result:
             raise UsageError(result["usage"])
     for result in results:
-        if "error" in result:
-            e = result["error"]
-            where = "" if e["line"] is None else f"line {e['line']}: "
-            sys.stderr.write(f"{where}{KINDS[e['kind']]}: {e['message']}\n"
-                             "the sweep stopped there (`sorvane verify` lists every problem)\n")
+        if "problems" in result:
+            # Every job read the same lines: the first job's problems are the log's.
+            problems = result["problems"]
+            if args.json:
+                del problems["lines"]
+                out.write(to_json(problems) + "\n")
+            else:
+                findings = Findings(10)
+                findings.counts = dict(problems["mismatches"])
+                findings.first = [Finding(f["line"], f["kind"], f["message"],
+                                          [(x["field"], x["logged"], x["replayed"]) for x in f["fields"]],
+                                          f.get("follow_on")) for f in problems["first"]]
+                lines = [f"{args.log}: {problems['lines']} lines, {problems['decisions']} decisions"]
+                lines += findings_text(findings)
+                lines.append("NOT EVALUATED: the log has problems (`sorvane verify` proves what it can of it)")
+                out.write("\n".join(lines) + "\n")
             return Exit.PROBLEMS
     rep = merge([r["report"] for r in results], points, args.log, estimator)
     out.write((to_json(rep) if args.json else report_text(rep)) + "\n")
     return Exit.OK
 
+
+
+def _at_least_two(text):
+    value = int(text)
+    if value < 2:
+        raise argparse.ArgumentTypeError(f"must be 2 or more, not {value}")
+    return value
 
 
 def add_parser(sub, config_flags, epilog):
@@ -338,7 +390,13 @@ def add_parser(sub, config_flags, epilog):
     s.add_argument("--grid", action="append", metavar="KEY=V1,V2,...",
                    help="one axis of the grid: epsilon, bits, forgetfulness or default_reward and its values; "
                         "repeat for more axes (the rest as logged)")
-    s.add_argument("--rank-by", choices=ESTIMATORS, default="dr", help="the estimator that ranks (dr)")
+    s.add_argument("--method", choices=("rejection", "weighted"), default="rejection",
+                   help="how configurations are evaluated, as for eval (rejection: each target's own online run, "
+                        "one job per target; weighted: targets that share a model are one job)")
+    s.add_argument("--rank-by", choices=ESTIMATORS, default="dr",
+                   help="the weighted estimator that ranks (dr)")
+    s.add_argument("--replays", type=_at_least_two, default=5, metavar="R",
+                   help="rejection sampling's replays (5)")
     s.add_argument("--json", action="store_true", help="the ranking as JSON")
     s.add_argument("--bootstrap", type=int, default=1000, metavar="B", help="bootstrap resamples (1000)")
     s.add_argument("--seed", type=int, default=0, help="bootstrap seed (0)")

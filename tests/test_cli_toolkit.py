@@ -190,3 +190,16 @@ def test_the_header_line_carries_create_s_arguments_and_refuses_what_create_refu
             header_line(*args)
     with pytest.raises(TypeError):
         header_line(8.0, 1.0)
+
+
+def test_a_closed_standard_output_is_one_line_and_the_output_status(tmp_path, log_bytes, capsys):
+    class Closed(io.StringIO):
+        def write(self, text):
+            raise BrokenPipeError(32, "Broken pipe")
+
+    path = tmp_path / "run.log"
+    path.write_bytes(log_bytes[0])
+    for argv in (["replay", str(path), "-o", "-"], ["verify", str(path)], ["eval", str(path)]):
+        status = main(argv + FLAGS, stdout=Closed())
+        err = capsys.readouterr().err
+        assert status == Exit.OUTPUT and "standard output was closed" in err and len(err.splitlines()) == 1

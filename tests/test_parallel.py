@@ -90,35 +90,39 @@ def test_sweep_gives_each_configuration_the_estimates_eval_gives_it(logged, caps
         assert ranked == target
 
 
-@pytest.mark.parametrize("rank_by", ["dr", "snips", "ips"])
+@pytest.mark.parametrize("rank_by", ["rejection", "dr", "snips", "ips"])
 def test_sweep_ranks_best_first_and_recommends_the_best_grid_point(logged, capsys, rank_by):
+    method = ["--method", "weighted", "--rank-by", rank_by] if rank_by != "rejection" else []
     status, out, err = run(capsys, "sweep", logged / "log.jsonl", *FLAGS, *GRID, "--bootstrap", "50", "--json",
-                           "--rank-by", rank_by, "--workers", "1")
+                           *method, "--workers", "1")
     assert status == 0, err
     rep = json.loads(out)
-    values = [t["estimators"][rank_by]["estimate"] for t in rep["targets"]]
+    values = [sweep._estimate(t, rank_by) for t in rep["targets"]]
     assert values == sorted(values, reverse=True)
     assert [t["rank"] for t in rep["targets"]] == [1, 2, 3, 4, 5]
     best = next(t for t in rep["targets"] if t["name"] != "logging")
     assert rep["recommended"]["name"] == best["name"]
-    assert rep["recommended"]["ci"] == best["estimators"][rank_by]["ci_bootstrap"]
+    assert rep["recommended"]["ci"] == (best["rejection"]["ci"] if rank_by == "rejection"
+                                        else best["estimators"][rank_by]["ci_bootstrap"])
     status, text, err = run(capsys, "sweep", logged / "log.jsonl", *FLAGS, *GRID, "--bootstrap", "50",
-                            "--rank-by", rank_by, "--workers", "1")
+                            *method, "--workers", "1")
     assert f"recommended: {best['name']}" in text.splitlines()[-1]
     assert "logging (as logged)" in text
 
 
-@pytest.mark.parametrize("points, log_bits, expected", [
+@pytest.mark.parametrize("points, log_bits, expected, method", [
     # Epsilon alone never changes the model: one job, the logging configuration in it.
-    ([{"epsilon": 0.01}, {"epsilon": 0.2}], 10, [([0, 1], True)]),
+    ([{"epsilon": 0.01}, {"epsilon": 0.2}], 10, [([0, 1], True)], "weighted"),
+    # Rejection sampling runs each target on a state of its own.
+    ([{"epsilon": 0.01}, {"epsilon": 0.2}], 10, [([], True), ([0], False), ([1], False)], "rejection"),
     # Bits 10 is the log's: the logging configuration rides with it.
-    ([{"bits": 8}, {"bits": 10}], 10, [([0], False), ([1], True)]),
+    ([{"bits": 8}, {"bits": 10}], 10, [([0], False), ([1], True)], "weighted"),
     # No grid point shares its model: it gets a job of its own.
     ([{"forgetfulness": 0.9, "epsilon": 0.1}, {"forgetfulness": 0.9, "epsilon": 0.3}], 10,
-     [([], True), ([0, 1], False)]),
+     [([], True), ([0, 1], False)], "weighted"),
 ])
-def test_targets_that_share_a_model_are_one_job(points, log_bits, expected):
-    assert sweep.plan_jobs(points, LogConfig(HORIZON, 0.0, EPSILON, 0.999), log_bits) == expected
+def test_targets_that_share_a_model_are_one_job(points, log_bits, expected, method):
+    assert sweep.plan_jobs(points, LogConfig(HORIZON, 0.0, EPSILON, 0.999), log_bits, method) == expected
 
 
 @pytest.mark.parametrize("grid, message", [
