@@ -25,7 +25,7 @@ import sys
 import sorvane
 
 from .config import FLAGS, LogConfig, UsageError
-from .executor import add_executor_flags, placement, run_jobs
+from .executor import add_executor_flags, no_progress, placement, run_jobs
 from .findings import Finding, Findings
 from .logread import DecisionLine, ResolutionLine, parse_in_full
 from .logsource import TOO_LONG, LogError, LogSource
@@ -215,7 +215,7 @@ def verify_segment(job):
     except OSError as exc:
         return {"checkpoint": f"cannot read {exc.filename}: {exc.strerror or exc}"}
     try:
-        replayer = replay_log(job["log"], config, keep=job["keep"], progress=_quiet,
+        replayer = replay_log(job["log"], config, keep=job["keep"], progress=no_progress,
                               max_line_bytes=job["max_line_bytes"], span=job["span"])
     except LogError as exc:
         return {"usage": str(exc)}
@@ -254,23 +254,6 @@ def _check_end(replayer, config, end, job):
     replayer.findings.add(Finding(max(before + count, 1), "checkpoint-mismatch",
                                   f"the state replayed to this line is not the one in checkpoint {name}{detail}; "
                                   "logged values are the checkpoint's", fields))
-
-
-class _Quiet:
-    total = 1
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
-
-    def update(self, done):
-        pass
-
-
-def _quiet(label):
-    return _Quiet()
 
 
 class _Segments:

@@ -58,6 +58,24 @@ def placement(args):
     return (args.workers or usable_cpus()), args.cluster
 
 
+class _Silent:
+    total = 1
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+    def update(self, done):
+        pass
+
+
+def no_progress(label):
+    """The progress factory of a job: only the command's own process draws a bar."""
+    return _Silent()
+
+
 def run_jobs(function, jobs, workers=1, cluster=None, describe=str, done=None):
     """[function(job) for job in jobs], run `workers` at a time in local
     processes (1: in this process), or on the Dask scheduler at `cluster`.

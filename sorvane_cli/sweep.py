@@ -20,7 +20,7 @@ import sys
 from .config import LogConfig, UsageError
 from .estimators import ESTIMATORS, NAMES
 from .evaluate import _build_targets, _problems_report, evaluate_log, parse_targets, report
-from .executor import add_executor_flags, placement, run_jobs
+from .executor import add_executor_flags, no_progress, placement, run_jobs
 from .findings import Finding, Findings
 from .output import findings_text
 from .rejection import bound
@@ -28,21 +28,6 @@ from .logread import DecisionLine, read_log
 from .logsource import LogError, LogSource
 from .output import interval, number, table, to_json
 from .status import Exit
-
-
-class _Quiet:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
-
-    def update(self, done):
-        pass
-
-
-def _quiet(label):
-    return _Quiet()
 
 
 def parse_grid(axes):
@@ -139,9 +124,9 @@ def sweep_job(job):
         config = LogConfig(*job["config"], sources=job["sources"])
     try:
         source = LogSource(job["log"], job["max_line_bytes"])
-        evaluation = evaluate_log(source, config, job["targets"], _quiet, method=job["method"], seed=job["seed"],
-                                  keep=job["keep"], replays=job["replays"], with_baseline=job["baseline"],
-                                  rejection_bound=job["bound"])
+        evaluation = evaluate_log(source, config, job["targets"], no_progress, method=job["method"],
+                                  seed=job["seed"], keep=job["keep"], replays=job["replays"],
+                                  with_baseline=job["baseline"], rejection_bound=job["bound"])
     except (UsageError, LogError) as exc:
         return {"usage": str(exc)}
     if evaluation.findings.counts:

@@ -4,7 +4,6 @@ command, never a partial report."""
 import gzip
 import io
 import json
-import os
 import shutil
 import sys
 
