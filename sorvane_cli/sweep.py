@@ -1,14 +1,18 @@
 """`sorvane sweep`: a grid of target configurations evaluated on the log,
 ranked best first.
 
-Every point of the grid is a target of `sorvane eval`. Targets that share a
-model (bits, forgetfulness, default reward; see learners.py) are replayed
-together as one job: one pass over the log, one `decide` and one `learn`
-per decision for all of them. The jobs are independent and run side by side
-(executor.py); the logging configuration rides with the job whose model it
-shares, or gets one of its own. Each job reports its targets the way `eval`
-does, bootstrap included, so the merged report is the same whichever worker
-ran which job, and the same as the serial run byte for byte.
+Every point of the grid is a target of `sorvane eval`, evaluated by either
+of its methods. By rejection sampling each target runs on a state of its
+own, so each is one job; all jobs share the bound M that eval would give
+the targets together, so each target's estimate is the one eval gives it.
+By the weighted estimators, targets that share a model (bits,
+forgetfulness, default reward; see learners.py) are replayed together as
+one job: one pass over the log, one `decide` and one `learn` per decision
+for all of them. The logging configuration rides with the job whose model
+it shares, or gets one of its own. The jobs are independent and run side
+by side (executor.py); each reports its targets the way `eval` does, so the
+merged report is the same whichever worker ran which job, and the same as
+the serial run byte for byte.
 """
 import argparse
 import itertools
