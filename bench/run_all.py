@@ -19,6 +19,7 @@ import bench_cli  # noqa: E402
 import bench_decide  # noqa: E402
 import bench_log_line  # noqa: E402
 import bench_outcomes  # noqa: E402
+import bench_parallel  # noqa: E402
 import bench_persistence  # noqa: E402
 from _report import machine, print_table, save_json  # noqa: E402
 
@@ -28,6 +29,7 @@ SECTIONS = {
     "persistence": ("serialize and deserialize, median seconds and peak memory", bench_persistence),
     "log_line": ("log_line against json.dumps of the same line", bench_log_line),
     "cli": ("sorvane verify and eval on an M-workload log, by CPU time", bench_cli),
+    "parallel": ("sorvane sweep and verify --checkpoints, 2 workers against 1", bench_parallel),
 }
 
 

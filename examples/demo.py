@@ -6,7 +6,9 @@ which different visitors like different things; they arrive after a random
 delay, and most decisions never get one, so `expire` resolves those with no
 reward. Every decision and resolution goes to a JSON-lines log. Half way
 through, the state is saved to a file and read back, and the run goes on from
-the copy.
+the copy. The shop also saves its state before each quarter of the visits, as
+checkpoints: the closing check proves the log in segments side by side, each
+from its checkpoint.
 
   python examples/demo.py          200,000 visits; half a minute with the log check
   python examples/demo.py --help   size, seed and output paths
@@ -36,6 +38,7 @@ SWEEP_EVERY = 30.0  # how often the shop expires the decisions past their horizo
 SALT = "shop"
 
 POINTS_PER_ROW = 10  # the plot is drawn at ten times the table's resolution
+SEGMENTS = 4  # checkpoints split the log into this many parts for the closing check
 
 
 @dataclass
@@ -169,10 +172,13 @@ def run(
     state_path: Path,
     points: int,
     progress: Progress | None = None,
+    checkpoints: Path | None = None,
 ) -> Outcome:
     """Drive the engine through `visits` simulated visits, logging everything to `log_path`.
 
-    The learning curve is kept at `points` equal stretches of visits.
+    The learning curve is kept at `points` equal stretches of visits. With
+    `checkpoints`, a directory, the state is saved there before each of the
+    later SEGMENTS - 1 equal parts of the visits.
     """
     world = World(seed)
     traffic = Traffic(world, seed + 1)
@@ -181,6 +187,11 @@ def run(
     outcome.reload_at = visits // 2
     start = time.perf_counter()
     done = 0
+    every = max(1, visits // SEGMENTS)
+    if checkpoints is not None:
+        checkpoints.mkdir(parents=True, exist_ok=True)
+        for old in checkpoints.glob("state-*.hex"):
+            old.unlink()
 
     with open(log_path, "w", encoding="utf-8") as log:
         # The header line gives the offline tools the configuration, so they need no flags.
@@ -190,6 +201,9 @@ def run(
             for t, visitor in traffic.visits(min(4096, visits - done)):
                 shop.advance(t)
                 context = world.visitors[visitor].context
+                if checkpoints is not None and done and done % every == 0 and done // every < SEGMENTS:
+                    # Named so that the files sort in the order they were taken.
+                    (checkpoints / f"state-{done:09d}.hex").write_text(sorvane.serialize(shop.state), encoding="ascii")
                 if done == outcome.reload_at:
                     original = shop.state
                     restored, same_text, outcome.snapshot_bytes = save_and_reload(original, state_path)
@@ -291,10 +305,14 @@ def toolkit_commands(log_path: Path) -> list[str]:
     return [f"sorvane verify {log_path}", f"sorvane eval {log_path} --target epsilon=0.01 --target epsilon=0.2"]
 
 
-def verify(log_path: Path) -> int:
-    """Check the log with the offline verifier; 0 when it agrees or is not available yet."""
-    command = [sys.executable, "-m", "sorvane_cli", "verify", str(log_path), "--quiet"]
-    print("\nChecking the log with `sorvane verify`:", flush=True)
+def verify(log_path: Path, checkpoints: Path | None = None) -> int:
+    """Check the log with the offline verifier; 0 when it agrees or is not available yet.
+
+    With `checkpoints`, the log is proven in segments on two worker processes.
+    """
+    settings = ["--checkpoints", str(checkpoints), "--workers", "2"] if checkpoints is not None else []
+    command = [sys.executable, "-m", "sorvane_cli", "verify", str(log_path), *settings, "--quiet"]
+    print(f"\nChecking the log with `sorvane verify {' '.join(command[4:-1])}`:", flush=True)
     result = subprocess.run(command, capture_output=True, text=True)
     if result.returncode != 0 and "not built yet" in result.stderr:
         print("not available yet, skipped.")
@@ -320,6 +338,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--log", type=Path, help="experience log (default OUT/experience.jsonl)")
     parser.add_argument("--state", type=Path, help="the snapshot saved half way (default OUT/state.hex)")
     parser.add_argument("--plot", type=Path, help="learning curve (default OUT/learning-curve.png)")
+    parser.add_argument("--checkpoints", type=Path, help="states saved along the way (default OUT/checkpoints)")
     parser.add_argument("--no-verify", action="store_true", help="do not check the log with `sorvane verify`")
     args = parser.parse_args(argv)
     if args.rows < 1 or args.visits < args.rows * POINTS_PER_ROW:
@@ -329,10 +348,11 @@ def main(argv: list[str] | None = None) -> int:
     log_path: Path = args.log or args.out / "experience.jsonl"
     state_path: Path = args.state or args.out / "state.hex"
     plot_path: Path = args.plot or args.out / "learning-curve.png"
+    checkpoints: Path = args.checkpoints or args.out / "checkpoints"
 
     print(f"A shop with {len(CATEGORIES) * ITEMS_PER_CATEGORY} items, {args.visits:,} visits (seed {args.seed}).")
     progress = Progress(args.visits)
-    outcome = run(args.visits, args.seed, log_path, state_path, args.rows * POINTS_PER_ROW, progress)
+    outcome = run(args.visits, args.seed, log_path, state_path, args.rows * POINTS_PER_ROW, progress, checkpoints)
     progress.close()
 
     print(
@@ -349,6 +369,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"At visit {outcome.reload_at + 1:,} the state came back from {state_path} DIFFERENT.")
     lines = 1 + outcome.decisions + outcome.rewarded + outcome.expired
     print(f"Log: {log_path}, {lines:,} lines ({megabytes(log_path.stat().st_size)}).")
+    print(f"Checkpoints: {len(list(checkpoints.glob('state-*.hex')))} states in {checkpoints}, saved along the way.")
     print("\nClick rate of the item shown, expected from the hidden model:")
     print_table(outcome, args.rows)
     print(f"Showing every visitor the single best item would get {outcome.single_item:.2%}.")
@@ -363,7 +384,7 @@ def main(argv: list[str] | None = None) -> int:
 
     status = 0 if outcome.reload_exact else 1
     if not args.no_verify:
-        status = max(status, verify(log_path))
+        status = max(status, verify(log_path, checkpoints))
     return status
 
 

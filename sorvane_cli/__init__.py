@@ -3,6 +3,7 @@
     sorvane verify LOG [...]            prove every record and resolution
     sorvane replay LOG -o STATE [...]   rebuild the state the log describes
     sorvane eval LOG [--target k=v,...] estimate what other configurations earn
+    sorvane sweep LOG --grid k=v1,v2    a grid of configurations, best first
 
 `header_line` makes the optional first line of a log: the configuration the
 host created its state with, which the tools then read instead of flags.
@@ -18,7 +19,10 @@ log leaves something out; `verify`, `rebuild` (the replay command) and
 evaluation's two methods; `policy` writes out the engine's draw and built-in
 rule, `snapshot` reads a state's scalar fields; `findings`, `output` and
 `progress` report, `outputs` writes files, `status` is the table of exit
-statuses.
+statuses. `sweep` (a
+grid of eval targets) and `checkpoints` (verify in segments between saved
+states) split their work into jobs that `executor` runs in local processes
+or on a Dask cluster.
 """
 from .header import header_line
 

@@ -6,6 +6,7 @@ import sys
 import tempfile
 
 from .config import UsageError, load_config
+from .executor import JobFailed
 from .infer import read_head
 from .logsource import MAX_LINE_BYTES, LogError, LogSource
 from .outputs import OutputError, check_output
@@ -127,6 +128,12 @@ def build_parser():
     e.add_argument("--bootstrap", type=_non_negative, default=1000, metavar="B",
                    help="bootstrap resamples (1000; 0 for none)")
     e.add_argument("--seed", type=int, default=0, help="seed of the bootstrap and of the rejection draws (0)")
+
+    # Work spread over processes or a cluster: sweep.py, checkpoints.py.
+    from .checkpoints import add_checkpoint_flags
+    from .sweep import add_parser as add_sweep_parser
+    add_checkpoint_flags(v)
+    add_sweep_parser(sub, _config_flags, _CONFIG_HELP + "\n\n" + table())
     return parser
 
 
@@ -158,6 +165,14 @@ def _run(args, stdout):
             enabled = wants_progress(args.quiet)
             total = source.size()
             progress = lambda label: Progress(label, total, enabled)  # noqa: E731
+            if args.command == "sweep":
+                from .sweep import run_sweep
+                return run_sweep(args, config, progress, stdout, path=path, head=head)
+            if args.command == "verify":
+                from .checkpoints import check_flags, run_checkpoint_verify
+                check_flags(args)
+                if args.checkpoints is not None:
+                    return run_checkpoint_verify(args, config, progress, stdout, path=path)
             if args.command == "verify":
                 from .verify import run_verify
                 return run_verify(args, config, progress, stdout, source=source)
@@ -194,6 +209,9 @@ def main(argv=None, stdout=None):
     except OutputError as exc:
         print(f"{name}: error: {exc}", file=sys.stderr)
         return Exit.OUTPUT
+    except JobFailed as exc:
+        print(f"{name}: error: {exc}; no result is reported", file=sys.stderr)
+        return Exit.JOB_FAILED
     except BrokenPipeError:
         # The reader of standard output went away (`| head`): nothing more to say to it.
         if stdout is sys.stdout:

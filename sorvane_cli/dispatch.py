@@ -6,11 +6,12 @@ from .header import HeaderLine
 from .logread import DecisionLine, ResolutionLine, read_log
 
 
-def each_event(log, progress, label, decision, resolution, bad):
+def each_event(log, progress, label, decision, resolution, bad, span=None):
     """Reads `log` (a path or LogSource) and calls `decision`, `resolution`
     or `bad` with each event, header lines aside; returns the number of
     lines. `progress` is a factory: called with `label`, it gives a context
-    manager with an `update(bytes_read)` method."""
+    manager with an `update(bytes_read)` method. `span` reads only part of
+    the log (see read_log)."""
     was_enabled = gc.isenabled()
     # Parsed lines make no reference cycles; the collector would only walk
     # them over and over.
@@ -18,7 +19,7 @@ def each_event(log, progress, label, decision, resolution, bad):
     try:
         with progress(label) as bar:
             lines = 0
-            for ev in read_log(log, bar.update):
+            for ev in read_log(log, bar.update, span=span):
                 lines += 1
                 kind = type(ev)
                 if kind is DecisionLine:

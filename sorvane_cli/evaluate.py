@@ -108,16 +108,18 @@ def parse_targets(settings):
     return targets
 
 
-def _build_targets(config, settings):
+def _build_targets(config, settings, with_baseline=True):
     horizon = config.horizon
-    baseline = Target("logging", None, config.epsilon, config.forgetfulness, config.default_reward, horizon,
-                      config.initial_state())
-    if baseline.state is not None:
-        try:
-            baseline.bits = sorvane.model_bits(baseline.state)
-        except ValueError as exc:
-            raise UsageError(f"the state the log continues from cannot decide: {exc}") from None
-    targets = [baseline]
+    targets = []
+    if with_baseline:
+        baseline = Target("logging", None, config.epsilon, config.forgetfulness, config.default_reward, horizon,
+                          config.initial_state())
+        if baseline.state is not None:
+            try:
+                baseline.bits = sorvane.model_bits(baseline.state)
+            except ValueError as exc:
+                raise UsageError(f"the state the log continues from cannot decide: {exc}") from None
+        targets.append(baseline)
     for k, wanted in enumerate(parse_targets(settings)):
         name = (wanted.pop("name", None) or ",".join(f"{key}={value}" for key, value in wanted.items())
                 or f"target {k + 1}")
@@ -276,12 +278,18 @@ class Evaluation:
 
 
 def evaluate_log(source, config, settings, progress, method="weighted", seed=0, candidate_counts=(), keep=10,
-                 replays=5):
-    """The finished Evaluation of the log at `source` (a path or LogSource)."""
-    targets = _build_targets(config, settings)
+                 replays=5, with_baseline=True, rejection_bound=None):
+    """The finished Evaluation of the log at `source` (a path or LogSource).
+
+    `with_baseline` false leaves the logging configuration out;
+    `rejection_bound` is M when the caller fixed it over more targets than
+    these (a sweep's jobs share one)."""
+    targets = _build_targets(config, settings, with_baseline)
     evaluation = Evaluation(targets, config, weighted=method in ("weighted", "both"),
                             rejection=method in ("rejection", "both"), seed=seed,
                             candidate_counts=candidate_counts, keep=keep, replays=replays)
+    if rejection_bound is not None and evaluation.bound is not None:
+        evaluation.bound = rejection_bound
     evaluation.lines = each_event(source, progress, "evaluating", evaluation.decision, evaluation.resolution,
                                   evaluation.bad)
     if evaluation.lines == 0:

@@ -11,6 +11,8 @@ KINDS = {
     "resolution-mismatch": "resolution inconsistent with its decision",
     "host-policy": "not reproducible by the built-in policy (host score/explore)",
     "diverged": "the replay diverges from the log",
+    # verify --checkpoints: a segment that does not end in its checkpoint's state
+    "checkpoint-mismatch": "replayed state differs from the checkpoint",
 }
 
 

@@ -9,6 +9,7 @@ line's bytes), which stays unparsed text; the line itself is kept, so verify
 can compare it with the replayed record's own log line. Any other line is
 parsed in full and checked field by field, so a reformatted log still reads.
 """
+import itertools
 import json
 import json.scanner
 import re
@@ -341,21 +342,29 @@ def _too_long(lineno, limit):
                                        "it was skipped unread")
 
 
-def read_log(source, progress=None, max_line_bytes=None):
+def read_log(source, progress=None, max_line_bytes=None, span=None):
     """Every line of the log as an event object, in order.
 
     `source` is a LogSource or a path ('-' for standard input). `progress`,
-    when given, is called now and then with the bytes read so far.
+    when given, is called now and then with the bytes read so far. `span`,
+    when given, is (byte offset, lines before it, line count): only those
+    lines are read, numbered as in the whole log.
     """
     if not isinstance(source, LogSource):
         source = LogSource(source, max_line_bytes)
+    if span is None:
+        lines = source.lines()
+    else:
+        offset, before, count = span
+        source.skip_to(offset, before)
+        lines = itertools.islice(source.lines(), count)
     # The fast paths are written out here rather than in a function of
     # their own: this loop runs once per line of the log. What they do not
     # take goes to parse_in_full.
     decision_prefix, fast_decision, resolution_line, kinds = _DECISION_PREFIX, _fast_decision, _RESOLUTION_LINE, _KINDS
     position = source.position
     with source:
-        for lineno, line in source.lines():
+        for lineno, line in lines:
             if progress is not None and not lineno & 511:
                 progress(position())
             if line is TOO_LONG:

@@ -122,6 +122,21 @@ class LogSource:
                 held += len(line)
         return self._ahead
 
+    def skip_to(self, offset, lineno):
+        """Reading goes on at byte `offset` of the log (uncompressed), as the
+        line after `lineno`: where a line of it starts."""
+        self._ahead = []
+        try:
+            self._file.seek(offset)
+        except (OSError, EOFError, lzma.LZMAError, ValueError) as exc:
+            raise LogError(f"cannot read {self.path} from byte {offset}: {exc}") from None
+        self._lineno = lineno
+
+    def offset(self):
+        """Bytes of the log (uncompressed) read so far, lines peeked ahead
+        included."""
+        return self._file.tell()
+
     def lines(self):
         """(lineno, line) for every line, the peeked ones first."""
         ahead, self._ahead = self._ahead, []

@@ -391,13 +391,14 @@ def _power_of_two(start):
     return dim & (dim - 1) == 0 and 2 <= dim <= 1 << 24
 
 
-def replay_log(source, config, keep=10, progress=None, max_line_bytes=None):
+def replay_log(source, config, keep=10, progress=None, max_line_bytes=None, span=None):
     """Replays the whole log and returns the finished Replayer.
 
     `source` is a path or a LogSource of one (a second pass, when the host's
     own choices must be steered, reads the path again). `progress` is a
     factory: called with a label, it gives a context manager with an
-    `update(bytes_read)` method.
+    `update(bytes_read)` method. `span` replays only part of the log (see
+    read_log), from the state `config` gives, without the whole-log checks.
     """
     if isinstance(source, LogSource):
         path, max_line_bytes = source.path, source.max_line_bytes
@@ -408,9 +409,11 @@ def replay_log(source, config, keep=10, progress=None, max_line_bytes=None):
         label = "replaying (steering host choices)" if steer else "replaying"
         log = source if source is not None and not steer else LogSource(path, max_line_bytes)
         try:
-            replayer.lines = each_event(log, progress, label, replayer.decision, replayer.resolution, replayer.bad)
+            replayer.lines = each_event(log, progress, label, replayer.decision, replayer.resolution, replayer.bad,
+                                        span)
         except NeedSteering:
             continue
-        replayer.finish()
+        if span is None:
+            replayer.finish()
         return replayer
     raise AssertionError("a steering pass never asks for another")

@@ -11,6 +11,7 @@ class Exit(enum.IntEnum):
     HOST_POLICY = 3
     OUTPUT = 4
     MEMORY = 5
+    JOB_FAILED = 6
     INTERRUPTED = 130
 
 
@@ -21,6 +22,7 @@ MEANINGS = {
     Exit.HOST_POLICY: "verify only: the sole problems are decisions the host made with its own score/explore",
     Exit.OUTPUT: "an output file (-o, --plot) cannot be written",
     Exit.MEMORY: "out of memory",
+    Exit.JOB_FAILED: "sweep and verify --checkpoints: a job failed (its worker killed, the cluster lost)",
     Exit.INTERRUPTED: "interrupted (Ctrl-C)",
 }
 

@@ -6,10 +6,12 @@ from .replay import replay_log
 from .status import Exit, replay_status
 
 
-def run_verify(args, config, progress, out=None, source=None):
+def run_verify(args, config, progress, out=None, source=None, replayer=None):
+    """`replayer`, when given, is the log already replayed (verify --checkpoints)."""
     out = out if out is not None else sys.stdout
-    replayer = replay_log(source if source is not None else args.log, config, keep=args.show, progress=progress,
-                          max_line_bytes=getattr(args, "max_line_bytes", None))
+    if replayer is None:
+        replayer = replay_log(source if source is not None else args.log, config, keep=args.show,
+                              progress=progress, max_line_bytes=getattr(args, "max_line_bytes", None))
     status = replay_status(replayer.findings)
     summary = replayer.summary()
     if args.json:

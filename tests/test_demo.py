@@ -121,6 +121,21 @@ def test_demo_prints_its_table_and_writes_its_files(tmp_path, monkeypatch, capsy
     assert printed.err == ""  # no progress bar when stderr is not a terminal
 
 
+def test_demo_checkpoints_prove_its_log_in_segments(tmp_path, capsys):
+    from sorvane_cli.__main__ import main as sorvane_cli
+
+    demo.run(2000, 1, tmp_path / "experience.jsonl", tmp_path / "state.hex", 4, checkpoints=tmp_path / "checkpoints")
+    assert sorted(p.name for p in (tmp_path / "checkpoints").iterdir()) == [
+        "state-000000500.hex", "state-000001000.hex", "state-000001500.hex"]
+    # The demo's closing command, run here.
+    flags = ["--horizon", repr(demo.HORIZON), "--epsilon", repr(demo.EPSILON), "--forgetfulness",
+             repr(demo.FORGETFULNESS), "--checkpoints", str(tmp_path / "checkpoints"), "--workers", "2", "-q"]
+    status = sorvane_cli(["verify", str(tmp_path / "experience.jsonl"), *flags])
+    printed = capsys.readouterr()
+    assert status == 0, printed.err
+    assert "3 checkpoints" in printed.out and "verified" in printed.out
+
+
 class Terminal(io.StringIO):
     def isatty(self):
         return True

@@ -1,0 +1,166 @@
+"""Running independent jobs: in this process, in local worker processes, or
+on a Dask distributed cluster.
+
+A job is a module-level function and one argument made of plain values, so
+it pickles by reference; its result is plain values too. The function is
+looked up by name where it runs, so every worker must have the same version
+of `sorvane_cli` installed, and it reads the files its argument names (the
+log, checkpoints) itself: a cluster's workers need those paths on a shared
+file system, at the same place. Only the command's own process writes
+output.
+
+Results come back in the order of the jobs, whatever order they finish in,
+so the same jobs give the same report however they ran. A job that cannot
+finish (its process killed, an unexpected exception, a cluster that loses
+it) ends the whole run with JobFailed: no partial result is returned.
+"""
+import argparse
+import concurrent.futures
+import multiprocessing
+import os
+import traceback
+
+
+class JobFailed(Exception):
+    """A job did not finish; the message says which and why."""
+
+
+def usable_cpus():
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # pragma: no cover - not Linux
+        return os.cpu_count() or 1
+
+
+def add_executor_flags(parser):
+    """--workers and --cluster, the flags that say where the jobs run."""
+    parser.add_argument("--workers", type=_positive, metavar="N",
+                        help="local worker processes (default: the usable CPUs; 1 runs every job in this process)")
+    parser.add_argument("--cluster", metavar="ADDRESS",
+                        help="run the jobs on the Dask scheduler at ADDRESS (tcp://host:8786) instead; needs "
+                             "sorvane[cluster] here and on the workers, and the files at the same paths there")
+
+
+def _positive(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be a whole number, not {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def placement(args):
+    """(workers, cluster) from the flags: the usable CPUs unless told."""
+    if args.cluster is not None and args.workers is not None:
+        raise ValueError("--workers and --cluster cannot go together: the cluster has its own workers")
+    return (args.workers or usable_cpus()), args.cluster
+
+
+class _Silent:
+    total = 1
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+    def update(self, done):
+        pass
+
+
+def no_progress(label):
+    """The progress factory of a job: only the command's own process draws a bar."""
+    return _Silent()
+
+
+def run_jobs(function, jobs, workers=1, cluster=None, describe=str, done=None):
+    """[function(job) for job in jobs], run `workers` at a time in local
+    processes (1: in this process), or on the Dask scheduler at `cluster`.
+
+    `describe(job)` names a job in messages; `done(count)` is called as
+    jobs finish.
+    """
+    jobs = list(jobs)
+    if cluster is not None:
+        return _on_cluster(function, jobs, cluster, describe, done)
+    if workers <= 1 or len(jobs) <= 1:
+        return _here(function, jobs, describe, done)
+    return _in_processes(function, jobs, min(workers, len(jobs)), describe, done)
+
+
+def _failure(job, describe, exc):
+    detail = "".join(traceback.format_exception_only(type(exc), exc)).strip()
+    return JobFailed(f"{describe(job)} failed: {detail}")
+
+
+def _here(function, jobs, describe, done):
+    results = []
+    for job in jobs:
+        results.append(function(job))
+        if done is not None:
+            done(len(results))
+    return results
+
+
+def _in_processes(function, jobs, workers, describe, done):
+    # Spawned, not forked: a worker starts from a clean interpreter whatever
+    # the command's process holds (threads, open files, a large state).
+    context = multiprocessing.get_context("spawn")
+    results = [None] * len(jobs)
+    with concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
+        futures = {pool.submit(function, job): k for k, job in enumerate(jobs)}
+        try:
+            finished = 0
+            for future in concurrent.futures.as_completed(futures):
+                k = futures[future]
+                try:
+                    results[k] = future.result()
+                except concurrent.futures.process.BrokenProcessPool:
+                    raise JobFailed(f"{describe(jobs[k])} failed: its worker process ended abruptly "
+                                    "(killed, or out of memory)") from None
+                except Exception as exc:
+                    raise _failure(jobs[k], describe, exc) from exc
+                finished += 1
+                if done is not None:
+                    done(finished)
+        except BaseException:
+            for future in futures:
+                future.cancel()
+            raise
+    return results
+
+
+def _on_cluster(function, jobs, address, describe, done):
+    try:
+        import distributed
+    except ImportError:
+        raise JobFailed("--cluster needs the distributed package: pip install 'sorvane[cluster]'") from None
+    try:
+        # Waits as long as dask's distributed.comm.timeouts.connect (30 s).
+        client = distributed.Client(address, set_as_default=False)
+    except (OSError, TimeoutError, ValueError) as exc:
+        raise JobFailed(f"cannot reach the Dask scheduler at {address}: {exc}") from None
+    with client:
+        # pure=False: equal arguments are still separate runs, never a
+        # result the cluster kept from an earlier command.
+        futures = client.map(function, jobs, pure=False)
+        position = {future.key: k for k, future in enumerate(futures)}
+        results = [None] * len(jobs)
+        try:
+            finished = 0
+            for future in distributed.as_completed(futures, loop=client.loop):
+                k = position[future.key]
+                try:
+                    results[k] = future.result()
+                except Exception as exc:
+                    # KilledWorker says how many workers died running it.
+                    raise _failure(jobs[k], describe, exc) from exc
+                finished += 1
+                if done is not None:
+                    done(finished)
+        finally:
+            client.cancel(futures)
+    return results
