@@ -10,3 +10,7 @@ Modules: `logread` reads the log, `replay` replays it through the module
 IPS, SNIPS and DR with their intervals, `snapshot` reads a state's scalar
 fields, `findings`, `output` and `progress` report.
 """
+
+# The toolkit's extension module may sit in another copy of this package on
+# the path (an installed wheel, or a build folder) than its Python files.
+__path__ = __import__("pkgutil").extend_path(__path__, __name__)

@@ -28,6 +28,7 @@ import sorvane
 from .findings import Finding, Findings
 from .logread import DecisionLine, ResolutionLine, features_problem, read_log
 from .nan_signs import NanSigns
+from .native_replay import replay_natively
 from .policy import (builtin_probabilities, draw, draw_uniform, explore_accepts, same_float,
                      steering_probabilities)
 from .snapshot import state_fields
@@ -370,6 +371,9 @@ def replay_log(path, config, keep=10, progress=None):
     `progress` is a factory: called with a label, it gives a context manager
     with an `update(bytes_read)` method.
     """
+    proved = replay_natively(path, config, keep, progress)
+    if proved is not None:
+        return proved
     for steer in (False, True):
         replayer = Replayer(config, steer=steer, keep=keep)
         label = "replaying (steering host choices)" if steer else "replaying"
