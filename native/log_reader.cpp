@@ -42,17 +42,19 @@ bool has_special_token(std::string_view line) {
 }
 
 // Copies `line` into `out` with every NaN, Infinity and -Infinity token in a
-// value's place replaced by its mark. False when the line cannot be
-// rewritten safely; tokens elsewhere are copied, for the parser to refuse.
+// value's place replaced by its mark. False when the line holds such a token
+// but cannot be rewritten safely; tokens elsewhere are copied, for the
+// parser to refuse.
 bool rewrite_special_tokens(std::string_view line, std::string& out) {
-  if (line.find("\\u0000") != std::string_view::npos) return false;
   out.clear();
+  bool marked = false;
   char open[kMaxDepth];
   size_t depth = 0;
   char last = 0;  // the last structural character outside strings
   size_t i = 0;
   const size_t n = line.size();
   auto mark = [&](char which) {
+    marked = true;
     out += "\"\\u0000";
     out += which;
     out += '"';
@@ -96,7 +98,7 @@ bool rewrite_special_tokens(std::string_view line, std::string& out) {
     out += c;
     ++i;
   }
-  return true;
+  return !marked || line.find("\\u0000") == std::string_view::npos;
 }
 
 // A JSON number as the module reads the int or float json.loads gives:

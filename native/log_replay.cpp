@@ -86,6 +86,7 @@ void LogReplay::line(std::string_view text) {
 void LogReplay::decision(const DecisionLine& d) {
   ++decisions_;
   if (!state_) {
+    if (d.bits > config_.max_bits) return decline("the line's bits are larger than this replay takes");
     Result<BanditState> created =
         create(d.bits, config_.horizon, config_.default_reward, config_.epsilon, config_.forgetfulness);
     if (!created.ok()) return decline("no state can be created with the line's bits");

@@ -27,6 +27,8 @@ struct ReplayConfig {
   double forgetfulness = 0.999;
   // A serialized state the log continues from; it carries the rest.
   std::optional<std::string> state_text;
+  // Lines whose bits are larger are declined (the fuzzer keeps states small).
+  uint32_t max_bits = 24;
 };
 
 class LogReplay {
