@@ -33,18 +33,21 @@ class NativeReplayer:
     def __init__(self, replay, keep):
         self.findings = Findings(keep)
         self.lines, self.decisions, self.resolutions, self.pending = replay.counts()
-        self._state_text = replay.state_text()
+        # The state's text is written only when asked for: verify never does.
+        self._replay = replay
         self._state = None
 
     @property
     def state(self):
         """The rebuilt state as a `BanditState`, or None when no line made one."""
-        if self._state is None and self._state_text is not None:
-            self._state = sorvane.deserialize(self._state_text)
+        if self._state is None:
+            text = self.state_text()
+            self._state = None if text is None else sorvane.deserialize(text)
         return self._state
 
     def state_text(self):
-        return self._state_text
+        """The rebuilt state's serialize text, or None when no line made one."""
+        return self._replay.state_text()
 
     def summary(self):
         return {

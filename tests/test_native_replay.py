@@ -18,7 +18,14 @@ from sorvane_cli.replay import load_config
 from test_cli_verify import (CONFIG, DECISION_FLIPS, FLAGS, RESOLUTION_FLIPS, _flip, _lines_of, _nan_run,
                              _softmax_explore, write_run)
 
-pytestmark = pytest.mark.skipif(not native_replay.available(), reason="the native module is not built")
+from conftest import SANITIZED
+
+
+def test_the_native_module_is_there_and_from_the_build_under_test():
+    assert native_replay.available()
+    if SANITIZED:
+        # The sanitizer build's own extension, not an installed one.
+        assert "site-packages" not in native_replay._native.__file__
 
 
 def _outcome(argv, capsys):
