@@ -1,7 +1,6 @@
 #include "log_replay.hpp"
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 
@@ -33,42 +32,22 @@ void LogReplay::decline(const char* why) {
   declined_ = true;
   declined_line_ = lines_;
   reason_ = why;
-  partial_.clear();
-  partial_.shrink_to_fit();
+  lines_in_.clear();
 }
 
 bool LogReplay::feed(std::string_view bytes) {
-  while (!declined_ && !bytes.empty()) {
-    const void* nl = std::memchr(bytes.data(), '\n', bytes.size());
-    if (nl == nullptr) {
-      partial_.append(bytes);
-      break;
-    }
-    const size_t end = static_cast<size_t>(static_cast<const char*>(nl) - bytes.data()) + 1;
-    if (partial_.empty()) {
-      line(bytes.substr(0, end));
-    } else {
-      partial_.append(bytes.substr(0, end));
-      std::string whole = std::move(partial_);
-      partial_.clear();
-      line(whole);
-    }
-    bytes.remove_prefix(end);
-  }
+  if (declined_) return false;
+  lines_in_.feed(bytes, [this](std::string_view text) { return line(text); });
   return !declined_;
 }
 
 void LogReplay::finish() {
   if (declined_) return;
-  if (!partial_.empty()) {
-    std::string last = std::move(partial_);
-    partial_.clear();
-    line(last);
-  }
+  lines_in_.finish([this](std::string_view text) { return line(text); });
   if (!declined_ && lines_ == 0) decline("the log is empty");
 }
 
-void LogReplay::line(std::string_view text) {
+bool LogReplay::line(std::string_view text) {
   ++lines_;
   switch (reader_.read(text)) {
     case LineKind::decision:
@@ -81,6 +60,7 @@ void LogReplay::line(std::string_view text) {
       decline(reader_.why());
       break;
   }
+  return !declined_;
 }
 
 void LogReplay::decision(const DecisionLine& d) {

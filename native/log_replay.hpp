@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "api.hpp"
+#include "line_feed.hpp"
 #include "log_reader.hpp"
 
 namespace sorvane::toolkit {
@@ -53,7 +54,7 @@ class LogReplay {
   std::optional<std::string> state_text() const;
 
  private:
-  void line(std::string_view text);
+  bool line(std::string_view text);
   void decision(const DecisionLine& d);
   void resolution(const ResolutionLine& r);
   bool same_record(const DecisionLine& d, const DecisionRecord& replayed);
@@ -63,7 +64,7 @@ class LogReplay {
   std::optional<BanditState> state_;
   uint32_t bits_ = 0;
   LogReader reader_;
-  std::string partial_;  // a line begun in one feed and not yet ended
+  LineFeed lines_in_;
   uint64_t lines_ = 0;
   uint64_t decisions_ = 0;
   uint64_t resolutions_ = 0;
