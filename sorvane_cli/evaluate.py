@@ -32,6 +32,7 @@ from .estimators import (ESTIMATORS, NAMES, Terms, bootstrap_intervals, normal_i
 from .findings import KINDS
 from .learners import group
 from .logread import DecisionLine, ResolutionLine, read_log
+from .native_eval import evaluate_natively
 from .output import interval, number, table, to_json
 from .replay import UsageError
 
@@ -181,6 +182,9 @@ class Evaluation:
 
 def evaluate_log(path, config, settings, progress):
     targets = _build_targets(config, settings)
+    proved = evaluate_natively(path, config, targets, progress)
+    if proved is not None:
+        return proved
     evaluation = Evaluation(targets)
     was_enabled = gc.isenabled()
     gc.disable()
