@@ -8,7 +8,7 @@ of every line, the least any reader pays) and the bare module calls of a
 replay (decide and learn on lines parsed beforehand). Together the two
 baselines bound what any replay can reach. verify and replay take the
 toolkit's native path (sorvane_cli._native) for a log that replays without
-a problem, as this one does; the rows marked "Python path" run the same
+a problem, as this one does, and so does eval; the rows marked "Python path" run the same
 command with the native path switched off, and the rows marked "native
 over Python" put the two side by side, measured in turns. The toolkit
 reads with orjson where installed; the last row, when present, shows the
@@ -45,7 +45,7 @@ from _report import Figure, print_table  # noqa: E402
 
 TARGET_RATE = 20_000
 # How much faster the native path must be than the Python path.
-NATIVE_SPEEDUP = {"verify": 3.0, "replay": 3.0}
+NATIVE_SPEEDUP = {"verify": 3.0, "replay": 3.0, "eval, baseline + 1 target": 2.0}
 HORIZON = 1000.0
 
 
@@ -147,43 +147,60 @@ def command(argv):
     return run
 
 
-def figures(quick=False, decisions=4000, repeat=7):
-    """Decision lines per second of CPU time, each beside reading the log."""
+def figures(quick=False, decisions=4000, repeat=7, paths_only=False):
+    """Decision lines per second of CPU time, each beside reading the log.
+    `paths_only` keeps to the rows that compare the native and Python
+    paths, which hold no parsed log in memory: for logs of any size."""
     if quick:
         decisions, repeat = 400, 2
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "m.log")
         write_m_log(path, decisions)
-        with open(path, "rb") as f:
-            parsed = [json.loads(line) for line in f]
         flags = ["--horizon", str(HORIZON), "--epsilon", "0.1", "--quiet"]
-        runs = [
-            ("decide + learn, pre-parsed", module_calls(parsed), False),
-            ("verify", command(["verify", path] + flags), True),
-            ("eval, baseline only", command(["eval", path] + flags), True),
-            ("eval, baseline + 1 target", command(["eval", path] + flags + ["--target", "epsilon=0.2"]), True),
-        ]
-        if logread._fast_loads is not None:
-            runs.append(("verify, Python path without orjson",
-                         python_path(without_orjson(command(["verify", path] + flags))), False))
         read = lambda: parse_only(path)  # noqa: E731
         out = [Figure("read the log (json.loads)", decisions / seconds(read, repeat)[1], "/s")]
-        for name, run, judged in runs:
-            cpu, reading_cpu = paired_cpu(run, read, repeat)
-            rate, reading = decisions / cpu, decisions / reading_cpu
-            out.append(Figure(name, rate, "/s", "read the log (json.loads)", reading,
-                              f">= {TARGET_RATE} /s" if judged else "", (rate >= TARGET_RATE) if judged else None))
-        state = os.path.join(tmp, "state.hex")
-        for name, argv in (("verify", ["verify", path] + flags),
-                           ("replay", ["replay", path, "-o", state] + flags)):
-            native, python, reading = paired_three(command(argv), python_path(command(argv)), read, repeat)
-            out.append(Figure(f"{name}, Python path", decisions / python, "/s", "read the log (json.loads)",
-                              decisions / reading))
-            out.append(Figure(f"{name}, native path", decisions / native, "/s", "read the log (json.loads)",
-                              decisions / reading))
-            wanted = NATIVE_SPEEDUP[name]
-            out.append(Figure(f"{name}, native over Python", decisions / native, "/s", f"{name}, Python path",
-                              decisions / python, f">= {wanted}x", python / native >= wanted))
+        if not paths_only:
+            out += module_figures(path, decisions, repeat, flags, read)
+        out += path_figures(path, tmp, decisions, repeat, flags, read)
+    return out
+
+
+def module_figures(path, decisions, repeat, flags, read):
+    with open(path, "rb") as f:
+        parsed = [json.loads(line) for line in f]
+    runs = [
+        ("decide + learn, pre-parsed", module_calls(parsed), False),
+        ("verify", command(["verify", path] + flags), True),
+        ("eval, baseline only", command(["eval", path] + flags), True),
+        ("eval, baseline + 1 target", command(["eval", path] + flags + ["--target", "epsilon=0.2"]), True),
+    ]
+    if logread._fast_loads is not None:
+        runs.append(("verify, Python path without orjson",
+                     python_path(without_orjson(command(["verify", path] + flags))), False))
+    out = []
+    for name, run, judged in runs:
+        cpu, reading_cpu = paired_cpu(run, read, repeat)
+        rate, reading = decisions / cpu, decisions / reading_cpu
+        out.append(Figure(name, rate, "/s", "read the log (json.loads)", reading,
+                          f">= {TARGET_RATE} /s" if judged else "", (rate >= TARGET_RATE) if judged else None))
+    return out
+
+
+def path_figures(path, tmp, decisions, repeat, flags, read):
+    """Each command through the native and the Python path, in turns."""
+    out = []
+    state = os.path.join(tmp, "state.hex")
+    for name, argv in (("verify", ["verify", path] + flags),
+                       ("replay", ["replay", path, "-o", state] + flags),
+                       ("eval, baseline + 1 target", ["eval", path] + flags + ["--target", "epsilon=0.2"])):
+        native, python, reading = paired_three(command(argv), python_path(command(argv)), read, repeat)
+        out.append(Figure(f"{name}, Python path", decisions / python, "/s", "read the log (json.loads)",
+                          decisions / reading))
+        out.append(Figure(f"{name}, native path", decisions / native, "/s", "read the log (json.loads)",
+                          decisions / reading))
+        wanted = NATIVE_SPEEDUP[name]
+        out.append(Figure(f"{name}, native over Python", decisions / native, "/s", f"{name}, Python path",
+                          decisions / python, f">= {wanted}x", python / native >= wanted))
     return out
 
 
@@ -200,8 +217,10 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--decisions", type=int, default=4000)
     parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--paths-only", action="store_true",
+                        help="only the rows comparing the native and Python paths (no log held in memory)")
     args = parser.parse_args()
-    print_table(figures(decisions=args.decisions, repeat=args.repeat),
+    print_table(figures(decisions=args.decisions, repeat=args.repeat, paths_only=args.paths_only),
                 f"M workload log, {args.decisions} decisions, every one resolved: decision lines per second of CPU time")
 
 
