@@ -45,7 +45,7 @@ from _report import Figure, print_table  # noqa: E402
 
 TARGET_RATE = 20_000
 # How much faster the native path must be than the Python path.
-NATIVE_SPEEDUP = {"verify": 3.0, "replay": 3.0, "eval, baseline + 1 target": 2.0}
+NATIVE_SPEEDUP = {"verify": 3.0, "replay": 3.0, "eval weighted, baseline + 1 target": 2.0}
 HORIZON = 1000.0
 
 
@@ -171,8 +171,11 @@ def module_figures(path, decisions, repeat, flags, read):
     runs = [
         ("decide + learn, pre-parsed", module_calls(parsed), False),
         ("verify", command(["verify", path] + flags), True),
-        ("eval, baseline only", command(["eval", path] + flags), True),
-        ("eval, baseline + 1 target", command(["eval", path] + flags + ["--target", "epsilon=0.2"]), True),
+        ("eval weighted, baseline only", command(["eval", path, "--method", "weighted"] + flags), True),
+        ("eval weighted, baseline + 1 target",
+         command(["eval", path, "--method", "weighted"] + flags + ["--target", "epsilon=0.2"]), True),
+        ("eval rejection, baseline + 1 target",
+         command(["eval", path, "--method", "rejection"] + flags + ["--target", "epsilon=0.2"]), True),
     ]
     if logread._fast_loads is not None:
         runs.append(("verify, Python path without orjson",
@@ -192,7 +195,8 @@ def path_figures(path, tmp, decisions, repeat, flags, read):
     state = os.path.join(tmp, "state.hex")
     for name, argv in (("verify", ["verify", path] + flags),
                        ("replay", ["replay", path, "-o", state] + flags),
-                       ("eval, baseline + 1 target", ["eval", path] + flags + ["--target", "epsilon=0.2"])):
+                       ("eval weighted, baseline + 1 target",
+                        ["eval", path, "--method", "weighted"] + flags + ["--target", "epsilon=0.2"])):
         native, python, reading = paired_three(command(argv), python_path(command(argv)), read, repeat)
         out.append(Figure(f"{name}, Python path", decisions / python, "/s", "read the log (json.loads)",
                           decisions / reading))

@@ -24,6 +24,7 @@ from pathlib import Path
 from typing import TextIO
 
 import sorvane
+from sorvane_cli import header_line
 from _sim import CATEGORIES, ITEMS_PER_CATEGORY, Candidate, Context, Traffic, World
 
 # The engine's settings for this shop. Times are in seconds.
@@ -154,11 +155,11 @@ class Shop:
 
 
 def save_and_reload(state: sorvane.BanditState, path: Path) -> tuple[sorvane.BanditState, bool, int]:
-    """Write the state to `path` and read it back: the copy, whether it is exact, the snapshot's size."""
+    """Write the state to `path` and read it back: the copy, whether it is exact, the file's size."""
     text = sorvane.serialize(state)
     path.write_text(text, encoding="ascii")
     restored = sorvane.deserialize(path.read_text(encoding="ascii"))
-    return restored, sorvane.serialize(restored) == text, len(text) // 2
+    return restored, sorvane.serialize(restored) == text, path.stat().st_size
 
 
 def run(
@@ -182,6 +183,8 @@ def run(
     done = 0
 
     with open(log_path, "w", encoding="utf-8") as log:
+        # The header line gives the offline tools the configuration, so they need no flags.
+        log.write(header_line(BITS, HORIZON, epsilon=EPSILON, forgetfulness=FORGETFULNESS) + "\n")
         shop = Shop(sorvane.create(BITS, HORIZON, epsilon=EPSILON, forgetfulness=FORGETFULNESS), log, outcome)
         while done < visits:
             for t, visitor in traffic.visits(min(4096, visits - done)):
@@ -283,10 +286,14 @@ def plot(outcome: Outcome, path: Path) -> bool:
     return True
 
 
+def toolkit_commands(log_path: Path) -> list[str]:
+    """The command lines that verify and evaluate the log; its header line gives them the configuration."""
+    return [f"sorvane verify {log_path}", f"sorvane eval {log_path} --target epsilon=0.01 --target epsilon=0.2"]
+
+
 def verify(log_path: Path) -> int:
     """Check the log with the offline verifier; 0 when it agrees or is not available yet."""
-    settings = ["--horizon", repr(HORIZON), "--epsilon", repr(EPSILON), "--forgetfulness", repr(FORGETFULNESS)]
-    command = [sys.executable, "-m", "sorvane_cli", "verify", str(log_path), *settings, "--quiet"]
+    command = [sys.executable, "-m", "sorvane_cli", "verify", str(log_path), "--quiet"]
     print("\nChecking the log with `sorvane verify`:", flush=True)
     result = subprocess.run(command, capture_output=True, text=True)
     if result.returncode != 0 and "not built yet" in result.stderr:
@@ -340,7 +347,7 @@ def main(argv: list[str] | None = None) -> int:
         )
     else:
         print(f"At visit {outcome.reload_at + 1:,} the state came back from {state_path} DIFFERENT.")
-    lines = outcome.decisions + outcome.rewarded + outcome.expired
+    lines = 1 + outcome.decisions + outcome.rewarded + outcome.expired
     print(f"Log: {log_path}, {lines:,} lines ({megabytes(log_path.stat().st_size)}).")
     print("\nClick rate of the item shown, expected from the hidden model:")
     print_table(outcome, args.rows)
@@ -349,6 +356,10 @@ def main(argv: list[str] | None = None) -> int:
         print(f"Learning curve: {plot_path}")
     else:
         print("No plot: matplotlib is not installed (pip install matplotlib).")
+
+    print("\nThe log starts with a header line holding the engine's configuration, so the toolkit needs no flags:")
+    for command in toolkit_commands(log_path):
+        print(f"  {command}")
 
     status = 0 if outcome.reload_exact else 1
     if not args.no_verify:

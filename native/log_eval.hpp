@@ -54,6 +54,8 @@ class LogEvaluation {
 
   bool feed(std::string_view bytes);
   void finish();
+  // Counts a line the caller read itself (the log's header line).
+  void skip_line() { ++lines_; }
 
   bool declined() const { return declined_; }
   uint64_t declined_line() const { return declined_line_; }

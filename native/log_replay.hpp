@@ -41,6 +41,8 @@ class LogReplay {
   bool feed(std::string_view bytes);
   // The end of the log: its last line may lack a newline.
   void finish();
+  // Counts a line the caller read itself (the log's header line).
+  void skip_line() { ++lines_; }
 
   bool declined() const { return declined_; }
   uint64_t declined_line() const { return declined_line_; }
@@ -50,6 +52,8 @@ class LogReplay {
   uint64_t decisions() const { return decisions_; }
   uint64_t resolutions() const { return resolutions_; }
   uint64_t pending() const { return state_ ? state_->ledger.size() : 0; }
+  // The state's bits, or 0 while there is no state.
+  uint32_t bits() const { return state_ ? bits_ : 0; }
   // The state's serialize text, or nothing when no line made one.
   std::optional<std::string> state_text() const;
 

@@ -5,7 +5,8 @@
 //   replay.feed(chunk) -> False once the replay has declined the log
 //   replay.finish()
 //   replay.declined() -> None, or (line number, reason)
-//   replay.counts() -> (lines, decisions, resolutions, pending)
+//   replay.skip_line() counts a line read by the caller (a header)
+//   replay.counts() -> (lines, decisions, resolutions, pending, bits)
 //   replay.state_text() -> the serialize text of the state, or None
 //
 //   evaluation = LogEvaluation(targets, compensated_sum)
@@ -113,6 +114,14 @@ PyObject* pass_finish(PyObject* self, PyObject*) {
 }
 
 template <class Pass>
+PyObject* pass_skip_line(PyObject* self, PyObject*) {
+  return guarded<Pass>(self, [](Pass& pass) {
+    pass.skip_line();
+    Py_RETURN_NONE;
+  });
+}
+
+template <class Pass>
 PyObject* pass_declined(PyObject* self, PyObject*) {
   return guarded<Pass>(self, [](Pass& pass) -> PyObject* {
     if (!pass.declined()) Py_RETURN_NONE;
@@ -155,10 +164,11 @@ PyObject* replay_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* replay_counts(PyObject* self, PyObject*) {
   return guarded<LogReplay>(self, [](LogReplay& replay) {
-    return Py_BuildValue("(KKKK)", static_cast<unsigned long long>(replay.lines()),
+    return Py_BuildValue("(KKKKk)", static_cast<unsigned long long>(replay.lines()),
                          static_cast<unsigned long long>(replay.decisions()),
                          static_cast<unsigned long long>(replay.resolutions()),
-                         static_cast<unsigned long long>(replay.pending()));
+                         static_cast<unsigned long long>(replay.pending()),
+                         static_cast<unsigned long>(replay.bits()));
   });
 }
 
@@ -173,10 +183,12 @@ PyObject* replay_state_text(PyObject* self, PyObject*) {
 PyMethodDef replay_methods[] = {
     {"feed", pass_feed<LogReplay>, METH_O, "feed(data)\n--\n\nThe next bytes of the log; False once declined."},
     {"finish", pass_finish<LogReplay>, METH_NOARGS, "finish()\n--\n\nThe end of the log."},
+    {"skip_line", pass_skip_line<LogReplay>, METH_NOARGS,
+     "skip_line()\n--\n\nCounts a line the caller read itself (the header)."},
     {"declined", pass_declined<LogReplay>, METH_NOARGS,
      "declined()\n--\n\nNone, or the line number and reason the log was declined at."},
     {"counts", replay_counts, METH_NOARGS,
-     "counts()\n--\n\n(lines, decisions, resolutions, pending) so far."},
+     "counts()\n--\n\n(lines, decisions, resolutions, pending, bits) so far (bits 0: no state yet)."},
     {"state_text", replay_state_text, METH_NOARGS,
      "state_text()\n--\n\nThe serialize text of the replayed state, or None."},
     {nullptr, nullptr, 0, nullptr},
@@ -266,6 +278,8 @@ PyMethodDef evaluation_methods[] = {
     {"feed", pass_feed<LogEvaluation>, METH_O,
      "feed(data)\n--\n\nThe next bytes of the log; False once declined."},
     {"finish", pass_finish<LogEvaluation>, METH_NOARGS, "finish()\n--\n\nThe end of the log."},
+    {"skip_line", pass_skip_line<LogEvaluation>, METH_NOARGS,
+     "skip_line()\n--\n\nCounts a line the caller read itself (the header)."},
     {"declined", pass_declined<LogEvaluation>, METH_NOARGS,
      "declined()\n--\n\nNone, or the line number and reason the log was declined at."},
     {"counts", evaluation_counts, METH_NOARGS,

@@ -1,52 +1,73 @@
-"""`sorvane eval`: off-policy evaluation of target configurations on the log.
+"""`sorvane eval`: what target configurations would have earned on the log.
 
-Each target (its epsilon, bits, forgetfulness and default reward) learns
-in a state from the log's outcomes in log order, as it would have online.
-For each logged decision the target is asked through the module itself:
-`decide` on the target's state with an `explore` callable, which sees the
-target model's estimates, works out the target's built-in epsilon-greedy
-probabilities from them (what the engine would use), records those, and
-returns all probability on the logged candidate. The target's
-ledger therefore holds the logged choice, hashed at the target's own bits,
-and when the outcome arrives `learn` trains the target on the logged
-candidate with the logged reward (or, expired, with the target's default
-reward): one decide and one learn per decision, nothing left pending.
-Targets whose models cannot differ share one state (see learners.py).
+Two methods, chosen with --method:
+
+- rejection (the default; rejection.py): each target's own online run is
+  simulated on the logged traffic, keeping each event with probability
+  target_prob / (M x logged_propensity). Right for targets that learn and
+  explore otherwise than the logging state.
+- weighted: each target (its epsilon, bits, forgetfulness and default
+  reward) learns in a state from every logged outcome in log order; for
+  each logged decision it is asked through the module itself, `decide` on
+  the target's state with an `explore` callable that sees the target
+  model's estimates, records the target's built-in epsilon-greedy
+  probabilities, and returns all probability on the logged candidate. The
+  ledger therefore holds the logged choice, hashed at the target's own bits,
+  and when the outcome arrives `learn` trains the target on it with the
+  logged reward (or, expired, with the target's default reward). IPS, SNIPS
+  and DR weigh the logged rewards by target_prob / logged_propensity
+  (estimators.py). Targets whose models cannot differ share one state
+  (learners.py).
 
 The value measured is the logged reward: an expired decision counts with the
 reward its resolution line carries (the logging state's default reward),
 whatever default reward a target trains with. Decisions still pending at the
-end of the log are left out and reported as a share.
+end of the log are left out and reported as a share. The logging
+configuration itself is evaluated too, as the baseline.
 
-The logging configuration itself is evaluated too, as the baseline; when the
-log was written with the built-in policy its weights are all 1.
+Every line is read and checked for its shape, what the evaluation does not
+use included (a decision's feature list); problems are reported as verify
+reports them, and a log with problems gives no estimates.
 """
-import gc
 import math
 import sys
 
 import sorvane
 
+from .config import UsageError
 from .estimators import (ESTIMATORS, NAMES, Terms, bootstrap_intervals, normal_interval, point_estimates,
                          running_estimates)
-from .findings import KINDS
+from .dispatch import each_event
+from .findings import Finding, Findings
 from .learners import group
-from .logread import DecisionLine, ResolutionLine, read_log
+from .logread import features_problem
+from .logsource import LogSource
 from .native_eval import evaluate_natively
-from .output import interval, number, table, to_json
-from .replay import UsageError
+from .output import findings_text, interval, number, table, to_json
+from .outputs import OutputError
+from .rejection import RejectionRun, acceptance_uniform, bound, replay_summary
+from .status import Exit
 
 _NAN, _INF, _isfinite = math.nan, math.inf, math.isfinite
 _KEYS = {"name": str, "epsilon": float, "bits": int, "forgetfulness": float, "default_reward": float}
+_REFUSED = (TypeError, ValueError, OverflowError)
+
+_DIGITS = b"0123456789"
 
 
-class EvalError(Exception):
-    """A line the evaluation cannot get past."""
-
-    def __init__(self, lineno, kind, message):
-        super().__init__(message)
-        self.lineno = lineno
-        self.kind = kind
+def _plain_feature_list(text):
+    """Whether `text` is laid out as log_line lays out a feature list:
+    [[index,value],...], each index of digits alone and each value of
+    digits, points, signs and exponents (NaN and Infinity, spaces or another
+    layout go to the full check). One pass over the bytes and a few counts,
+    whatever the length, so eval checks every line it reads."""
+    left = text.translate(None, _DIGITS)
+    if left == b"[]":
+        return True
+    pairs = left.count(b"[") - 1
+    return (pairs > 0 and left.startswith(b"[[,") and left.endswith(b"]]") and left.count(b"]") == pairs + 1
+            and left.count(b",") == 2 * pairs - 1 and left.count(b"],[,") == pairs - 1
+            and not left.translate(None, b"[],.eE+-") and b"[," not in text and b",]" not in text)
 
 
 class Target:
@@ -69,11 +90,11 @@ class Target:
 
 
 def parse_targets(settings):
-    """[{key: value}] from the --target arguments (key=value, commas allowed)."""
+    """[{key: value}] from the --target arguments (key=value, comma-separated)."""
     targets = []
-    for tokens in settings or []:
+    for setting in settings or []:
         fields = {}
-        for token in ",".join(tokens).split(","):
+        for token in setting.split(","):
             if not token.strip():
                 continue
             key, sep, value = token.partition("=")
@@ -114,60 +135,130 @@ def _build_targets(config, settings):
 
 
 class Evaluation:
-    def __init__(self, targets):
+    """One pass over the log for every target, by one method or both."""
+
+    def __init__(self, targets, config, weighted=True, rejection=False, seed=0, candidate_counts=(), keep=10,
+                 replays=5):
         self.targets = targets
+        self.replays = replays
+        self.config = config
+        self.weighted = weighted
+        self.seed = seed
+        self.findings = Findings(keep)
         # Made at the first decision line, which gives the log's bits.
         self.learners = None
+        # runs[replay][target], made with the learners
+        self.runs = []
+        self.bound = (bound(config.epsilon, [t.epsilon for t in targets], candidate_counts or (1,))
+                      if rejection else None)
         self.lines = 0
         self.decisions = 0
         self.resolved = 0
         self.excluded = 0
+        self.logged = Terms()
         # logged decision id -> (position, logged propensity, [(learner, its id, seen) per learner])
         self.pending = {}
+        # Ids of decision lines that could not be evaluated: their resolutions are skipped.
+        self._skipped = set()
+
+    def _start(self, bits):
+        # Targets that leave their bits open take the log's.
+        for target in self.targets:
+            if target.bits is None:
+                target.bits = bits
+        self.learners = group(self.targets, bits) if self.weighted else []
+        if self.bound is not None:
+            for _ in range(self.replays):
+                runs = []
+                for target in self.targets:
+                    run = RejectionRun(target, self.bound, self.seed)
+                    state = None
+                    if target.state is not None:
+                        # The baseline's saved state: a copy of its own, apart from the weighted learner's.
+                        state = sorvane.deserialize(sorvane.serialize(target.state))
+                    run.start(target.bits, state)
+                    runs.append(run)
+                self.runs.append(runs)
+
+    def _problem(self, ev, kind, message):
+        self._skipped.add(ev.record["decision_id"])
+        self.findings.add(Finding(ev.lineno, kind, message))
 
     def decision(self, ev):
         self.decisions += 1
         record = ev.record
+        if ev.features_text is not None and not _plain_feature_list(ev.features_text):
+            try:
+                problem = features_problem(ev.parsed_features())
+            except (ValueError, RecursionError):
+                problem = "record.features is broken"
+                kind = "not-json"
+            else:
+                kind = "malformed"
+            if problem:
+                self._problem(ev, kind, problem if kind == "not-json" else "decision line: " + problem)
+                return
         n = len(ev.candidates)
         chosen = record["chosen"]
         if not 0 <= chosen < n:
-            raise EvalError(ev.lineno, "malformed",
-                            f"record.chosen is {chosen}, but the line has {n} candidates")
-        candidates = [tuple(c) if type(c) is list else c for c in ev.candidates]
-        t, salt, context = record["t"], record["salt"], ev.context
-        try:
-            if self.learners is None:
-                self.learners = group(self.targets, ev.bits)
-            per_learner = [(learner, *learner.decide(context, candidates, t, salt, chosen))
-                           for learner in self.learners]
-        except (TypeError, ValueError, OverflowError) as exc:
-            raise EvalError(ev.lineno, "malformed", f"decide refuses the logged inputs: {exc}") from None
+            self._problem(ev, "malformed", f"record.chosen is {chosen}, but the line has {n} candidates")
+            return
         decision_id = record["decision_id"]
         if decision_id in self.pending:
-            raise EvalError(ev.lineno, "malformed", f"the decision id {decision_id!r} is already pending")
-        self.pending[decision_id] = (self.decisions, float(record["propensity"]), per_learner)
+            self._problem(ev, "malformed", f"the decision id {decision_id!r} is already pending")
+            return
+        candidates = [tuple(c) if type(c) is list else c for c in ev.candidates]
+        t, salt, context = record["t"], record["salt"], ev.context
+        propensity = float(record["propensity"])
+        try:
+            if self.learners is None:
+                self._start(ev.bits)
+            per_learner = [(learner, *learner.decide(context, candidates, t, salt, chosen))
+                           for learner in self.learners]
+            if self.runs and propensity > 0.0 and _isfinite(propensity):
+                for replay, runs in enumerate(self.runs):
+                    u = acceptance_uniform(self.seed, decision_id, replay)
+                    for run in runs:
+                        run.decision(self.decisions, decision_id, u, context, candidates, t, salt, chosen,
+                                     propensity)
+        except _REFUSED as exc:
+            self._problem(ev, "malformed", f"decide refuses the logged inputs: {exc}")
+            return
+        self.pending[decision_id] = (self.decisions, propensity, per_learner)
 
     def resolution(self, ev):
         entry = self.pending.pop(ev.decision_id, None)
         if entry is None:
+            if ev.decision_id in self._skipped:
+                self._skipped.discard(ev.decision_id)
+                return
             baseline = self.targets[0].state
             if baseline is not None and ev.reward is not None:
                 # A decision made before the log began, pending in the state it
                 # continues from: the baseline learns it; nothing else can.
                 when = math.nan if ev.kind == "rewarded" else math.inf
                 if sorvane.learn(baseline, ev.decision_id, ev.reward, when) is not None:
+                    for runs in self.runs:
+                        sorvane.learn(runs[0].state, ev.decision_id, ev.reward, when)
                     return
-            raise EvalError(ev.lineno, "unknown-id",
-                            f"no pending decision has the id {ev.decision_id!r}: no earlier decision line made it, "
-                            "or it was resolved already")
+            self.findings.add(Finding(
+                ev.lineno, "unknown-id",
+                f"no pending decision has the id {ev.decision_id!r}: no earlier decision line made it, "
+                "or it was resolved already"))
+            return
         reward = ev.reward
         if reward is None:
-            raise EvalError(ev.lineno, "resolution-mismatch", "the reward is null")
+            self.findings.add(Finding(ev.lineno, "resolution-mismatch",
+                                      "the reward is null, but every resolution of learn or expire carries one",
+                                      [("reward", None, None)]))
+            return
         self.resolved += 1
         seq, propensity, per_learner = entry
         usable = propensity > 0.0 and _isfinite(propensity) and _isfinite(reward)
         if not usable:
             self.excluded += 1
+        else:
+            self.logged.add(seq, 1.0, reward, 0.0, 0.0)
         rewarded = ev.kind == "rewarded"
         learn = sorvane.learn
         for learner, learner_id, seen in per_learner:
@@ -178,63 +269,89 @@ class Evaluation:
             if usable:
                 for terms, (pi, dm, q) in zip(learner.terms, seen):
                     terms.add(seq, pi / propensity, reward, dm, q)
+        for runs in self.runs:
+            for run in runs:
+                run.resolution(ev.decision_id, ev.kind, reward)
+
+    def bad(self, ev):
+        self.findings.add(Finding(ev.lineno, ev.kind, ev.message))
 
 
-def evaluate_log(path, config, settings, progress):
+def evaluate_log(source, config, settings, progress, method="weighted", seed=0, candidate_counts=(), keep=10,
+                 replays=5):
+    """The finished Evaluation of the log at `source` (a path or LogSource)."""
     targets = _build_targets(config, settings)
-    proved = evaluate_natively(path, config, targets, progress)
-    if proved is not None:
-        return proved
-    evaluation = Evaluation(targets)
-    was_enabled = gc.isenabled()
-    gc.disable()
-    try:
-        with progress("evaluating") as bar:
-            decision, resolution = evaluation.decision, evaluation.resolution
-            lines = 0
-            for ev in read_log(path, bar.update):
-                lines += 1
-                kind = type(ev)
-                if kind is DecisionLine:
-                    decision(ev)
-                elif kind is ResolutionLine:
-                    resolution(ev)
-                else:
-                    raise EvalError(ev.lineno, ev.kind, ev.message)
-            evaluation.lines = lines
-    finally:
-        if was_enabled:
-            gc.enable()
+    if method == "weighted":
+        proved = evaluate_natively(source, config, targets, progress, keep)
+        if proved is not None:
+            return proved
+        if isinstance(source, LogSource) and source.path != "-":
+            # The native path read it up: the Python evaluation reads the log again.
+            source = LogSource(source.path, source.max_line_bytes)
+    evaluation = Evaluation(targets, config, weighted=method in ("weighted", "both"),
+                            rejection=method in ("rejection", "both"), seed=seed,
+                            candidate_counts=candidate_counts, keep=keep, replays=replays)
+    evaluation.lines = each_event(source, progress, "evaluating", evaluation.decision, evaluation.resolution,
+                                  evaluation.bad)
     if evaluation.lines == 0:
-        raise EvalError(1, "empty-log", "the log is empty: it holds no line")
+        evaluation.findings.add(Finding(None, "empty-log", "the log holds no line"))
     return evaluation
+
+
+def _summary(terms, resamples, seed, draws):
+    """Estimate, standard error and both intervals of the mean of `terms`'
+    rewards (their weights all 1)."""
+    points, _ = point_estimates(terms)
+    estimate, error = points["ips"]
+    boot, _ = bootstrap_intervals(terms, resamples, seed, draws)
+    return {"estimate": estimate, "stderr": error, "ci_bootstrap": list(boot["ips"]) if resamples else None,
+            "ci_normal": list(normal_interval(estimate, error))}
 
 
 def report(evaluation, path, resamples, seed):
     decisions = evaluation.decisions
     out = {
         "log": path,
+        "evaluated": True,
         "decisions": decisions,
         "resolved": evaluation.resolved,
         "pending": len(evaluation.pending),
         "pending_share": len(evaluation.pending) / decisions if decisions else math.nan,
         "excluded": evaluation.excluded,
+        "logged_mean": _summary(evaluation.logged, resamples, seed, {}),
         "bootstrap": {"resamples": resamples, "seed": seed, "blocks": 0},
         "targets": [],
     }
+    if evaluation.bound is not None:
+        out["rejection"] = {"bound": evaluation.bound, "seed": seed, "replays": evaluation.replays}
     draws = {}
-    for target in evaluation.targets:
-        points, ess = point_estimates(target.terms)
-        boot, blocks = bootstrap_intervals(target.terms, resamples, seed, draws)
-        out["bootstrap"]["blocks"] = max(out["bootstrap"]["blocks"], blocks)
-        estimators = {}
-        for name in ESTIMATORS:
-            estimate, error = points[name]
-            estimators[name] = {"estimate": estimate, "stderr": error,
-                                "ci_bootstrap": list(boot[name]), "ci_normal": list(normal_interval(estimate, error))}
-        out["targets"].append({"name": target.name, "config": target.config(), "n": len(target.terms),
-                               "ess": ess, "estimators": estimators})
+    for k, target in enumerate(evaluation.targets):
+        entry = {"name": target.name, "config": target.config()}
+        if evaluation.weighted:
+            points, ess = point_estimates(target.terms)
+            boot, blocks = bootstrap_intervals(target.terms, resamples, seed, draws)
+            out["bootstrap"]["blocks"] = max(out["bootstrap"]["blocks"], blocks)
+            estimators = {}
+            for name in ESTIMATORS:
+                estimate, error = points[name]
+                estimators[name] = {"estimate": estimate, "stderr": error,
+                                    "ci_bootstrap": list(boot[name]) if resamples else None,
+                                    "ci_normal": list(normal_interval(estimate, error))}
+            entry.update(n=len(target.terms), ess=ess, estimators=estimators)
+        if evaluation.runs:
+            entry["rejection"] = replay_summary([runs[k] for runs in evaluation.runs])
+        out["targets"].append(entry)
     return out
+
+
+def _problems_report(evaluation, path):
+    findings = evaluation.findings
+    return {"log": path, "evaluated": False, "decisions": evaluation.decisions, "problems": findings.total,
+            "mismatches": dict(findings.counts), "first": [f.as_dict() for f in findings.first]}
+
+
+def _ci(pair):
+    return "-" if pair is None else interval(pair)
 
 
 def report_text(rep):
@@ -242,52 +359,101 @@ def report_text(rep):
             f"{rep['pending_share']:.1%} pending")
     if rep["excluded"]:
         head += f", {rep['excluded']} left out (no usable propensity or reward)"
+    logged = rep["logged_mean"]
+    parts = [head, f"mean logged reward {number(logged['estimate'])}, 95% CI {_ci(logged['ci_normal'])} "
+                   "(what the logging state earned)"]
     boot = rep["bootstrap"]
-    rows = []
-    for target in rep["targets"]:
-        for k, name in enumerate(ESTIMATORS):
-            e = target["estimators"][name]
-            rows.append([target["name"] if k == 0 else "", NAMES[name], number(e["estimate"]), number(e["stderr"]),
-                         interval(e["ci_bootstrap"]), interval(e["ci_normal"]),
-                         number(target["ess"], 1) if k == 0 else ""])
-    body = table(rows, ["target", "estimator", "estimate", "std.err", "95% CI bootstrap", "95% CI normal", "ESS"])
-    foot = (f"bootstrap: {boot['resamples']} resamples of {boot['blocks']} blocks, seed {boot['seed']}; "
-            "ESS = effective sample size")
-    return "\n".join([head, body, foot])
+    if "rejection" in rep:
+        rows = []
+        for target in rep["targets"]:
+            e = target["rejection"]
+            rows.append([target["name"], number(e["estimate"]), number(e["stderr"]), _ci(e["ci"]),
+                         str(e["kept"]), f"{e['kept_share']:.2%}"])
+        rejection = rep["rejection"]
+        parts.append(f"\nrejection sampling: each target's own online run over the events kept, "
+                     f"{rejection['replays']} replays (bound M = {rejection['bound']:.4g}, seed {rejection['seed']})")
+        parts.append(table(rows, ["target", "estimate", "std.err", "95% CI (t, replays)", "kept", "kept share"]))
+        over = [t["name"] for t in rep["targets"] if t["rejection"]["over_bound"]]
+        if over:
+            parts.append(f"warning: some events went past the bound M for {', '.join(over)} (more candidates than "
+                         "at the log's head, or host decisions): those estimates may lean toward the logged choices")
+    if "estimators" in rep["targets"][0]:
+        rows = []
+        for target in rep["targets"]:
+            for k, name in enumerate(ESTIMATORS):
+                e = target["estimators"][name]
+                rows.append([target["name"] if k == 0 else "", NAMES[name], number(e["estimate"]),
+                             number(e["stderr"]), _ci(e["ci_bootstrap"]), _ci(e["ci_normal"]),
+                             number(target["ess"], 1) if k == 0 else ""])
+        parts.append("\nweighted: every target learns from every logged choice, weighed by "
+                     "target_prob / logged_propensity")
+        parts.append(table(rows, ["target", "estimator", "estimate", "std.err", "95% CI bootstrap",
+                                  "95% CI normal", "ESS"]))
+        parts.append("ESS = effective sample size")
+    if boot["resamples"]:
+        parts.append(f"bootstrap: {boot['resamples']} resamples of blocks of consecutive decisions, "
+                     f"seed {boot['seed']}")
+    else:
+        parts.append("bootstrap: none (--bootstrap 0)")
+    return "\n".join(parts)
 
 
-def plot(evaluation, path, points=400):
+def _series(evaluation):
+    """(axis label, [(target name, [(k, value)])]) for every plotted estimate."""
+    out = []
+    if evaluation.runs:
+        out.append(("rejection", [(run.target.name, [(k, v["ips"]) for k, v in running_estimates(run.kept, 400)])
+                                  for run in evaluation.runs[0]]))
+    if evaluation.weighted:
+        for name in ESTIMATORS:
+            out.append((NAMES[name], [(t.name, [(k, v[name]) for k, v in running_estimates(t.terms, 400)])
+                                      for t in evaluation.targets]))
+    return out
+
+
+def plot(evaluation, path):
     try:
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
         raise UsageError("--plot needs matplotlib: pip install 'sorvane[plot]'") from None
-    fig, axes = plt.subplots(len(ESTIMATORS), 1, sharex=True, figsize=(8, 2.6 * len(ESTIMATORS)))
-    for ax, name in zip(axes, ESTIMATORS):
-        for target in evaluation.targets:
-            series = running_estimates(target.terms, points)
-            ax.plot([k for k, _ in series], [v[name] for _, v in series], label=target.name)
-        ax.set_ylabel(NAMES[name])
+    series = _series(evaluation)
+    fig, axes = plt.subplots(len(series), 1, sharex=False, figsize=(8, 2.6 * len(series)), squeeze=False)
+    for ax, (label, lines) in zip(axes[:, 0], series):
+        for name, points in lines:
+            ax.plot([k for k, _ in points], [v for _, v in points], label=name)
+        ax.set_ylabel(label)
         ax.grid(True, alpha=0.3)
-    axes[0].legend(loc="best", fontsize="small")
-    axes[-1].set_xlabel("resolved decisions")
+    axes[0, 0].legend(loc="best", fontsize="small")
+    axes[-1, 0].set_xlabel("resolved decisions (kept events for rejection)")
     fig.suptitle("running estimates of each target's value")
     fig.tight_layout()
-    fig.savefig(path)
-    plt.close(fig)
-
-
-def run_eval(args, config, progress, out=None):
-    out = out if out is not None else sys.stdout
     try:
-        evaluation = evaluate_log(args.log, config, args.target, progress)
-    except EvalError as exc:
-        sys.stderr.write(f"line {exc.lineno}: {KINDS[exc.kind]}: {exc}\n"
-                         "the evaluation stopped there (`sorvane verify` lists every problem)\n")
-        return 1
+        fig.savefig(path)
+    except OSError as exc:
+        raise OutputError(f"cannot write --plot {path}: {exc.strerror or exc}") from None
+    finally:
+        plt.close(fig)
+
+
+def run_eval(args, config, progress, out=None, source=None, head=None):
+    out = out if out is not None else sys.stdout
+    counts = head.candidate_counts if head is not None else ()
+    evaluation = evaluate_log(source if source is not None else args.log, config, args.target, progress,
+                              method=getattr(args, "method", "weighted"), seed=args.seed, candidate_counts=counts,
+                              keep=getattr(args, "show", 10), replays=getattr(args, "replays", 5))
+    if evaluation.findings.counts:
+        if args.json:
+            out.write(to_json(_problems_report(evaluation, args.log)) + "\n")
+        else:
+            lines = [f"{args.log}: {evaluation.lines} lines, {evaluation.decisions} decisions"]
+            lines += findings_text(evaluation.findings)
+            lines.append("NOT EVALUATED: the log has problems (`sorvane verify` proves what it can of it)")
+            out.write("\n".join(lines) + "\n")
+        return Exit.PROBLEMS
     rep = report(evaluation, args.log, args.bootstrap, args.seed)
     if args.plot:
         plot(evaluation, args.plot)
     out.write((to_json(rep) if args.json else report_text(rep)) + "\n")
-    return 0
+    return Exit.OK

@@ -4,31 +4,61 @@
 KINDS = {
     "empty-log": "empty log",
     "not-json": "not JSON",
+    "too-long": "line too long",
     "malformed": "not a readable event",
     "unknown-id": "resolution of no pending decision",
     "record-mismatch": "decision record differs",
     "resolution-mismatch": "resolution inconsistent with its decision",
     "host-policy": "not reproducible by the built-in policy (host score/explore)",
+    "diverged": "the replay diverges from the log",
 }
 
 
-class Finding:
-    __slots__ = ("lineno", "kind", "message", "fields")
+# A field compared with what the built-in policy gives rather than with the
+# replayed record carries this after its name, in the text and in --json.
+_BUILTIN = " (built-in policy)"
 
-    def __init__(self, lineno, kind, message, fields=()):
+
+def builtin_field(name):
+    """The field name for a comparison with the built-in policy's value."""
+    return name + _BUILTIN
+
+
+def split_field(name):
+    """(the record's field name, whether it is compared with the built-in policy)."""
+    if name.endswith(_BUILTIN):
+        return name[:-len(_BUILTIN)], True
+    return name, False
+
+
+def against_builtin(record, builtin):
+    """The logged choice and propensity beside the built-in policy's."""
+    return [(builtin_field("chosen"), record["chosen"], builtin[0]),
+            (builtin_field("propensity"), record["propensity"], builtin[1])]
+
+
+class Finding:
+    __slots__ = ("lineno", "kind", "message", "fields", "follows")
+
+    def __init__(self, lineno, kind, message, fields=(), follows=None):
         self.lineno = lineno
         self.kind = kind
         self.message = message
         # (field name, value in the log, value the replay gives)
         self.fields = list(fields)
+        # For a first cause: how many later lines differ because of it.
+        self.follows = follows
 
     def as_dict(self):
-        return {
+        out = {
             "line": self.lineno,
             "kind": self.kind,
             "message": self.message,
             "fields": [{"field": f, "logged": a, "replayed": b} for f, a, b in self.fields],
         }
+        if self.follows is not None:
+            out["follow_on"] = self.follows
+        return out
 
 
 class Findings:

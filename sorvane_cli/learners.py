@@ -14,6 +14,8 @@ from operator import mul
 
 import sorvane
 
+from .policy import builtin_probabilities_for
+
 _decide = sorvane.decide
 
 
@@ -34,28 +36,12 @@ class Learner:
 
     def _explore(self, estimates, epsilon):
         # The state's own epsilon is the first target's; each target's
-        # probabilities come from its own. They are builtin_probabilities(),
-        # the best estimate and its ties found once for all epsilons.
+        # probabilities come from its own.
         a = self._chosen
         q = estimates[a]
         n = len(estimates)
-        best = max(estimates)
-        # A NaN best ties with nothing: everyone gets epsilon / n.
-        ties = 0 if best != best else estimates.count(best)
-        only = estimates.index(best) if ties == 1 else -1
-        seen = []
-        for eps in self._epsilons:
-            base = eps / n
-            if only >= 0:
-                probabilities = [base] * n
-                probabilities[only] = (1.0 - eps) + base
-            elif ties:
-                top = (1.0 - eps) / ties + base
-                probabilities = [top if e == best else base for e in estimates]
-            else:
-                probabilities = [base] * n
-            seen.append((probabilities[a], sum(map(mul, probabilities, estimates)), q))
-        self._seen = seen
+        self._seen = [(probabilities[a], sum(map(mul, probabilities, estimates)), q)
+                      for probabilities in builtin_probabilities_for(estimates, self._epsilons)]
         steer = self._steer.get((n, a))
         if steer is None:
             steer = self._steer[n, a] = tuple(1.0 if k == a else 0.0 for k in range(n))
@@ -71,22 +57,21 @@ class Learner:
 
 
 def group(targets, bits):
-    """Learners for `targets`, the bits of targets that left them open set to
+    """Learners for `targets`, those that leave their bits open made with
     `bits` (the log's). A target that already holds a state (the baseline
     continuing a saved one) keeps it to itself; the others share a fresh
     state with every target of the same bits, forgetfulness and default
-    reward. Raises what `create` raises."""
+    reward. The targets are left as they are. Raises what `create` raises."""
     groups = {}
     for k, target in enumerate(targets):
-        if target.bits is None:
-            target.bits = bits
         if target.state is not None:
             groups[k] = (target.state, [target])
             continue
+        target_bits = target.bits if target.bits is not None else bits
         # Bit for bit: 0.0 and -0.0 are equal as keys but not the same reward.
-        key = (target.bits, struct.pack("<dd", target.forgetfulness, target.default_reward))
+        key = (target_bits, struct.pack("<dd", target.forgetfulness, target.default_reward))
         if key not in groups:
-            groups[key] = (sorvane.create(target.bits, target.horizon, target.default_reward, target.epsilon,
+            groups[key] = (sorvane.create(target_bits, target.horizon, target.default_reward, target.epsilon,
                                           target.forgetfulness), [])
         groups[key][1].append(target)
     return [Learner(state, members) for state, members in groups.values()]

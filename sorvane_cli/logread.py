@@ -13,6 +13,9 @@ import json
 import json.scanner
 import re
 
+from .header import HeaderLine, header_problem, parse_header  # noqa: F401 (read_log yields HeaderLines)
+from .logsource import MAX_LINE_BYTES, TOO_LONG, LogError, LogSource  # noqa: F401 (LogError's home was here)
+
 # The C scanner straight, without the wrappers of json.loads around it; any
 # text it does not take whole goes to json.loads, for its exact error.
 _scan = json.scanner.c_make_scanner(json.JSONDecoder()) if json.scanner.c_make_scanner else None
@@ -69,10 +72,6 @@ _RECORD_TYPES = {
     "model_version": _INT,
     "salt": _STR,
 }
-
-
-class LogError(Exception):
-    """The log cannot be read at all (missing file, a directory...)."""
 
 
 class DecisionLine:
@@ -270,15 +269,15 @@ def parse_in_full(lineno, line):
     try:
         obj = _loads(line)
     except UnicodeDecodeError:
-        return BadLine(lineno, "not-json", "not JSON: the line is not valid UTF-8")
+        return BadLine(lineno, "not-json", "the line is not valid UTF-8")
     except RecursionError:
         return BadLine(lineno, "malformed", "neither a decision nor a resolution: nested too deeply to read")
     except ValueError as exc:
         if not line.strip():
-            return BadLine(lineno, "not-json", "not JSON: the line is empty")
+            return BadLine(lineno, "not-json", "the line is empty")
         detail = exc.msg if isinstance(exc, json.JSONDecodeError) else str(exc)
         column = f" at column {exc.colno}" if isinstance(exc, json.JSONDecodeError) else ""
-        return BadLine(lineno, "not-json", f"not JSON: {detail}{column}")
+        return BadLine(lineno, "not-json", f"{detail}{column}")
     if type(obj) is not dict:
         return BadLine(lineno, "malformed", "neither a decision nor a resolution: the line is " + _describe(obj))
     event = obj.get("event")
@@ -310,49 +309,69 @@ def parse_in_full(lineno, line):
                 return BadLine(lineno, "malformed", "resolution line: reward is too large for a float")
             reward = float(reward)
         return ResolutionLine(lineno, decision_id, kind, reward)
+    if event == "header":
+        if lineno != 1:
+            return BadLine(lineno, "malformed", "a header line belongs first in the log")
+        header = parse_header(lineno, obj)
+        return header if header is not None else BadLine(lineno, "malformed", header_problem(obj))
     if "event" not in obj:
         return BadLine(lineno, "malformed", "neither a decision nor a resolution: the object has no event")
     return BadLine(lineno, "malformed",
                    f"neither a decision nor a resolution: event is {json.dumps(event)}")
 
 
-def open_log(path):
-    """The log opened for binary reading, or LogError with a plain message."""
-    try:
-        return open(path, "rb")
-    except OSError as exc:
-        raise LogError(f"cannot read {path}: {exc.strerror or exc}") from None
+def event_of(lineno, line, max_line_bytes=MAX_LINE_BYTES):
+    """One line (bytes, or TOO_LONG) as an event object: what read_log gives for it."""
+    if line is TOO_LONG:
+        return _too_long(lineno, max_line_bytes)
+    if line.startswith(_DECISION_PREFIX):
+        event = _fast_decision(lineno, line)
+        if event is not None:
+            return event
+    else:
+        match = _RESOLUTION_LINE(line)
+        if match is not None:
+            decision_id, kind, reward = match.groups()
+            return ResolutionLine(lineno, decision_id.decode("ascii"), _KINDS[kind], float(reward))
+    return parse_in_full(lineno, line)
 
 
-def read_log(path, progress=None):
-    """Every line of the log at `path` as an event object, in order.
+def _too_long(lineno, limit):
+    return BadLine(lineno, "too-long", f"the line is longer than {limit:,} bytes (--max-line-bytes); "
+                                       "it was skipped unread")
 
-    `progress`, when given, is called now and then with the bytes read so far.
+
+def read_log(source, progress=None, max_line_bytes=None):
+    """Every line of the log as an event object, in order.
+
+    `source` is a LogSource or a path ('-' for standard input). `progress`,
+    when given, is called now and then with the bytes read so far.
     """
+    if not isinstance(source, LogSource):
+        source = LogSource(source, max_line_bytes)
     # The fast paths are written out here rather than in a function of
     # their own: this loop runs once per line of the log. What they do not
     # take goes to parse_in_full.
     decision_prefix, fast_decision, resolution_line, kinds = _DECISION_PREFIX, _fast_decision, _RESOLUTION_LINE, _KINDS
-    with open_log(path) as f:
-        lineno = 0
-        try:
-            for line in f:
-                lineno += 1
-                if progress is not None and not lineno & 511:
-                    progress(f.tell())
-                if line.startswith(decision_prefix):
-                    event = fast_decision(lineno, line)
-                    if event is not None:
-                        yield event
-                        continue
-                else:
-                    match = resolution_line(line)
-                    if match is not None:
-                        decision_id, kind, reward = match.groups()
-                        yield ResolutionLine(lineno, decision_id.decode("ascii"), kinds[kind], float(reward))
-                        continue
-                yield parse_in_full(lineno, line)
-            if progress is not None:
-                progress(f.tell())
-        except OSError as exc:
-            raise LogError(f"cannot read {path}: {exc.strerror or exc}") from None
+    position = source.position
+    with source:
+        for lineno, line in source.lines():
+            if progress is not None and not lineno & 511:
+                progress(position())
+            if line is TOO_LONG:
+                yield _too_long(lineno, source.max_line_bytes)
+                continue
+            if line.startswith(decision_prefix):
+                event = fast_decision(lineno, line)
+                if event is not None:
+                    yield event
+                    continue
+            else:
+                match = resolution_line(line)
+                if match is not None:
+                    decision_id, kind, reward = match.groups()
+                    yield ResolutionLine(lineno, decision_id.decode("ascii"), kinds[kind], float(reward))
+                    continue
+            yield parse_in_full(lineno, line)
+        if progress is not None:
+            progress(position())

@@ -15,7 +15,9 @@ report reads), or None when the native path does not apply.
 from array import array
 
 from . import native_replay
-from .native_replay import file_chunks
+from .estimators import Terms
+from .findings import Findings
+from .logsource import LogSource
 
 # Whether sum() of floats compensates its rounding (3.12 and later).
 _COMPENSATED_SUM = sum([0.1] * 10) == 1.0
@@ -32,8 +34,18 @@ class _Count:
 
 
 class NativeEvaluation:
-    def __init__(self, evaluation, targets):
+    """A weighted evaluation the native path finished (the surface of
+    evaluate.Evaluation that the report and the plot read)."""
+
+    weighted = True
+    bound = None
+    runs = ()
+    replays = 0
+
+    def __init__(self, evaluation, targets, config, keep):
         self.targets = targets
+        self.config = config
+        self.findings = Findings(keep)
         self.lines, self.decisions, self.resolved, self.excluded, pending = evaluation.counts()
         self.pending = _Count(pending)
         for k, target in enumerate(targets):
@@ -41,6 +53,11 @@ class NativeEvaluation:
             # The bits a target left open are the log's, as the Python evaluation sets them.
             target.bits = bits or None
             target.terms.extend(*(array(code, column) for code, column in zip("qdddd", packed)))
+        # Every usable resolution reached every target: the baseline's rewards are the logged ones.
+        base = targets[0].terms
+        n = len(base)
+        self.logged = Terms()
+        self.logged.extend(base.seq, array("d", [1.0]) * n, base.r, array("d", [0.0]) * n, array("d", [0.0]) * n)
 
 
 def _target_tuple(target, state_text):
@@ -48,23 +65,16 @@ def _target_tuple(target, state_text):
             target.forgetfulness, state_text if target.state is not None else None)
 
 
-def evaluate_natively(path, config, targets, progress):
-    """The finished evaluation of `targets` (evaluate._build_targets) on the
-    log at `path`, or None when the native path declines it."""
+def evaluate_natively(source, config, targets, progress, keep=10):
+    """The finished weighted evaluation of `targets` (evaluate._build_targets)
+    on the log (a path or LogSource), or None when the native path does not
+    apply or declines it; a LogSource given is then read up, and the caller
+    reads the log again from its path."""
     native = native_replay._native
-    if native is None:
+    if native is None or not native_replay.rereadable(source):
         return None
-    from .logread import open_log
-
     evaluation = native.LogEvaluation([_target_tuple(t, config.state_text) for t in targets], _COMPENSATED_SUM)
-    with progress("evaluating") as bar, open_log(path) as f:
-        done = 0
-        for chunk in file_chunks(f):
-            if not evaluation.feed(chunk):
-                return None
-            done += len(chunk)
-            bar.update(done)
-    evaluation.finish()
-    if evaluation.declined() is not None:
-        return None
-    return NativeEvaluation(evaluation, targets)
+    log = source if isinstance(source, LogSource) else LogSource(source)
+    with progress("evaluating") as bar:
+        proved = native_replay.feed_log(evaluation, log, bar.update)
+    return NativeEvaluation(evaluation, targets, config, keep) if proved else None

@@ -10,18 +10,23 @@ path therefore reports exactly what the Python one would: no problem.
 
 `replay_natively` is the one entry point: a log and its configuration in,
 a finished replayer out (the surface of `replay.Replayer` that the commands
-read), or None when the native path does not apply.
+read), or None when the native path does not apply. A log on standard input
+is left to the Python replay, which can read it only once.
 """
 import sorvane
 
 from .findings import Findings
+from .header import HeaderLine
+from .logread import event_of
+from .logsource import TOO_LONG, LogSource
 
 try:
     from . import _native
 except ImportError:  # pragma: no cover - the wheel always carries it
     _native = None
 
-_CHUNK = 1 << 20
+# Lines are handed over in batches of about this many bytes.
+_BATCH = 1 << 20
 
 
 class NativeReplayer:
@@ -29,10 +34,13 @@ class NativeReplayer:
 
     steer = False
     steered = 0
+    first_cause = None
 
-    def __init__(self, replay, keep):
+    def __init__(self, replay, config, keep):
+        self.config = config
         self.findings = Findings(keep)
-        self.lines, self.decisions, self.resolutions, self.pending = replay.counts()
+        self.lines, self.decisions, self.resolutions, self.pending, bits = replay.counts()
+        self.bits = bits or None
         # The state's text is written only when asked for: verify never does.
         self._replay = replay
         self._state = None
@@ -49,6 +57,14 @@ class NativeReplayer:
         """The rebuilt state's serialize text, or None when no line made one."""
         return self._replay.state_text()
 
+    def configuration(self):
+        """The configuration replayed with, each value with where it came from."""
+        out = {"bits": self.bits}
+        for name in ("horizon", "default_reward", "epsilon", "forgetfulness"):
+            out[name] = getattr(self.config, name)
+        out["from"] = dict(self.config.sources)
+        return out
+
     def summary(self):
         return {
             "lines": self.lines,
@@ -64,45 +80,57 @@ def available():
 
 
 def start(config):
-    """A native replay of a log under `config` (a replay.LogConfig)."""
+    """A native replay of a log under `config` (a config.LogConfig)."""
     return _native.LogReplay(config.horizon, config.default_reward, config.epsilon, config.forgetfulness,
                              config.state_text)
 
 
-def replay_chunks(config, chunks, keep=10, progress=None):
-    """The finished replayer of the log whose bytes `chunks` yields, or None
-    when the native path declines it (the caller then replays it in Python
-    from the start). `progress`, when given, is called with the bytes fed."""
-    if _native is None:
-        return None
-    replay = start(config)
-    done = 0
-    for chunk in chunks:
-        if not replay.feed(chunk):
-            return None
-        done += len(chunk)
+def rereadable(source):
+    """Whether the log can be read again from the start, should the native
+    path decline it (standard input cannot)."""
+    path = source.path if isinstance(source, LogSource) else source
+    return path != "-"
+
+
+def feed_log(native, log, progress=None):
+    """Hands every line of `log` (a LogSource) to `native` (a LogReplay or
+    LogEvaluation), a valid header line as a line to count only. False as
+    soon as it declines."""
+    batch, size = [], 0
+    with log:
+        for lineno, line in log.lines():
+            if line is TOO_LONG:
+                return False
+            if lineno == 1 and type(event_of(1, line)) is HeaderLine:
+                native.skip_line()
+                continue
+            batch.append(line)
+            size += len(line)
+            if size >= _BATCH:
+                if not native.feed(b"".join(batch)):
+                    return False
+                batch, size = [], 0
+                if progress is not None:
+                    progress(log.position())
+        if batch and not native.feed(b"".join(batch)):
+            return False
         if progress is not None:
-            progress(done)
-    replay.finish()
-    if replay.declined() is not None:
+            progress(log.position())
+    native.finish()
+    return native.declined() is None
+
+
+def replay_natively(source, config, keep=10, progress=None, max_line_bytes=None):
+    """The finished replayer of the log (a path or a LogSource), or None when
+    the native path does not apply or declines the log; a LogSource given
+    is then read up, and the caller reads the log again from its path."""
+    if _native is None or not rereadable(source):
         return None
-    return NativeReplayer(replay, keep)
-
-
-def file_chunks(f):
-    while True:
-        chunk = f.read(_CHUNK)
-        if not chunk:
-            return
-        yield chunk
-
-
-def replay_natively(path, config, keep=10, progress=None):
-    """The finished replayer of the log at `path`, or None (see replay_chunks)."""
-    if _native is None:
-        return None
-    from .logread import open_log
-
-    with progress("replaying") as bar:
-        with open_log(path) as f:
-            return replay_chunks(config, file_chunks(f), keep, bar.update)
+    log = source if isinstance(source, LogSource) else LogSource(source, max_line_bytes)
+    replay = start(config)
+    if progress is None:
+        proved = feed_log(replay, log)
+    else:
+        with progress("replaying") as bar:
+            proved = feed_log(replay, log, bar.update)
+    return NativeReplayer(replay, config, keep) if proved else None

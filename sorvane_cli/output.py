@@ -2,7 +2,7 @@
 import json
 import math
 
-from .findings import KINDS
+from .findings import KINDS, split_field
 
 
 def to_json(obj):
@@ -42,9 +42,6 @@ def _value(v):
     return repr(v) if isinstance(v, (str, float)) else json.dumps(v)
 
 
-_BUILTIN = " (built-in policy)"
-
-
 def findings_text(findings, total_shown_label="problems"):
     """The mismatch counts by kind, then the first few in full."""
     out = []
@@ -55,14 +52,29 @@ def findings_text(findings, total_shown_label="problems"):
     for kind, count in sorted(findings.counts.items(), key=lambda kv: -kv[1]):
         out.append(f"  {KINDS[kind].ljust(width)}  {count}")
     for f in findings.first:
-        out.append(f"line {f.lineno}: {KINDS[f.kind]}: {f.message}")
+        where = "" if f.lineno is None else f"line {f.lineno}: "
+        out.append(f"{where}{KINDS[f.kind]}: {f.message}")
         for name, logged, replayed in f.fields:
-            if name.endswith(_BUILTIN):
-                out.append(f"    {name[:-len(_BUILTIN)]}: logged {_value(logged)}, "
+            field, builtin = split_field(name)
+            if builtin:
+                out.append(f"    {field}: logged {_value(logged)}, "
                            f"the built-in policy gives {_value(replayed)}")
             else:
                 out.append(f"    {name}: logged {_value(logged)}, replayed {_value(replayed)}")
+        if f.follows:
+            out.append(f"    {f.follows} later decisions differ as a consequence (not counted as problems of "
+                       "their own)")
     hidden = findings.total - len(findings.first)
     if hidden > 0:
         out.append(f"... and {hidden} more")
     return out
+
+
+def configuration_note(config, findings):
+    """A line naming the flags the defaults stood in for, when they may be why the log does not reproduce."""
+    # The horizon plays no part in replaying; a divergence says this itself.
+    guessed = [flag for flag in config.guessed() if flag != "--horizon"]
+    if not guessed or "diverged" in findings.counts:
+        return []
+    return [f"(nothing in the log gives {', '.join(guessed)}: the defaults were used; "
+            "a log written with other values reproduces only with them)"]

@@ -30,16 +30,38 @@ def builtin_probabilities(estimates, epsilon):
     """The probabilities the engine gives when no `explore` callable is passed.
 
     Ties of the best estimate share 1 - epsilon; everyone gets epsilon / n.
-    With a NaN best estimate nothing ties (k = 0) and the engine divides by
-    zero; the result then is not a distribution, and `explore` would refuse it.
+    With a NaN best estimate nothing ties (k = 0): everyone gets epsilon / n,
+    which is not a distribution, and `explore` would refuse it (the engine's
+    own rule divides by zero there).
     """
+    return builtin_probabilities_for(estimates, (epsilon,))[0]
+
+
+def builtin_probabilities_for(estimates, epsilons):
+    """builtin_probabilities() for each of several epsilons, the best
+    estimate and its ties found once for all of them."""
     # max() keeps the first of equal values and lets a later value replace
     # the best only when strictly greater: the engine's own scan.
     best = max(estimates)
     ties = 0 if best != best else estimates.count(best)
-    base = epsilon / len(estimates)
-    top = (1.0 - epsilon) / ties + base if ties else math.nan
-    return [top if e == best else base for e in estimates]
+    n = len(estimates)
+    out = []
+    for epsilon in epsilons:
+        base = epsilon / n
+        if ties:
+            top = (1.0 - epsilon) / ties + base
+            out.append([top if e == best else base for e in estimates])
+        else:
+            out.append([base] * n)
+    return out
+
+
+def builtin_propensities(epsilon, n):
+    """Every probability the built-in rule can give one of n candidates:
+    epsilon / n outside the best, (1 - epsilon) / k + epsilon / n for one
+    of k tied best."""
+    base = epsilon / n
+    return {base} | {(1.0 - epsilon) / k + base for k in range(1, n + 1)}
 
 
 def draw(probabilities, u):

@@ -20,89 +20,35 @@ logged propensity. The ledger then holds what the host's ledger held, later
 decisions and the final state come out right, and those decisions are
 reported as not reproducible by the built-in policy rather than as corrupt.
 """
-import gc
 import math
 import operator
 import sorvane
 
-from .findings import Finding, Findings
-from .logread import DecisionLine, ResolutionLine, features_problem, read_log
+from .config import LogConfig, UsageError, load_config  # noqa: F401 (their home before config.py)
+from .dispatch import each_event
+from .findings import Finding, Findings, against_builtin
+from .logread import features_problem
+from .logsource import LogSource
 from .nan_signs import NanSigns
 from .native_replay import replay_natively
-from .policy import (builtin_probabilities, draw, draw_uniform, explore_accepts, same_float,
+from .policy import (builtin_probabilities, builtin_propensities, draw, draw_uniform, explore_accepts, same_float,
                      steering_probabilities)
-from .snapshot import state_fields
+from .scratch import ScratchState
 
 # Exceptions `decide` and `learn` raise for inputs they refuse.
 _REFUSED = (TypeError, ValueError, OverflowError)
-
-
-class UsageError(Exception):
-    """A command-line problem; the message is for the user as it stands."""
-
-
-class LogConfig:
-    """The `create` parameters of the logging state, or a state to start from."""
-
-    def __init__(self, horizon=None, default_reward=0.0, epsilon=0.05, forgetfulness=0.999, state_text=None):
-        self.horizon = horizon
-        self.default_reward = default_reward
-        self.epsilon = epsilon
-        self.forgetfulness = forgetfulness
-        self.state_text = state_text
-        self.start = state_fields(state_text) if state_text is not None else None
-        if self.start is not None:
-            self.horizon = self.start["horizon"]
-            self.default_reward = self.start["default_reward"]
-            self.epsilon = self.start["epsilon"]
-            self.forgetfulness = self.start["forgetfulness"]
-
-    def initial_state(self):
-        """The state the log continues from, or None when `create` starts it."""
-        if self.state_text is None:
-            return None
-        return sorvane.deserialize(self.state_text)
-
-    def create(self, bits):
-        return sorvane.create(bits, self.horizon, self.default_reward, self.epsilon, self.forgetfulness)
-
-
-def load_config(horizon, default_reward, epsilon, forgetfulness, state_path, need_horizon=True):
-    """The logging configuration from the flags, checked the way `create`
-    checks it, or from a serialized state (then the flags must be absent)."""
-    if state_path is not None:
-        given = [name for name, value in (("--horizon", horizon), ("--default-reward", default_reward),
-                                          ("--epsilon", epsilon), ("--forgetfulness", forgetfulness))
-                 if value is not None]
-        if given:
-            raise UsageError(f"{', '.join(given)} cannot go with --from-state: the state carries its configuration")
-        try:
-            with open(state_path, encoding="ascii", errors="replace") as f:
-                text = f.read().strip()
-        except OSError as exc:
-            raise UsageError(f"cannot read {state_path}: {exc.strerror or exc}") from None
-        try:
-            sorvane.deserialize(text)
-        except ValueError as exc:
-            raise UsageError(f"{state_path} is not a serialized state: {exc}") from None
-        return LogConfig(state_text=text)
-    if horizon is None:
-        if need_horizon:
-            raise UsageError("--horizon is required (or --from-state with the state the log continues from)")
-        horizon = 1.0
-    config = LogConfig(horizon,
-                       0.0 if default_reward is None else default_reward,
-                       0.05 if epsilon is None else epsilon,
-                       0.999 if forgetfulness is None else forgetfulness)
-    try:
-        config.create(1)
-    except ValueError as exc:
-        raise UsageError(str(exc)) from None
-    return config
+# A propensity this close (relatively) to one the built-in rule gives, but
+# not equal, was changed in its last digits: no host's own rule lands there.
+_LAST_DIGITS = 1e-12
 
 
 class NeedSteering(Exception):
     """A decision differs only in its choice: replay again, steering."""
+
+
+class _Unlike(Exception):
+    """Raised by the steering callable when the built-in policy does not give
+    the logged choice: the decide fails, changing nothing."""
 
 
 class _UseEngine(Exception):
@@ -187,7 +133,11 @@ class Replayer:
         self._unreplayed = set()
         self._current = None
         self._builtin = None
+        self._steer_to = None
+        # The decision the replay first diverged at: later ones follow from it.
+        self.first_cause = None
         self._nan_signs = NanSigns()
+        self._scratch = ScratchState()
 
     # -- decisions ---------------------------------------------------------
 
@@ -197,13 +147,38 @@ class Replayer:
         if not explore_accepts(probabilities):
             raise _UseEngine
         u = draw_uniform(decision_id, record["salt"])
-        choice = draw(probabilities, u)
-        self._builtin = (choice, probabilities[choice])
-        chosen, propensity = record["chosen"], float(record["propensity"])
-        if choice == chosen and same_float(probabilities[choice], propensity):
-            return probabilities
-        steered = steering_probabilities(len(estimates), chosen, propensity, u)
+        if self._steer_to is None:
+            choice = draw(probabilities, u)
+            self._builtin = (choice, probabilities[choice])
+            if choice == record["chosen"] and same_float(probabilities[choice], float(record["propensity"])):
+                return probabilities
+            # The decide fails and changes nothing; the caller works out
+            # which choice to replay, and decides again.
+            raise _Unlike
+        target, propensity = self._steer_to
+        steered = steering_probabilities(len(estimates), target, propensity, u)
         return probabilities if steered is None else steered
+
+    def _decide_steering(self, ev, context, candidates):
+        """The decision replayed with the built-in policy where that gives
+        the logged record, else with the host's choice: the logged chosen,
+        or the candidate the logged features belong to when they are
+        another's (the line was changed). Steering keeps the ledger, and so
+        the model, as the host's were."""
+        record = ev.record
+        self._current = (record, f"{record['salt']}:{self.decision_count}")
+        self._steer_to = None
+        decide = sorvane.decide
+        try:
+            return decide(self.state, context, candidates, record["t"], record["salt"], explore=self._explore)
+        except _UseEngine:
+            self._builtin = None
+            return decide(self.state, context, candidates, record["t"], record["salt"])
+        except _Unlike:
+            pass
+        choice = self._scratch.owner_of(ev, context, candidates)
+        self._steer_to = (record["chosen"] if choice is None else choice, float(record["propensity"]))
+        return decide(self.state, context, candidates, record["t"], record["salt"], explore=self._explore)
 
     def decision(self, ev):
         self.decisions += 1
@@ -222,15 +197,10 @@ class Replayer:
             context, candidates = self._nan_signs.restore(self.bits, context, candidates, record["t"], record["salt"],
                                                           record["candidate_hash"])
         self._builtin = None
+        self._steer_to = None
         try:
             if self.steer:
-                self._current = (record, f"{record['salt']}:{self.decision_count}")
-                try:
-                    replayed = sorvane.decide(self.state, context, candidates, record["t"], record["salt"],
-                                              explore=self._explore)
-                except _UseEngine:
-                    self._builtin = None
-                    replayed = sorvane.decide(self.state, context, candidates, record["t"], record["salt"])
+                replayed = self._decide_steering(ev, context, candidates)
             else:
                 replayed = sorvane.decide(self.state, context, candidates, record["t"], record["salt"])
         except _REFUSED as exc:
@@ -240,7 +210,7 @@ class Replayer:
         self.pending += 1
         # A line that is exactly the replayed record's text agrees in every field.
         proven = ev.line is not None and ev.bits == self.bits and _renders_as(replayed, ev)
-        if not (proven and self._builtin is None):
+        if not (proven and self._steer_to is None):
             self._compare(ev, replayed, proven)
 
     def _refused(self, ev, message):
@@ -255,27 +225,75 @@ class Replayer:
             diffs = self._differences(ev, replayed)
             if diffs is None:
                 return
-        builtin = self._builtin
-        steered = builtin is not None and (builtin[0] != record["chosen"]
-                                           or not same_float(builtin[1], float(record["propensity"])))
-        if not diffs:
-            if steered:
-                self.steered += 1
+        builtin, steer_to = self._builtin, self._steer_to
+        if steer_to is not None:
+            self.steered += 1
+            if steer_to[0] != record["chosen"]:
                 self.findings.add(Finding(
-                    ev.lineno, "host-policy",
-                    "the built-in policy chooses otherwise; the logged choice was replayed as it stands",
-                    [("chosen (built-in policy)", record["chosen"], builtin[0]),
-                     ("propensity (built-in policy)", record["propensity"], builtin[1])]))
+                    ev.lineno, "record-mismatch",
+                    f"the logged features are those of candidate {steer_to[0]}, not of the chosen one: the line "
+                    f"was changed (the decision was replayed with candidate {steer_to[0]})", diffs))
+                return
+        if diffs:
+            names = {d[0] for d in diffs}
+            if not self.steer and names <= {"chosen", "propensity", "features"} and names & {"chosen", "propensity"}:
+                raise NeedSteering
+            if builtin is not None and steer_to is not None:
+                diffs += against_builtin(record, builtin)
+            self.findings.add(Finding(ev.lineno, "record-mismatch",
+                                      "the replayed record differs in " + ", ".join(d[0].split("[")[0] for d in diffs),
+                                      diffs))
             return
-        names = {d[0] for d in diffs}
-        if not self.steer and names <= {"chosen", "propensity", "features"} and names & {"chosen", "propensity"}:
-            raise NeedSteering
-        if steered:
-            diffs.append(("chosen (built-in policy)", record["chosen"], builtin[0]))
-            diffs.append(("propensity (built-in policy)", record["propensity"], builtin[1]))
-        self.findings.add(Finding(ev.lineno, "record-mismatch",
-                                  "the replayed record differs in " + ", ".join(d[0].split("[")[0] for d in diffs),
-                                  diffs))
+        if steer_to is not None:
+            self._unreproduced(ev, builtin)
+
+    def _unreproduced(self, ev, builtin):
+        """Says why the built-in policy does not give a logged decision
+        that the log otherwise holds together: a propensity the rule cannot
+        give is the host's own score/explore; one a few bits off what it
+        gives was changed; one it gives means the replayed model is not the
+        host's. That last cause is reported once: the decisions after it
+        follow from it."""
+        record = ev.record
+        logged = float(record["propensity"])
+        n = len(ev.candidates)
+        possible = builtin_propensities(self.config.epsilon, n)
+        against = against_builtin(record, builtin)
+        if logged in possible:
+            if self.first_cause is not None:
+                self.first_cause.follows += 1
+                return
+            self.first_cause = Finding(ev.lineno, "diverged", self._divergence_message(n), against, follows=0)
+            self.findings.add(self.first_cause)
+            return
+        near = [p for p in possible if abs(p - logged) <= _LAST_DIGITS * p]
+        if near:
+            self.findings.add(Finding(ev.lineno, "record-mismatch",
+                                      "the propensity differs in its last digits from one the built-in rule gives: "
+                                      "the line was changed", [("propensity", record["propensity"], near[0])]))
+            return
+        self.findings.add(Finding(
+            ev.lineno, "host-policy",
+            "the logged propensity is none the built-in rule gives (epsilon "
+            f"{self.config.epsilon!r}, {n} candidates): the host's own score/explore made this decision; "
+            "it was replayed as logged", against))
+
+    def _divergence_message(self, n):
+        config = self.config
+        lead = (f"the built-in policy chooses otherwise, though the logged propensity is one it gives (epsilon "
+                f"{config.epsilon!r}, {n} candidates): the replayed model is no longer the host's, or the host "
+                "scored with its own score callable. ")
+        guessed = [flag for flag in config.guessed() if flag != "--horizon"]
+        if guessed:
+            defaults = ", ".join(f"{flag} {getattr(config, flag[2:].replace('-', '_'))!r}" for flag in guessed)
+            return lead + (f"Most likely the configuration differs: nothing in the log gives {', '.join(guessed)}, "
+                           f"so the defaults were used ({defaults}); or an earlier line was changed or lost")
+        given = [f"--{name.replace('_', '-')} {getattr(config, name)!r}" for name, source in config.sources.items()
+                 if source == "flag" and name != "horizon"]
+        if given:
+            return lead + f"Most likely a flag differs from the host's ({', '.join(given)}), or an earlier line " \
+                          "was changed or lost"
+        return lead + "An earlier line was changed or lost (the log fixes the configuration)"
 
     def _differences(self, ev, replayed):
         """The (field, logged, replayed) triples where the record differs,
@@ -289,7 +307,7 @@ class Replayer:
         try:
             logged = ev.parsed_features()
         except (ValueError, RecursionError):
-            self.findings.add(Finding(ev.lineno, "not-json", "not JSON: record.features is broken"))
+            self.findings.add(Finding(ev.lineno, "not-json", "record.features is broken"))
             return None
         if ev.features_text is not None:
             problem = features_problem(logged)
@@ -348,7 +366,16 @@ class Replayer:
 
     def finish(self):
         if self.lines == 0:
-            self.findings.add(Finding(1, "empty-log", "the log is empty: it holds no line"))
+            self.findings.add(Finding(None, "empty-log", "the log holds no line"))
+
+    def configuration(self):
+        """The configuration replayed with, each value with where it came from."""
+        config = self.config
+        out = {"bits": self.bits}
+        for name in ("horizon", "default_reward", "epsilon", "forgetfulness"):
+            out[name] = getattr(config, name)
+        out["from"] = dict(config.sources)
+        return out
 
     def summary(self):
         return {
@@ -365,41 +392,32 @@ def _power_of_two(start):
     return dim & (dim - 1) == 0 and 2 <= dim <= 1 << 24
 
 
-def replay_log(path, config, keep=10, progress=None):
+def replay_log(source, config, keep=10, progress=None, max_line_bytes=None):
     """Replays the whole log and returns the finished Replayer.
 
-    `progress` is a factory: called with a label, it gives a context manager
-    with an `update(bytes_read)` method.
+    `source` is a path or a LogSource of one (a second pass, when the host's
+    own choices must be steered, reads the path again). `progress` is a
+    factory: called with a label, it gives a context manager with an
+    `update(bytes_read)` method.
     """
-    proved = replay_natively(path, config, keep, progress)
+    if isinstance(source, LogSource):
+        path, max_line_bytes = source.path, source.max_line_bytes
+    else:
+        path, source = source, None
+    proved = replay_natively(source if source is not None else path, config, keep, progress, max_line_bytes)
     if proved is not None:
         return proved
+    if source is not None and source.path != "-":
+        # The native path read it up: the Python replay reads the log again.
+        source = None
     for steer in (False, True):
         replayer = Replayer(config, steer=steer, keep=keep)
         label = "replaying (steering host choices)" if steer else "replaying"
-        was_enabled = gc.isenabled()
-        # Parsed lines make no reference cycles; the collector would only
-        # walk them over and over.
-        gc.disable()
+        log = source if source is not None and not steer else LogSource(path, max_line_bytes)
         try:
-            with progress(label) as bar:
-                decision, resolution, bad = replayer.decision, replayer.resolution, replayer.bad
-                lines = 0
-                for ev in read_log(path, bar.update):
-                    lines += 1
-                    kind = type(ev)
-                    if kind is DecisionLine:
-                        decision(ev)
-                    elif kind is ResolutionLine:
-                        resolution(ev)
-                    else:
-                        bad(ev)
-                replayer.lines = lines
+            replayer.lines = each_event(log, progress, label, replayer.decision, replayer.resolution, replayer.bad)
         except NeedSteering:
             continue
-        finally:
-            if was_enabled:
-                gc.enable()
         replayer.finish()
         return replayer
     raise AssertionError("a steering pass never asks for another")

@@ -57,8 +57,9 @@ def simulate(path, seed, decisions=400, pending=0):
 
 
 def evaluate(path, capsys, *extra):
-    status = main(["eval", str(path), "--epsilon", str(EPSILON), "--forgetfulness", "1.0", "--json", "-q",
-                   "--target", "epsilon=1", "name=uniform"] + list(extra))
+    status = main(["eval", str(path), "--method", "weighted", "--epsilon", str(EPSILON), "--forgetfulness", "1.0",
+                   "--json", "-q",
+                   "--target", "epsilon=1,name=uniform"] + list(extra))
     out, err = capsys.readouterr()
     assert status == 0, err
     return json.loads(out)
@@ -120,11 +121,13 @@ def test_the_logging_policy_weighs_every_decision_once(tmp_path, capsys):
 def test_several_targets_compare_in_one_table(tmp_path, capsys):
     path = tmp_path / "sim.log"
     simulate(path, 3, decisions=150)
-    status = main(["eval", str(path), "--epsilon", str(EPSILON), "-q", "--target", "epsilon=0.05,bits=12",
-                   "--target", "forgetfulness=0.9", "default_reward=-1.0", "name=forgetful"])
+    status = main(["eval", str(path), "--method", "both", "--epsilon", str(EPSILON), "-q",
+                   "--target", "epsilon=0.05,bits=12",
+                   "--target", "forgetfulness=0.9,default_reward=-1.0,name=forgetful"])
     out, _ = capsys.readouterr()
     assert status == 0
-    for name in ("logging", "epsilon=0.05,bits=12", "forgetful", "IPS", "SNIPS", "DR", "95% CI bootstrap"):
+    for name in ("logging", "epsilon=0.05,bits=12", "forgetful", "IPS", "SNIPS", "DR", "95% CI bootstrap",
+                 "rejection sampling", "kept share"):
         assert name in out
 
 
@@ -171,12 +174,14 @@ def test_eval_continues_from_a_saved_state(tmp_path, capsys):
             log.write(sorvane.log_line(resolution) + "\n")
     simulate(tmp_path / "more.log", 3, decisions=30)
     rest.write_text(rest.read_text() + (tmp_path / "more.log").read_text())
-    status = main(["eval", str(rest), "--from-state", str(saved), "--json", "-q", "--target", "epsilon=1"])
+    status = main(["eval", str(rest), "--from-state", str(saved), "--json", "-q", "--target", "epsilon=1",
+                   "--method", "both"])
     out, err = capsys.readouterr()
     assert status == 0, err
     report = json.loads(out)
     assert report["decisions"] == 30 and report["resolved"] == 30
     assert [t["n"] for t in report["targets"]] == [30, 30]
+    assert [t["rejection"]["offered"] for t in report["targets"]] == [150, 150]
 
 
 def simulate_batched(path, periods=30):
@@ -230,7 +235,8 @@ def test_a_target_comes_out_the_same_whichever_targets_run_beside_it(tmp_path, c
     # expired decisions) must not, and each keeps its own epsilon.
     path = tmp_path / "batched.log"
     simulate_batched(path, periods=8)
-    flags = ["--horizon", "50", "--epsilon", str(EPSILON), "--forgetfulness", "1.0", "--json", "-q"]
+    flags = ["--horizon", "50", "--epsilon", str(EPSILON), "--forgetfulness", "1.0", "--json", "-q",
+             "--method", "weighted"]
 
     def targets(settings):
         argv = ["eval", str(path)] + flags

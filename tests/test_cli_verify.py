@@ -357,12 +357,10 @@ def _reversed_score(context, candidates):
     return [float(len(candidates) - k) for k in range(len(candidates))]
 
 
-@pytest.mark.parametrize("callables", [{"explore": _softmax_explore}, {"score": _reversed_score}],
-                         ids=["explore", "score"])
-def test_host_policy_decisions_are_reported_as_such_and_replay_still_recovers_the_state(
-        tmp_path, callables, capsys):
+def test_host_explore_decisions_are_reported_as_such_and_replay_still_recovers_the_state(tmp_path, capsys):
+    # A propensity the built-in rule cannot give is the host's own.
     path = tmp_path / "host.log"
-    state = write_run(path, **callables)
+    state = write_run(path, explore=_softmax_explore)
     status, report = verify_json(path, capsys)
     assert status == 3, report
     assert set(report["mismatches"]) == {"host-policy"}
@@ -372,6 +370,23 @@ def test_host_policy_decisions_are_reported_as_such_and_replay_still_recovers_th
             tuple(f":{i}" for i in range(1, 90, 3)))
     out = tmp_path / "state.hex"
     assert run(["replay", str(path), "-o", str(out)] + FLAGS, capsys)[0] == 0
+    assert out.read_text() == sorvane.serialize(state)
+
+
+def test_host_score_decisions_are_one_first_cause_and_replay_recovers_the_state_when_forced(tmp_path, capsys):
+    # A host score with the built-in explore leaves propensities the rule
+    # gives: the log cannot tell it from a model that is no longer the
+    # host's, so it is one cause, with the rest following from it.
+    path = tmp_path / "host.log"
+    state = write_run(path, score=_reversed_score)
+    status, report = verify_json(path, capsys)
+    assert status == 1, report
+    assert report["mismatches"] == {"diverged": 1} and report["problems"] == 1
+    first = report["first"][0]
+    assert "own score callable" in first["message"] and first["follow_on"] > 5
+    out = tmp_path / "state.hex"
+    assert run(["replay", str(path), "-o", str(out)] + FLAGS, capsys)[0] == 1 and not out.exists()
+    assert run(["replay", str(path), "-o", str(out), "--force"] + FLAGS, capsys)[0] == 1
     assert out.read_text() == sorvane.serialize(state)
 
 
@@ -489,12 +504,12 @@ def test_a_log_that_continues_from_a_saved_state_verifies_from_it(tmp_path, caps
     assert verify_json(rest, capsys)[0] == 1
 
 
-def test_wrong_configuration_flags_show_as_mismatches(real_log, capsys):
+def test_a_default_reward_flag_the_expired_resolutions_contradict_is_refused(real_log, capsys):
     path, _ = real_log
     flags = [f if f != "-0.25" else "0.0" for f in FLAGS]
-    status, report = verify_json(path, capsys, flags=flags)
-    assert status == 1
-    assert report["mismatches"].get("resolution-mismatch", 0) > 0
+    status, out, err = run(["verify", str(path)] + flags, capsys)
+    assert status == 2 and out == ""
+    assert "--default-reward 0.0 contradicts the log" in err and "-0.25" in err
 
 
 def _decision_line(**record_changes):
@@ -534,7 +549,7 @@ def test_a_bad_line_is_reported_with_its_line_number(real_log, case, capsys):
     assert report["problems"] == 1  # the rest of the log still verifies
     for command in (["replay", str(path), "-o", str(path) + ".out"], ["eval", str(path)]):
         status, out, err = run(command + FLAGS, capsys)
-        assert status == 1 and "line 8:" in err
+        assert status == 1 and "line 8:" in out + err
         assert not os.path.exists(str(path) + ".out")
 
 
@@ -549,19 +564,19 @@ def test_verify_reports_every_bad_line_not_just_the_first(real_log, capsys):
     assert [f["line"] for f in report["first"]] == [4, 21, 51]
 
 
-def test_an_empty_log_is_an_error(tmp_path, capsys):
+def test_an_empty_log_is_an_error_of_no_line(tmp_path, capsys):
     path = tmp_path / "empty.log"
     path.write_text("")
     for command in ("verify", "eval"):
         status, out, err = run([command, str(path)] + FLAGS, capsys)
-        assert status == 1 and "line 1:" in out + err and "empty" in out + err
+        assert status == 1 and "empty log: the log holds no line" in out + err and "line 1" not in out + err
 
 
 @pytest.mark.parametrize("argv, message", [
-    (["verify", "{log}"], "--horizon is required"),
+    (["replay", "{log}", "-o", "{dir}/s.hex"], "--horizon is required"),
     (["verify", "{log}", "--horizon", "0"], "horizon must be positive"),
     (["verify", "{log}", "--horizon", "1", "--epsilon", "2"], "epsilon must be in [0, 1]"),
-    (["verify", "{dir}/missing.log", "--horizon", "1"], "no such file"),
+    (["verify", "{dir}/missing.log", "--horizon", "1"], "No such file"),
     (["verify", "{log}", "--from-state", "{log}"], "is not a serialized state"),
     (["eval", "{log}", "--target", "alpha=1"], "--target takes key=value"),
     (["eval", "{log}", "--target", "bits=40"], "bits must be between 1 and 24"),
@@ -651,8 +666,8 @@ def test_replay_force_recovers_the_state_before_a_torn_last_line(real_log, tmp_p
     assert run(["replay", str(path), "-o", str(out)] + FLAGS, capsys)[0] == 0
     whole = out.read_text()
     path.write_text("\n".join(kept) + "\n" + lines[last_decision][:100])
-    status, _, err = run(["replay", str(path), "-o", str(out)] + FLAGS, capsys)
-    assert status == 1 and f"line {last_decision + 1}:" in err and out.read_text() == whole
+    status, report, _ = run(["replay", str(path), "-o", str(out)] + FLAGS, capsys)
+    assert status == 1 and f"line {last_decision + 1}:" in report and out.read_text() == whole
     out.unlink()
     status, _, err = run(["replay", str(path), "-o", str(out), "--force"] + FLAGS, capsys)
     assert status == 1 and out.read_text() == whole

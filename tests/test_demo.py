@@ -44,7 +44,10 @@ def test_log_holds_one_decision_line_per_decision_and_one_resolution_per_decisio
     catalogue = json.loads(json.dumps(demo.World(1).candidates))
     decided, seen, resolved = [], set(), {}
     with open(out / "experience.jsonl", encoding="utf-8") as log:
-        for number, text in enumerate(log, 1):
+        header = json.loads(log.readline())
+        assert header == {"event": "header", "version": 1, "bits": demo.BITS, "horizon": demo.HORIZON,
+                          "default_reward": 0.0, "epsilon": demo.EPSILON, "forgetfulness": demo.FORGETFULNESS}
+        for number, text in enumerate(log, 2):
             line = json.loads(text)
             if line["event"] == "decision":
                 assert list(line) == DECISION_KEYS, number
@@ -105,7 +108,10 @@ def test_demo_prints_its_table_and_writes_its_files(tmp_path, monkeypatch, capsy
     assert "came back exact" in printed.out
     assert printed.out.count("%") >= 2 * 4 and "1,001-2,000" in printed.out
     assert (tmp_path / "experience.jsonl").stat().st_size > 0
-    assert (tmp_path / "state.hex").exists()
+    state = tmp_path / "state.hex"
+    assert f"({demo.megabytes(state.stat().st_size)})" in printed.out
+    for command in demo.toolkit_commands(tmp_path / "experience.jsonl"):
+        assert f"\n  {command}\n" in printed.out
     plot = tmp_path / "learning-curve.png"
     if with_matplotlib:
         assert plot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
@@ -126,3 +132,12 @@ def test_progress_bar_is_drawn_only_on_a_terminal(stream, drawn):
         progress.update(done)
     progress.close()
     assert ("100/100 visits" in stream.getvalue()) == drawn
+
+
+def test_the_commands_the_demo_prints_verify_and_evaluate_its_log_without_flags(small_run, capsys):
+    from sorvane_cli.__main__ import main
+    _, out = small_run
+    for command in demo.toolkit_commands(out / "experience.jsonl"):
+        argv = command.split()[1:] + ["-q"]
+        assert main(argv) == 0, capsys.readouterr()
+    assert "verified" in capsys.readouterr().out

@@ -32,7 +32,8 @@ def _eval_both(path, capsys, monkeypatch, flags=FLAGS, extra=()):
                 m.setattr(native_replay, "_native", None)
             got = []
             for form in ([], ["--json"]):
-                status = main(["eval", str(path), "--bootstrap", "50"] + flags + list(extra) + form)
+                status = main(["eval", str(path), "--method", "weighted", "--bootstrap", "50"] + flags + list(extra)
+                              + form)
                 got.append((status,) + capsys.readouterr())
             results.append(got)
     assert results[0] == results[1]
@@ -43,7 +44,7 @@ def _proved_natively(path, extra=(), flags=FLAGS):
     args = dict(zip(flags[::2], flags[1::2]))
     config = load_config(float(args["--horizon"]), float(args["--default-reward"]), float(args["--epsilon"]),
                          float(args["--forgetfulness"]), None)
-    settings = [extra[k + 1].split() for k in range(0, len(extra), 2)] if extra else None
+    settings = [extra[k + 1] for k in range(0, len(extra), 2)] if extra else None
     targets = _build_targets(config, settings)
 
     class Bar:

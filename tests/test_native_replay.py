@@ -58,8 +58,7 @@ def _proved_natively(path, flags=FLAGS):
     args = dict(zip(flags[::2], flags[1::2]))
     config = load_config(float(args["--horizon"]), float(args["--default-reward"]), float(args["--epsilon"]),
                          float(args["--forgetfulness"]), None)
-    with open(path, "rb") as f:
-        return native_replay.replay_chunks(config, native_replay.file_chunks(f)) is not None
+    return native_replay.replay_natively(str(path), config) is not None
 
 
 @pytest.fixture
@@ -234,5 +233,48 @@ def test_lines_cut_across_chunks_are_put_back_together(run_log, size):
     data = path.read_bytes()
     config = load_config(CONFIG["horizon"], CONFIG["default_reward"], CONFIG["epsilon"], CONFIG["forgetfulness"],
                          None)
-    proved = native_replay.replay_chunks(config, (data[k:k + size] for k in range(0, len(data), size)))
-    assert proved is not None and proved.state_text() == sorvane.serialize(state)
+    replay = native_replay.start(config)
+    for k in range(0, len(data), size):
+        assert replay.feed(data[k:k + size])
+    replay.finish()
+    assert replay.declined() is None and replay.state_text() == sorvane.serialize(state)
+
+
+def _with_header(path, line_two=False):
+    from sorvane_cli import header_line
+
+    header = header_line(10, CONFIG["horizon"], CONFIG["default_reward"], CONFIG["epsilon"],
+                         CONFIG["forgetfulness"])
+    lines = path.read_text().splitlines()
+    lines.insert(1 if line_two else 0, header)
+    path.write_text("\n".join(lines) + "\n")
+
+
+@pytest.mark.parametrize("flags", [FLAGS, ["-q"]], ids=["flags", "header alone"])
+def test_a_log_with_a_header_line_is_proved_natively(run_log, tmp_path, flags, capsys, monkeypatch):
+    path, state = run_log
+    _with_header(path)
+    assert _proved_natively(path)
+    python = _both_paths(path, tmp_path, capsys, monkeypatch, flags=flags)
+    assert python[0][0] == 0 and python[3] == sorvane.serialize(state)
+
+
+def test_a_header_line_out_of_place_is_reported_alike(run_log, tmp_path, capsys, monkeypatch):
+    path, _ = run_log
+    _with_header(path, line_two=True)
+    assert not _proved_natively(path)
+    assert _both_paths(path, tmp_path, capsys, monkeypatch)[0][0] != 0
+
+
+@pytest.mark.parametrize("damage", [False, True], ids=["clean", "flipped"])
+def test_a_compressed_log_is_read_alike(run_log, tmp_path, damage, capsys, monkeypatch):
+    import gzip
+
+    path, state = run_log
+    if damage:
+        _flip(path, _lines_of(path, "decision")[3], DECISION_FLIPS["salt"])
+    packed = tmp_path / "run.log.gz"
+    packed.write_bytes(gzip.compress(path.read_bytes()))
+    assert _proved_natively(packed) != damage
+    python = _both_paths(packed, tmp_path, capsys, monkeypatch)
+    assert (python[0][0] == 0) != damage
