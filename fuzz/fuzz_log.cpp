@@ -1,8 +1,10 @@
-// libFuzzer harness for the toolkit's log reader and native replay.
+// libFuzzer harness for the toolkit's log reader, native replay and native
+// evaluation.
 //
 // The first input byte picks how the rest, a log, is fed: in one piece, or
 // in pieces of 1 to 64 bytes (the byte's low six bits, plus one), so that
-// lines cut anywhere are put back together.
+// lines cut anywhere are put back together; its bit 6 picks the evaluation's
+// summation (compensated or plain).
 //
 // What must hold for every input:
 //   - no crash, no sanitizer report, no hang;
@@ -10,7 +12,9 @@
 //     same decline (or none) at the same line, the same counts and the same
 //     state text;
 //   - a replay that proves the log leaves a state that loads back and
-//     serializes to the same text.
+//     serializes to the same text;
+//   - the evaluation fed in pieces ends exactly as the one fed at once, to
+//     the last bit of every term.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -18,11 +22,17 @@
 #include <string>
 #include <string_view>
 
+#include <cstring>
+#include <vector>
+
 #include "api.hpp"
+#include "log_eval.hpp"
 #include "log_replay.hpp"
 
 namespace {
 
+using sorvane::toolkit::EvalTarget;
+using sorvane::toolkit::LogEvaluation;
 using sorvane::toolkit::LogReplay;
 using sorvane::toolkit::ReplayConfig;
 
@@ -33,6 +43,21 @@ ReplayConfig config() {
   // Keeps the states and their texts small enough to fuzz quickly.
   c.max_bits = 12;
   return c;
+}
+
+// The baseline, a wider epsilon sharing its learner, and other bits.
+std::vector<EvalTarget> targets() {
+  std::vector<EvalTarget> t(3);
+  for (EvalTarget& target : t) target.horizon = 1000.0;
+  t[0].epsilon = 0.1;
+  t[1].epsilon = 0.5;
+  t[2].bits = 5;
+  return t;
+}
+
+template <class T>
+bool same_bits(const std::vector<T>& a, const std::vector<T>& b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
 }
 
 [[noreturn]] void fail(const char* what) {
@@ -57,6 +82,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!pieces.feed(log.substr(at, step))) break;
   }
   pieces.finish();
+
+  LogEvaluation eval_whole(targets(), (mode & 64) != 0, 12);
+  eval_whole.feed(log);
+  eval_whole.finish();
+  LogEvaluation eval_pieces(targets(), (mode & 64) != 0, 12);
+  for (size_t at = 0; at < log.size(); at += step) {
+    if (!eval_pieces.feed(log.substr(at, step))) break;
+  }
+  eval_pieces.finish();
+  if (eval_whole.declined() != eval_pieces.declined()) fail("fed in pieces, the evaluation declines otherwise");
+  if (!eval_whole.declined()) {
+    if (eval_whole.lines() != eval_pieces.lines() || eval_whole.resolved() != eval_pieces.resolved() ||
+        eval_whole.excluded() != eval_pieces.excluded() || eval_whole.pending() != eval_pieces.pending()) {
+      fail("fed in pieces, the evaluation's counts differ");
+    }
+    for (size_t k = 0; k < eval_whole.target_count(); ++k) {
+      const auto& a = eval_whole.terms(k);
+      const auto& b = eval_pieces.terms(k);
+      if (!same_bits(a.seq, b.seq) || !same_bits(a.w, b.w) || !same_bits(a.r, b.r) || !same_bits(a.dm, b.dm) ||
+          !same_bits(a.q, b.q)) {
+        fail("fed in pieces, the evaluation's terms differ");
+      }
+    }
+  }
 
   if (whole.declined() != pieces.declined()) fail("fed in pieces, the replay declines otherwise");
   if (whole.declined()) {

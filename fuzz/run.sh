@@ -28,7 +28,7 @@ case "$target" in
     corpus=fuzz/corpus-log
     mkdir -p "$corpus"
     "${FUZZ_CXX:-clang++-14}" "${flags[@]}" -Inative -isystem third_party/simdjson fuzz/fuzz_log.cpp \
-      native/log_reader.cpp native/log_replay.cpp third_party/simdjson/simdjson.cpp "${engine[@]}" \
+      native/log_reader.cpp native/log_replay.cpp native/log_eval.cpp third_party/simdjson/simdjson.cpp "${engine[@]}" \
       -o "$build/fuzz_log"
     python3 fuzz/make_log_seeds.py "$corpus"
     max_len=16384

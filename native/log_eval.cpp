@@ -99,8 +99,9 @@ struct LogEvaluation::Learner final : ExploreTap {
   }
 };
 
-LogEvaluation::LogEvaluation(std::vector<EvalTarget> targets, bool compensated_sum)
-    : targets_(std::move(targets)), compensated_sum_(compensated_sum), terms_(targets_.size()) {
+LogEvaluation::LogEvaluation(std::vector<EvalTarget> targets, bool compensated_sum, uint32_t max_bits)
+    : targets_(std::move(targets)), compensated_sum_(compensated_sum), max_bits_(max_bits),
+      terms_(targets_.size()) {
   if (targets_.empty()) {
     decline("no target to evaluate");
     return;
@@ -195,7 +196,7 @@ bool LogEvaluation::make_learners(uint32_t bits) {
       }
     }
     if (learner == nullptr) {
-      if (t.bits > 24) return false;
+      if (t.bits > max_bits_) return false;
       Result<BanditState> state = create(t.bits, t.horizon, t.default_reward, t.epsilon, t.forgetfulness);
       if (!state.ok()) return false;
       keys.push_back({key.bits, key.forgetfulness, key.default_reward, learners_.size()});

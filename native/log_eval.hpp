@@ -47,7 +47,9 @@ class LogEvaluation {
  public:
   // `compensated_sum`: the interpreter's sum() of floats compensates its
   // rounding (3.12 and later), and the DR term must be summed the same way.
-  LogEvaluation(std::vector<EvalTarget> targets, bool compensated_sum);
+  // Logs whose bits are larger than `max_bits` are declined (the fuzzer
+  // keeps states small).
+  LogEvaluation(std::vector<EvalTarget> targets, bool compensated_sum, uint32_t max_bits = 24);
   ~LogEvaluation();
   LogEvaluation(const LogEvaluation&) = delete;
   LogEvaluation& operator=(const LogEvaluation&) = delete;
@@ -94,6 +96,7 @@ class LogEvaluation {
 
   std::vector<EvalTarget> targets_;
   bool compensated_sum_;
+  uint32_t max_bits_;
   std::vector<Learner> learners_;
   bool have_learners_ = false;
   std::optional<BanditState> baseline_state_;  // a saved state, until the learners take it
