@@ -10,6 +10,8 @@ import json
 import math
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import sorvane
 from sorvane_cli import native_replay
@@ -278,3 +280,30 @@ def test_a_compressed_log_is_read_alike(run_log, tmp_path, damage, capsys, monke
     assert _proved_natively(packed) != damage
     python = _both_paths(packed, tmp_path, capsys, monkeypatch)
     assert (python[0][0] == 0) != damage
+
+
+_VALUES = st.one_of(st.none(), st.booleans(), st.integers(min_value=-(2**64), max_value=2**64),
+                    st.floats(allow_nan=True, allow_infinity=True), st.text(max_size=6))
+_FEATURES = st.dictionaries(st.text(max_size=5), _VALUES, max_size=5)
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(context=_FEATURES, candidates=st.lists(st.tuples(st.text(max_size=4), _FEATURES), min_size=1, max_size=4))
+def test_any_inputs_the_host_can_log_are_read_alike(context, candidates, tmp_path, capsys, monkeypatch):
+    path = tmp_path / "any.log"
+    _one_decision_log(path, context, candidates)
+    _both_paths(path, tmp_path, capsys, monkeypatch)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=st.data())
+def test_a_line_damaged_anywhere_is_read_alike(data, tmp_path, capsys, monkeypatch):
+    path = tmp_path / "damaged.log"
+    _one_decision_log(path, {"n": 1.5, "s": "x"}, _PAIR)
+    raw = bytearray(path.read_bytes())
+    for _ in range(data.draw(st.integers(1, 3))):
+        at = data.draw(st.integers(0, len(raw) - 1))
+        raw[at:at + 1] = data.draw(st.sampled_from([b"", b"N", b"I", b"-", b"0", b"9", b"\"", b"\\", b",", b"{",
+                                                    b"]", b"\n", b" ", b"\xc3", b"e", b"NaN", b"Infinity"]))
+    path.write_bytes(bytes(raw))
+    _both_paths(path, tmp_path, capsys, monkeypatch)
