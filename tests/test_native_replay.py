@@ -307,3 +307,11 @@ def test_a_line_damaged_anywhere_is_read_alike(data, tmp_path, capsys, monkeypat
                                                     b"]", b"\n", b" ", b"\xc3", b"e", b"NaN", b"Infinity"]))
     path.write_bytes(bytes(raw))
     _both_paths(path, tmp_path, capsys, monkeypatch)
+
+
+def test_a_log_of_a_header_alone_is_read_alike(tmp_path, capsys, monkeypatch):
+    path = tmp_path / "header.log"
+    path.write_text("")
+    _with_header(path)
+    assert _proved_natively(path)
+    _both_paths(path, tmp_path, capsys, monkeypatch, flags=["-q"])
