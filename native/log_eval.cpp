@@ -140,7 +140,10 @@ void LogEvaluation::decline(const char* why) {
 
 bool LogEvaluation::feed(std::string_view bytes) {
   if (declined_) return false;
-  lines_in_.feed(bytes, [this](std::string_view text) { return line(text); });
+  if (!lines_in_.feed(bytes, [this](std::string_view text) { return line(text); }) && lines_in_.too_long()) {
+    ++lines_;
+    decline("a line is longer than the bound");
+  }
   return !declined_;
 }
 

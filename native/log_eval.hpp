@@ -58,6 +58,8 @@ class LogEvaluation {
   void finish();
   // Counts a line the caller read itself (the log's header line).
   void skip_line() { ++lines_; }
+  // Lines longer than this (their newline aside) are declined unread.
+  void set_line_limit(size_t bytes) { lines_in_.set_limit(bytes); }
 
   bool declined() const { return declined_; }
   uint64_t declined_line() const { return declined_line_; }

@@ -6,6 +6,7 @@
 //   replay.finish()
 //   replay.declined() -> None, or (line number, reason)
 //   replay.skip_line() counts a line read by the caller (a header)
+//   replay.set_line_limit(bytes) declines lines longer than that
 //   replay.counts() -> (lines, decisions, resolutions, pending, bits)
 //   replay.state_text() -> the serialize text of the state, or None
 //
@@ -122,6 +123,20 @@ PyObject* pass_skip_line(PyObject* self, PyObject*) {
 }
 
 template <class Pass>
+PyObject* pass_set_line_limit(PyObject* self, PyObject* arg) {
+  const Py_ssize_t limit = PyLong_AsSsize_t(arg);
+  if (limit == -1 && PyErr_Occurred()) return nullptr;
+  if (limit < 0) {
+    PyErr_SetString(PyExc_ValueError, "the line limit must not be negative");
+    return nullptr;
+  }
+  return guarded<Pass>(self, [limit](Pass& pass) {
+    pass.set_line_limit(static_cast<size_t>(limit));
+    Py_RETURN_NONE;
+  });
+}
+
+template <class Pass>
 PyObject* pass_declined(PyObject* self, PyObject*) {
   return guarded<Pass>(self, [](Pass& pass) -> PyObject* {
     if (!pass.declined()) Py_RETURN_NONE;
@@ -183,6 +198,8 @@ PyObject* replay_state_text(PyObject* self, PyObject*) {
 PyMethodDef replay_methods[] = {
     {"feed", pass_feed<LogReplay>, METH_O, "feed(data)\n--\n\nThe next bytes of the log; False once declined."},
     {"finish", pass_finish<LogReplay>, METH_NOARGS, "finish()\n--\n\nThe end of the log."},
+    {"set_line_limit", pass_set_line_limit<LogReplay>, METH_O,
+     "set_line_limit(bytes)\n--\n\nLines longer than this, their newline aside, are declined unread."},
     {"skip_line", pass_skip_line<LogReplay>, METH_NOARGS,
      "skip_line()\n--\n\nCounts a line the caller read itself (the header)."},
     {"declined", pass_declined<LogReplay>, METH_NOARGS,
@@ -278,6 +295,8 @@ PyMethodDef evaluation_methods[] = {
     {"feed", pass_feed<LogEvaluation>, METH_O,
      "feed(data)\n--\n\nThe next bytes of the log; False once declined."},
     {"finish", pass_finish<LogEvaluation>, METH_NOARGS, "finish()\n--\n\nThe end of the log."},
+    {"set_line_limit", pass_set_line_limit<LogEvaluation>, METH_O,
+     "set_line_limit(bytes)\n--\n\nLines longer than this, their newline aside, are declined unread."},
     {"skip_line", pass_skip_line<LogEvaluation>, METH_NOARGS,
      "skip_line()\n--\n\nCounts a line the caller read itself (the header)."},
     {"declined", pass_declined<LogEvaluation>, METH_NOARGS,

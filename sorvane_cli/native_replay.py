@@ -25,8 +25,8 @@ try:
 except ImportError:  # pragma: no cover - the wheel always carries it
     _native = None
 
-# Lines are handed over in batches of about this many bytes.
-_BATCH = 1 << 20
+# The log is handed over in pieces of this many bytes.
+_CHUNK = 1 << 20
 
 
 class NativeReplayer:
@@ -93,29 +93,23 @@ def rereadable(source):
 
 
 def feed_log(native, log, progress=None):
-    """Hands every line of `log` (a LogSource) to `native` (a LogReplay or
-    LogEvaluation), a valid header line as a line to count only. False as
-    soon as it declines."""
-    batch, size = [], 0
+    """Hands the whole of `log` (a LogSource) to `native` (a LogReplay or
+    LogEvaluation), a valid header line as a line to count only, under the
+    log's line bound. False as soon as it declines."""
+    native.set_line_limit(log.max_line_bytes)
     with log:
-        for lineno, line in log.lines():
-            if line is TOO_LONG:
+        first = log.peek(1, log.max_line_bytes)
+        header = bool(first) and first[0][1] is not TOO_LONG and type(event_of(1, first[0][1])) is HeaderLine
+        for k, chunk in enumerate(log.chunks(_CHUNK)):
+            if chunk is TOO_LONG:
                 return False
-            if lineno == 1 and type(event_of(1, line)) is HeaderLine:
+            if k == 0 and header:
                 native.skip_line()
                 continue
-            batch.append(line)
-            size += len(line)
-            if size >= _BATCH:
-                if not native.feed(b"".join(batch)):
-                    return False
-                batch, size = [], 0
-                if progress is not None:
-                    progress(log.position())
-        if batch and not native.feed(b"".join(batch)):
-            return False
-        if progress is not None:
-            progress(log.position())
+            if not native.feed(chunk):
+                return False
+            if progress is not None:
+                progress(log.position())
     native.finish()
     return native.declined() is None
 

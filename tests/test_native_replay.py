@@ -315,3 +315,17 @@ def test_a_log_of_a_header_alone_is_read_alike(tmp_path, capsys, monkeypatch):
     _with_header(path)
     assert _proved_natively(path)
     _both_paths(path, tmp_path, capsys, monkeypatch, flags=["-q"])
+
+
+@pytest.mark.parametrize("where", [0, -1])
+def test_a_line_past_the_line_bound_is_reported_alike(run_log, tmp_path, where, capsys, monkeypatch):
+    path, _ = run_log
+    lines = path.read_text().splitlines()
+    index = _lines_of(path, "decision")[where]
+    lines[index] = lines[index][:-1] + ',"pad":"' + "x" * 6000 + '"}'
+    path.write_text("\n".join(lines))  # the last line without its newline
+    flags = FLAGS + ["--max-line-bytes", "5000"]
+    python = _both_paths(path, tmp_path, capsys, monkeypatch, flags=flags)
+    assert python[0][0] != 0
+    # Within the bound, the same log is proved natively.
+    assert _proved_natively(path)
