@@ -120,7 +120,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--runs", type=int, default=20, help="seeded runs (20)")
     parser.add_argument("--visits", type=int, default=200_000, help="visits per logged run (200,000)")
-    parser.add_argument("--real-runs", type=int, default=5, help="real online runs averaged into each truth (5)")
+    parser.add_argument("--real-runs", type=int, default=40, help="real online runs averaged into each truth (40)")
     parser.add_argument("--bootstrap", type=int, default=200, help="bootstrap resamples of eval (200)")
     parser.add_argument("--quick", action="store_true", help="two small runs, to check the script")
     parser.add_argument("--json", metavar="FILE", help="also save every run's figures as JSON")
