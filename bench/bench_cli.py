@@ -6,8 +6,13 @@ of output is one measurement in decision lines per second of CPU time,
 beside two baselines measured in the same run: reading the log (json.loads
 of every line, the least any reader pays) and the bare module calls of a
 replay (decide and learn on lines parsed beforehand). Together the two
-baselines bound what any replay can reach. The toolkit reads with orjson
-where installed; the last row, when present, shows verify without it.
+baselines bound what any replay can reach. verify and replay take the
+toolkit's native path (sorvane_cli._native) for a log that replays without
+a problem, as this one does, and so does eval; the rows marked "Python path" run the same
+command with the native path switched off, and the rows marked "native
+over Python" put the two side by side, measured in turns. The toolkit
+reads with orjson where installed; the last row, when present, shows the
+Python path's verify without it.
 
 The machine is shared: a neighbour's load slows even CPU time, by up to a
 half for seconds at a time, and never speeds it up. Each figure is
@@ -31,7 +36,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import sorvane  # noqa: E402
-from sorvane_cli import logread  # noqa: E402
+from sorvane_cli import logread, native_replay  # noqa: E402
 from sorvane_cli.__main__ import main as cli  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -40,6 +45,8 @@ from _report import Figure, print_table  # noqa: E402
 from _workloads import random_decision  # noqa: E402
 
 TARGET_RATE = 20_000
+# How much faster the native path must be than the Python path.
+NATIVE_SPEEDUP = {"verify": 3.0, "replay": 3.0, "eval weighted, baseline + 1 target": 2.0}
 HORIZON = 1000.0
 
 
@@ -109,6 +116,18 @@ def without_orjson(run):
     return plain
 
 
+def python_path(run):
+    """`run` with the toolkit's native replay switched off."""
+    def plain():
+        saved = native_replay._native
+        native_replay._native = None
+        try:
+            run()
+        finally:
+            native_replay._native = saved
+    return plain
+
+
 def command(argv):
     def run():
         saved = sys.stdout
@@ -122,43 +141,84 @@ def command(argv):
     return run
 
 
-def figures(quick=False, decisions=4000, repeat=7):
-    """Decision lines per second of CPU time, each beside reading the log."""
+def figures(quick=False, decisions=4000, repeat=7, paths_only=False):
+    """Decision lines per second of CPU time, each beside reading the log.
+    `paths_only` keeps to the rows that compare the native and Python
+    paths, which hold no parsed log in memory: for logs of any size."""
     if quick:
         decisions, repeat = 400, 2
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "m.log")
         write_m_log(path, decisions)
-        with open(path, "rb") as f:
-            parsed = [json.loads(line) for line in f]
         flags = ["--horizon", str(HORIZON), "--epsilon", "0.1", "--quiet"]
-        runs = [
-            ("decide + learn, pre-parsed", module_calls(parsed), False),
-            ("verify", command(["verify", path] + flags), True),
-            ("eval weighted, baseline only", command(["eval", path, "--method", "weighted"] + flags), True),
-            ("eval weighted, baseline + 1 target",
-             command(["eval", path, "--method", "weighted"] + flags + ["--target", "epsilon=0.2"]), True),
-            ("eval rejection, baseline + 1 target",
-             command(["eval", path, "--method", "rejection"] + flags + ["--target", "epsilon=0.2"]), True),
-        ]
-        if logread._fast_loads is not None:
-            runs.append(("verify, without orjson", without_orjson(command(["verify", path] + flags)), False))
         read = lambda: parse_only(path)  # noqa: E731
         out = [Figure("read the log (json.loads)", decisions / seconds(read, repeat)[1], "/s")]
-        for name, run, judged in runs:
-            cpu, reading_cpu = paired_cpu(run, read, repeat)
-            rate, reading = decisions / cpu, decisions / reading_cpu
-            out.append(Figure(name, rate, "/s", "read the log (json.loads)", reading,
-                              f">= {TARGET_RATE} /s" if judged else "", (rate >= TARGET_RATE) if judged else None))
+        if not paths_only:
+            out += module_figures(path, decisions, repeat, flags, read)
+        out += path_figures(path, tmp, decisions, repeat, flags, read)
     return out
+
+
+def module_figures(path, decisions, repeat, flags, read):
+    with open(path, "rb") as f:
+        parsed = [json.loads(line) for line in f]
+    runs = [
+        ("decide + learn, pre-parsed", module_calls(parsed), False),
+        ("verify", command(["verify", path] + flags), True),
+        ("eval weighted, baseline only", command(["eval", path, "--method", "weighted"] + flags), True),
+        ("eval weighted, baseline + 1 target",
+         command(["eval", path, "--method", "weighted"] + flags + ["--target", "epsilon=0.2"]), True),
+        ("eval rejection, baseline + 1 target",
+         command(["eval", path, "--method", "rejection"] + flags + ["--target", "epsilon=0.2"]), True),
+    ]
+    if logread._fast_loads is not None:
+        runs.append(("verify, Python path without orjson",
+                     python_path(without_orjson(command(["verify", path] + flags))), False))
+    out = []
+    for name, run, judged in runs:
+        cpu, reading_cpu = paired_cpu(run, read, repeat)
+        rate, reading = decisions / cpu, decisions / reading_cpu
+        out.append(Figure(name, rate, "/s", "read the log (json.loads)", reading,
+                          f">= {TARGET_RATE} /s" if judged else "", (rate >= TARGET_RATE) if judged else None))
+    return out
+
+
+def path_figures(path, tmp, decisions, repeat, flags, read):
+    """Each command through the native and the Python path, in turns."""
+    out = []
+    state = os.path.join(tmp, "state.hex")
+    for name, argv in (("verify", ["verify", path] + flags),
+                       ("replay", ["replay", path, "-o", state] + flags),
+                       ("eval weighted, baseline + 1 target",
+                        ["eval", path, "--method", "weighted"] + flags + ["--target", "epsilon=0.2"])):
+        native, python, reading = paired_three(command(argv), python_path(command(argv)), read, repeat)
+        out.append(Figure(f"{name}, Python path", decisions / python, "/s", "read the log (json.loads)",
+                          decisions / reading))
+        out.append(Figure(f"{name}, native path", decisions / native, "/s", "read the log (json.loads)",
+                          decisions / reading))
+        wanted = NATIVE_SPEEDUP[name]
+        out.append(Figure(f"{name}, native over Python", decisions / native, "/s", f"{name}, Python path",
+                          decisions / python, f">= {wanted}x", python / native >= wanted))
+    return out
+
+
+def paired_three(run, other, baseline, repeat):
+    """The least CPU seconds of three runs measured in turns."""
+    times = ([], [], [])
+    for _ in range(repeat):
+        for k, r in enumerate((baseline, other, run)):
+            times[k].append(seconds(r, 1)[1])
+    return min(times[2]), min(times[1]), min(times[0])
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--decisions", type=int, default=4000)
     parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--paths-only", action="store_true",
+                        help="only the rows comparing the native and Python paths (no log held in memory)")
     args = parser.parse_args()
-    print_table(figures(decisions=args.decisions, repeat=args.repeat),
+    print_table(figures(decisions=args.decisions, repeat=args.repeat, paths_only=args.paths_only),
                 f"M workload log, {args.decisions} decisions, every one resolved: decision lines per second of CPU time")
 
 

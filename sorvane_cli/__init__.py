@@ -24,6 +24,11 @@ grid of eval targets) and `checkpoints` (verify in segments between saved
 states) split their work into jobs that `executor` runs in local processes
 or on a Dask cluster.
 """
+
+# The toolkit's extension module may sit in another copy of this package on
+# the path (an installed wheel, or a build folder) than its Python files.
+__path__ = __import__("pkgutil").extend_path(__path__, __name__)
+
 from .header import header_line
 
 __all__ = ["header_line"]

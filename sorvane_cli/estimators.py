@@ -57,6 +57,18 @@ class Terms:
         self.dm.append(dm)
         self.q.append(q)
 
+    def extend(self, seq, w, r, dm, q):
+        """Many terms at once, as arrays of the columns' types, in resolution order."""
+        for value in seq:
+            if value < self._last:
+                self._sorted = False
+            self._last = value
+        self.seq.extend(seq)
+        self.w.extend(w)
+        self.r.extend(r)
+        self.dm.extend(dm)
+        self.q.extend(q)
+
     def __len__(self):
         return len(self.w)
 

@@ -41,6 +41,8 @@ from .dispatch import each_event
 from .findings import Finding, Findings
 from .learners import group
 from .logread import features_problem
+from .logsource import LogSource
+from .native_eval import evaluate_natively
 from .output import findings_text, interval, number, table, to_json
 from .outputs import OutputError
 from .rejection import RejectionRun, acceptance_uniform, bound, replay_summary
@@ -285,6 +287,13 @@ def evaluate_log(source, config, settings, progress, method="weighted", seed=0, 
     `rejection_bound` is M when the caller fixed it over more targets than
     these (a sweep's jobs share one)."""
     targets = _build_targets(config, settings, with_baseline)
+    if method == "weighted" and with_baseline:
+        proved = evaluate_natively(source, config, targets, progress, keep)
+        if proved is not None:
+            return proved
+        if isinstance(source, LogSource) and source.path != "-":
+            # The native path read it up: the Python evaluation reads the log again.
+            source = LogSource(source.path, source.max_line_bytes)
     evaluation = Evaluation(targets, config, weighted=method in ("weighted", "both"),
                             rejection=method in ("rejection", "both"), seed=seed,
                             candidate_counts=candidate_counts, keep=keep, replays=replays)

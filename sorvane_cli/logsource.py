@@ -100,13 +100,32 @@ class LogSource:
             if not rest or rest.endswith(b"\n"):
                 return TOO_LONG
 
+    def _failure(self, exc):
+        what = f"the {self.compression} data is damaged" if self.compression else "a read failed"
+        return LogError(f"cannot read {self.path} past line {self._lineno}: {what} "
+                        f"({getattr(exc, 'strerror', None) or exc})")
+
     def _next(self):
         try:
             return self._read_line()
         except (OSError, EOFError, lzma.LZMAError) as exc:
-            what = f"the {self.compression} data is damaged" if self.compression else "a read failed"
-            raise LogError(f"cannot read {self.path} past line {self._lineno}: {what} "
-                           f"({getattr(exc, 'strerror', None) or exc})") from None
+            raise self._failure(exc) from None
+
+    def chunks(self, size=1 << 20):
+        """The log's bytes from where lines() would start, unsplit: the lines
+        read ahead (TOO_LONG for one that was too long), then the rest in
+        pieces of `size` bytes. The line bound is the reader's to keep."""
+        ahead, self._ahead = self._ahead, []
+        for _, line in ahead:
+            yield line
+        while True:
+            try:
+                data = self._file.read(size)
+            except (OSError, EOFError, lzma.LZMAError) as exc:
+                raise self._failure(exc) from None
+            if not data:
+                return
+            yield data
 
     def peek(self, count, max_bytes):
         """The lines read ahead, [(lineno, line)]: up to `count` of them, and

@@ -30,6 +30,7 @@ from .findings import Finding, Findings, against_builtin
 from .logread import features_problem
 from .logsource import LogSource
 from .nan_signs import NanSigns
+from .native_replay import replay_natively
 from .policy import (builtin_probabilities, builtin_propensities, draw, draw_uniform, explore_accepts, same_float,
                      steering_probabilities)
 from .scratch import ScratchState
@@ -404,6 +405,14 @@ def replay_log(source, config, keep=10, progress=None, max_line_bytes=None, span
         path, max_line_bytes = source.path, source.max_line_bytes
     else:
         path, source = source, None
+    # The native path replays whole logs; a span is a checkpoint's segment.
+    proved = None if span is not None else replay_natively(
+        source if source is not None else path, config, keep, progress, max_line_bytes)
+    if proved is not None:
+        return proved
+    if span is None and source is not None and source.path != "-":
+        # The native path read it up: the Python replay reads the log again.
+        source = None
     for steer in (False, True):
         replayer = Replayer(config, steer=steer, keep=keep)
         label = "replaying (steering host choices)" if steer else "replaying"

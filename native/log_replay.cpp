@@ -1,0 +1,125 @@
+#include "log_replay.hpp"
+
+#include <cmath>
+#include <limits>
+
+
+namespace sorvane::toolkit {
+
+bool same_float(double a, double b) {
+  if (a == b) return a != 0.0 || std::signbit(a) == std::signbit(b);
+  return std::isnan(a) && std::isnan(b);
+}
+
+LogReplay::LogReplay(ReplayConfig config) : config_(std::move(config)) {
+  if (!config_.state_text) return;
+  Result<BanditState> state = deserialize(*config_.state_text);
+  if (!state.ok()) {
+    decline("the state the log continues from does not load");
+    return;
+  }
+  Result<uint32_t> bits = model_bits(state.value());
+  if (!bits.ok()) {
+    decline("the state the log continues from has no bits");
+    return;
+  }
+  bits_ = bits.value();
+  state_.emplace(std::move(state.value()));
+}
+
+void LogReplay::decline(const char* why) {
+  if (declined_) return;
+  declined_ = true;
+  declined_line_ = lines_;
+  reason_ = why;
+  lines_in_.clear();
+}
+
+bool LogReplay::feed(std::string_view bytes) {
+  if (declined_) return false;
+  if (!lines_in_.feed(bytes, [this](std::string_view text) { return line(text); }) && lines_in_.too_long()) {
+    ++lines_;
+    decline("a line is longer than the bound");
+  }
+  return !declined_;
+}
+
+void LogReplay::finish() {
+  if (declined_) return;
+  lines_in_.finish([this](std::string_view text) { return line(text); });
+  if (!declined_ && lines_ == 0) decline("the log is empty");
+}
+
+bool LogReplay::line(std::string_view text) {
+  ++lines_;
+  switch (reader_.read(text)) {
+    case LineKind::decision:
+      decision(reader_.decision());
+      break;
+    case LineKind::resolution:
+      resolution(reader_.resolution());
+      break;
+    case LineKind::declined:
+      decline(reader_.why());
+      break;
+  }
+  return !declined_;
+}
+
+void LogReplay::decision(const DecisionLine& d) {
+  ++decisions_;
+  if (!state_) {
+    if (d.bits > config_.max_bits) return decline("the line's bits are larger than this replay takes");
+    Result<BanditState> created =
+        create(d.bits, config_.horizon, config_.default_reward, config_.epsilon, config_.forgetfulness);
+    if (!created.ok()) return decline("no state can be created with the line's bits");
+    state_.emplace(std::move(created.value()));
+    bits_ = d.bits;
+  } else if (d.bits != bits_) {
+    return decline("the line's bits differ from the state's");
+  }
+  Result<DecisionRecord> replayed =
+      decide(*state_, d.context(), d.candidates, d.record.t, d.record.salt, nullptr, nullptr);
+  if (!replayed.ok()) return decline("decide refuses the logged inputs");
+  if (!same_record(d, replayed.value())) decline("the replayed record differs");
+}
+
+bool LogReplay::same_record(const DecisionLine& d, const DecisionRecord& r) {
+  // The parser has read every field of the line, so the fields are compared
+  // whatever writer spaced or spelled them: equal fields are all that equal
+  // canonical text would prove, and comparing them costs less than writing
+  // the replayed record's text.
+  const LoggedRecord& l = d.record;
+  if (l.decision_id != r.decision_id || !same_float(l.t, r.t) || l.candidate_hash != r.candidate_hash ||
+      l.chosen != r.chosen || !same_float(l.propensity, r.propensity) ||
+      l.model_version != r.model_version || l.salt != r.salt || l.features.size() != r.features.size()) {
+    return false;
+  }
+  for (size_t i = 0; i < r.features.size(); ++i) {
+    if (l.features[i].index != r.features[i].index || !same_float(l.features[i].value, r.features[i].value)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void LogReplay::resolution(const ResolutionLine& r) {
+  ++resolutions_;
+  if (!state_) return decline("a resolution comes before any decision");
+  const double when = r.kind == ResolutionKind::rewarded ? std::numeric_limits<double>::quiet_NaN()
+                                                         : std::numeric_limits<double>::infinity();
+  Result<std::optional<Resolution>> resolved = learn(*state_, r.decision_id, r.reward, when, nullptr);
+  if (!resolved.ok()) return decline("learn refuses the logged resolution");
+  if (!resolved.value()) return decline("the resolution's id is not pending");
+  const Resolution& got = *resolved.value();
+  if (got.kind != r.kind || !same_float(got.reward, r.reward)) {
+    decline("the resolution differs from what the state gives");
+  }
+}
+
+std::optional<std::string> LogReplay::state_text() const {
+  if (!state_) return std::nullopt;
+  return serialize(*state_);
+}
+
+}  // namespace sorvane::toolkit

@@ -1,0 +1,351 @@
+// The extension module sorvane_cli._native: the toolkit's replay of the
+// experience log through the engine, with no Python object made per line.
+//
+//   replay = LogReplay(horizon, default_reward, epsilon, forgetfulness, state_text)
+//   replay.feed(chunk) -> False once the replay has declined the log
+//   replay.finish()
+//   replay.declined() -> None, or (line number, reason)
+//   replay.skip_line() counts a line read by the caller (a header)
+//   replay.set_line_limit(bytes) declines lines longer than that
+//   replay.counts() -> (lines, decisions, resolutions, pending, bits)
+//   replay.state_text() -> the serialize text of the state, or None
+//
+//   evaluation = LogEvaluation(targets, compensated_sum)
+//     targets: (bits or 0, horizon, default_reward, epsilon, forgetfulness,
+//     state_text or None) per target, the baseline first
+//   evaluation.feed(chunk), .finish(), .declined() as for LogReplay
+//   evaluation.counts() -> (lines, decisions, resolved, excluded, pending)
+//   evaluation.terms(k) -> target k's bits (0 while no line gave them) and its
+//     (seq, w, r, dm, q) columns as packed bytes
+#include <memory>
+#include <new>
+#include <optional>
+#include <stdexcept>
+
+#include "log_eval.hpp"
+#include "log_replay.hpp"
+#include "py_owned.hpp"
+
+namespace sorvane::toolkit {
+
+namespace {
+
+// A Python object owning one C++ pass over a log (LogReplay, LogEvaluation).
+template <class Pass>
+struct PassObject {
+  PyObject_HEAD
+  Pass* pass;
+  // Set while a call runs: another thread may not enter meanwhile.
+  bool busy;
+};
+
+template <class Pass>
+PassObject<Pass>* as_pass(PyObject* self) {
+  return reinterpret_cast<PassObject<Pass>*>(self);
+}
+
+// Runs work inside a method: C++ exceptions become Python ones, and a
+// second caller while the first runs is refused.
+template <class Pass, class Work>
+PyObject* guarded(PyObject* self, Work&& work) {
+  PassObject<Pass>* r = as_pass<Pass>(self);
+  if (r->pass == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "the object was not initialised");
+    return nullptr;
+  }
+  if (r->busy) {
+    PyErr_SetString(PyExc_RuntimeError, "the object is in use by another call");
+    return nullptr;
+  }
+  r->busy = true;
+  PyObject* result = nullptr;
+  try {
+    result = work(*r->pass);
+  } catch (const std::bad_alloc&) {
+    result = PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+    result = nullptr;
+  }
+  r->busy = false;
+  return result;
+}
+
+// A new object of `type` owning `pass`.
+template <class Pass>
+PyObject* wrap(PyTypeObject* type, std::unique_ptr<Pass> pass) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  as_pass<Pass>(self)->pass = pass.release();
+  as_pass<Pass>(self)->busy = false;
+  return self;
+}
+
+template <class Pass>
+void pass_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete as_pass<Pass>(self)->pass;
+  as_pass<Pass>(self)->pass = nullptr;
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+template <class Pass>
+PyObject* pass_feed(PyObject* self, PyObject* data) {
+  if (!PyBytes_Check(data)) {
+    PyErr_SetString(PyExc_TypeError, "feed takes bytes");
+    return nullptr;
+  }
+  return guarded<Pass>(self, [data](Pass& pass) {
+    char* bytes;
+    Py_ssize_t size;
+    if (PyBytes_AsStringAndSize(data, &bytes, &size) < 0) return static_cast<PyObject*>(nullptr);
+    return PyBool_FromLong(pass.feed(std::string_view(bytes, static_cast<size_t>(size))));
+  });
+}
+
+template <class Pass>
+PyObject* pass_finish(PyObject* self, PyObject*) {
+  return guarded<Pass>(self, [](Pass& pass) {
+    pass.finish();
+    Py_RETURN_NONE;
+  });
+}
+
+template <class Pass>
+PyObject* pass_skip_line(PyObject* self, PyObject*) {
+  return guarded<Pass>(self, [](Pass& pass) {
+    pass.skip_line();
+    Py_RETURN_NONE;
+  });
+}
+
+template <class Pass>
+PyObject* pass_set_line_limit(PyObject* self, PyObject* arg) {
+  const Py_ssize_t limit = PyLong_AsSsize_t(arg);
+  if (limit == -1 && PyErr_Occurred()) return nullptr;
+  if (limit < 0) {
+    PyErr_SetString(PyExc_ValueError, "the line limit must not be negative");
+    return nullptr;
+  }
+  return guarded<Pass>(self, [limit](Pass& pass) {
+    pass.set_line_limit(static_cast<size_t>(limit));
+    Py_RETURN_NONE;
+  });
+}
+
+template <class Pass>
+PyObject* pass_declined(PyObject* self, PyObject*) {
+  return guarded<Pass>(self, [](Pass& pass) -> PyObject* {
+    if (!pass.declined()) Py_RETURN_NONE;
+    return Py_BuildValue("(Ks)", static_cast<unsigned long long>(pass.declined_line()),
+                         pass.decline_reason().c_str());
+  });
+}
+
+// A str argument or None, copied.
+bool optional_text(PyObject* obj, std::optional<std::string>& out) {
+  if (obj == Py_None) return true;
+  if (!PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "state_text must be a str or None");
+    return false;
+  }
+  Py_ssize_t size;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (data == nullptr) return false;
+  out.emplace(data, static_cast<size_t>(size));
+  return true;
+}
+
+PyObject* replay_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"horizon", "default_reward", "epsilon", "forgetfulness", "state_text",
+                                nullptr};
+  ReplayConfig config;
+  PyObject* state_text = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ddddO:LogReplay", const_cast<char**>(names),
+                                   &config.horizon, &config.default_reward, &config.epsilon,
+                                   &config.forgetfulness, &state_text)) {
+    return nullptr;
+  }
+  try {
+    if (!optional_text(state_text, config.state_text)) return nullptr;
+    return wrap(type, std::make_unique<LogReplay>(std::move(config)));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyObject* replay_counts(PyObject* self, PyObject*) {
+  return guarded<LogReplay>(self, [](LogReplay& replay) {
+    return Py_BuildValue("(KKKKk)", static_cast<unsigned long long>(replay.lines()),
+                         static_cast<unsigned long long>(replay.decisions()),
+                         static_cast<unsigned long long>(replay.resolutions()),
+                         static_cast<unsigned long long>(replay.pending()),
+                         static_cast<unsigned long>(replay.bits()));
+  });
+}
+
+PyObject* replay_state_text(PyObject* self, PyObject*) {
+  return guarded<LogReplay>(self, [](LogReplay& replay) -> PyObject* {
+    std::optional<std::string> text = replay.state_text();
+    if (!text) Py_RETURN_NONE;
+    return PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
+  });
+}
+
+PyMethodDef replay_methods[] = {
+    {"feed", pass_feed<LogReplay>, METH_O, "feed(data)\n--\n\nThe next bytes of the log; False once declined."},
+    {"finish", pass_finish<LogReplay>, METH_NOARGS, "finish()\n--\n\nThe end of the log."},
+    {"set_line_limit", pass_set_line_limit<LogReplay>, METH_O,
+     "set_line_limit(bytes)\n--\n\nLines longer than this, their newline aside, are declined unread."},
+    {"skip_line", pass_skip_line<LogReplay>, METH_NOARGS,
+     "skip_line()\n--\n\nCounts a line the caller read itself (the header)."},
+    {"declined", pass_declined<LogReplay>, METH_NOARGS,
+     "declined()\n--\n\nNone, or the line number and reason the log was declined at."},
+    {"counts", replay_counts, METH_NOARGS,
+     "counts()\n--\n\n(lines, decisions, resolutions, pending, bits) so far (bits 0: no state yet)."},
+    {"state_text", replay_state_text, METH_NOARGS,
+     "state_text()\n--\n\nThe serialize text of the replayed state, or None."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot replay_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(replay_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(pass_dealloc<LogReplay>)},
+    {Py_tp_methods, replay_methods},
+    {Py_tp_doc, const_cast<char*>("A replay of an experience log through the engine.")},
+    {0, nullptr},
+};
+
+PyType_Spec replay_spec = {
+    "sorvane_cli._native.LogReplay", sizeof(PassObject<LogReplay>), 0, Py_TPFLAGS_DEFAULT, replay_slots,
+};
+
+// ---- LogEvaluation ----------------------------------------------------------
+
+PyObject* evaluation_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"targets", "compensated_sum", nullptr};
+  PyObject* list;
+  int compensated;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!p:LogEvaluation", const_cast<char**>(names),
+                                   &PyList_Type, &list, &compensated)) {
+    return nullptr;
+  }
+  try {
+    std::vector<EvalTarget> targets;
+    const Py_ssize_t n = PyList_Size(list);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = PyList_GetItem(list, i);
+      EvalTarget t;
+      unsigned long bits;
+      PyObject* state_text;
+      if (!PyArg_ParseTuple(item, "kddddO:target", &bits, &t.horizon, &t.default_reward, &t.epsilon,
+                            &t.forgetfulness, &state_text)) {
+        return nullptr;
+      }
+      if (bits > 24) {
+        PyErr_SetString(PyExc_ValueError, "a target's bits must be between 0 and 24");
+        return nullptr;
+      }
+      t.bits = static_cast<uint32_t>(bits);
+      if (!optional_text(state_text, t.state_text)) return nullptr;
+      targets.push_back(std::move(t));
+    }
+    return wrap(type, std::make_unique<LogEvaluation>(std::move(targets), compensated != 0));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyObject* evaluation_counts(PyObject* self, PyObject*) {
+  return guarded<LogEvaluation>(self, [](LogEvaluation& e) {
+    return Py_BuildValue("(KKKKK)", static_cast<unsigned long long>(e.lines()),
+                         static_cast<unsigned long long>(e.decisions()),
+                         static_cast<unsigned long long>(e.resolved()),
+                         static_cast<unsigned long long>(e.excluded()),
+                         static_cast<unsigned long long>(e.pending()));
+  });
+}
+
+template <class T>
+PyObject* packed(const std::vector<T>& values) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                   static_cast<Py_ssize_t>(values.size() * sizeof(T)));
+}
+
+PyObject* evaluation_terms(PyObject* self, PyObject* index) {
+  const Py_ssize_t k = PyLong_AsSsize_t(index);
+  if (k == -1 && PyErr_Occurred()) return nullptr;
+  return guarded<LogEvaluation>(self, [k](LogEvaluation& e) -> PyObject* {
+    if (k < 0 || static_cast<size_t>(k) >= e.target_count()) {
+      PyErr_SetString(PyExc_IndexError, "no such target");
+      return nullptr;
+    }
+    const TargetTerms& t = e.terms(static_cast<size_t>(k));
+    Owned bits(PyLong_FromUnsignedLong(e.target_bits(static_cast<size_t>(k))));
+    Owned seq(packed(t.seq)), w(packed(t.w)), r(packed(t.r)), dm(packed(t.dm)), q(packed(t.q));
+    if (!bits || !seq || !w || !r || !dm || !q) return nullptr;
+    return PyTuple_Pack(6, bits.get(), seq.get(), w.get(), r.get(), dm.get(), q.get());
+  });
+}
+
+PyMethodDef evaluation_methods[] = {
+    {"feed", pass_feed<LogEvaluation>, METH_O,
+     "feed(data)\n--\n\nThe next bytes of the log; False once declined."},
+    {"finish", pass_finish<LogEvaluation>, METH_NOARGS, "finish()\n--\n\nThe end of the log."},
+    {"set_line_limit", pass_set_line_limit<LogEvaluation>, METH_O,
+     "set_line_limit(bytes)\n--\n\nLines longer than this, their newline aside, are declined unread."},
+    {"skip_line", pass_skip_line<LogEvaluation>, METH_NOARGS,
+     "skip_line()\n--\n\nCounts a line the caller read itself (the header)."},
+    {"declined", pass_declined<LogEvaluation>, METH_NOARGS,
+     "declined()\n--\n\nNone, or the line number and reason the log was declined at."},
+    {"counts", evaluation_counts, METH_NOARGS,
+     "counts()\n--\n\n(lines, decisions, resolved, excluded, pending) so far."},
+    {"terms", evaluation_terms, METH_O,
+     "terms(k)\n--\n\nTarget k's bits, then its seq (int64), w, r, dm and q (float64) columns, packed."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot evaluation_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(evaluation_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(pass_dealloc<LogEvaluation>)},
+    {Py_tp_methods, evaluation_methods},
+    {Py_tp_doc, const_cast<char*>("An off-policy evaluation of targets on an experience log.")},
+    {0, nullptr},
+};
+
+PyType_Spec evaluation_spec = {
+    "sorvane_cli._native.LogEvaluation", sizeof(PassObject<LogEvaluation>), 0, Py_TPFLAGS_DEFAULT,
+    evaluation_slots,
+};
+
+int add_type(PyObject* module, const char* name, PyType_Spec* spec) {
+  Owned type(PyType_FromSpec(spec));
+  if (!type) return -1;
+  if (PyModule_AddObject(module, name, type.get()) < 0) return -1;
+  type.release();
+  return 0;
+}
+
+int module_exec(PyObject* module) {
+  if (add_type(module, "LogReplay", &replay_spec) < 0) return -1;
+  return add_type(module, "LogEvaluation", &evaluation_spec);
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_native", "The toolkit's native replay of the experience log.", 0, nullptr,
+    module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace sorvane::toolkit
+
+extern "C" PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&sorvane::toolkit::module_def); }
