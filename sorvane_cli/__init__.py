@@ -18,7 +18,7 @@ log leaves something out; `verify`, `rebuild` (the replay command) and
 `evaluate` are the commands, `rejection`, `learners` and `estimators` the
 evaluation's two methods; `policy` writes out the engine's draw and built-in
 rule, `snapshot` reads a state's scalar fields; `findings`, `output` and
-`progress` report, `outputs` writes files, `status` is the table of exit
+`progress` report, `output_files` writes files, `status` is the table of exit
 statuses. `sweep` (a
 grid of eval targets) and `checkpoints` (verify in segments between saved
 states) split their work into jobs that `executor` runs in local processes

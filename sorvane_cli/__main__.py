@@ -9,7 +9,7 @@ from .config import UsageError, load_config
 from .executor import JobFailed
 from .infer import read_head
 from .logsource import MAX_LINE_BYTES, LogError, LogSource
-from .outputs import OutputError, check_output
+from .output_files import OutputError, check_output
 from .progress import Progress, wants_progress
 from .status import Exit, table
 

@@ -44,7 +44,7 @@ from .logread import features_problem
 from .logsource import LogSource
 from .native_eval import evaluate_natively
 from .output import findings_text, interval, number, table, to_json
-from .outputs import OutputError
+from .output_files import OutputError
 from .rejection import RejectionRun, acceptance_uniform, bound, replay_summary
 from .status import Exit
 

@@ -4,7 +4,7 @@ import sys
 import sorvane
 
 from .output import configuration_note, findings_text
-from .outputs import write_text
+from .output_files import write_text
 from .replay import replay_log
 from .status import Exit, replay_status
 

@@ -135,11 +135,11 @@ def test_an_output_path_that_cannot_be_written_is_refused_before_the_work(tmp_pa
 
 
 def test_a_write_that_fails_late_is_one_line_too(tmp_path, log_bytes, capsys, monkeypatch):
-    from sorvane_cli import outputs
+    from sorvane_cli import output_files
     data, _ = log_bytes
     path = tmp_path / "run.log"
     path.write_bytes(data)
-    monkeypatch.setattr(outputs.os, "replace", lambda a, b: (_ for _ in ()).throw(OSError(28, "No space left")))
+    monkeypatch.setattr(output_files.os, "replace", lambda a, b: (_ for _ in ()).throw(OSError(28, "No space left")))
     status, out, err = run(["replay", str(path), "-o", str(tmp_path / "s.hex")] + FLAGS, capsys)
     assert status == Exit.OUTPUT and "No space left" in err
     assert not list(tmp_path.glob("s.hex*"))
