@@ -130,45 +130,6 @@ LogEvaluation::LogEvaluation(std::vector<EvalTarget> targets, bool compensated_s
 
 LogEvaluation::~LogEvaluation() = default;
 
-void LogEvaluation::decline(const char* why) {
-  if (declined_) return;
-  declined_ = true;
-  declined_line_ = lines_;
-  reason_ = why;
-  lines_in_.clear();
-}
-
-bool LogEvaluation::feed(std::string_view bytes) {
-  if (declined_) return false;
-  if (!lines_in_.feed(bytes, [this](std::string_view text) { return line(text); }) && lines_in_.too_long()) {
-    ++lines_;
-    decline("a line is longer than the bound");
-  }
-  return !declined_;
-}
-
-void LogEvaluation::finish() {
-  if (declined_) return;
-  lines_in_.finish([this](std::string_view text) { return line(text); });
-  if (!declined_ && lines_ == 0) decline("the log is empty");
-}
-
-bool LogEvaluation::line(std::string_view text) {
-  ++lines_;
-  switch (reader_.read(text)) {
-    case LineKind::decision:
-      decision(reader_.decision());
-      break;
-    case LineKind::resolution:
-      resolution(reader_.resolution());
-      break;
-    case LineKind::declined:
-      decline(reader_.why());
-      break;
-  }
-  return !declined_;
-}
-
 bool LogEvaluation::make_learners(uint32_t bits) {
   // Grouped as the Python evaluation groups them: the baseline with a saved
   // state alone, the others by bits and the bit patterns of forgetfulness

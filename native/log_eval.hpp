@@ -19,8 +19,7 @@
 #include <vector>
 
 #include "api.hpp"
-#include "line_feed.hpp"
-#include "log_reader.hpp"
+#include "log_pass.hpp"
 
 namespace sorvane::toolkit {
 
@@ -43,7 +42,7 @@ struct TargetTerms {
   std::vector<double> q;     // q(a)
 };
 
-class LogEvaluation {
+class LogEvaluation final : public LogPass {
  public:
   // `compensated_sum`: the interpreter's sum() of floats compensates its
   // rounding (3.12 and later), and the DR term must be summed the same way.
@@ -51,21 +50,7 @@ class LogEvaluation {
   // keeps states small).
   LogEvaluation(std::vector<EvalTarget> targets, bool compensated_sum, uint32_t max_bits = 24);
   ~LogEvaluation();
-  LogEvaluation(const LogEvaluation&) = delete;
-  LogEvaluation& operator=(const LogEvaluation&) = delete;
 
-  bool feed(std::string_view bytes);
-  void finish();
-  // Counts a line the caller read itself (the log's header line).
-  void skip_line() { ++lines_; }
-  // Lines longer than this (their newline aside) are declined unread.
-  void set_line_limit(size_t bytes) { lines_in_.set_limit(bytes); }
-
-  bool declined() const { return declined_; }
-  uint64_t declined_line() const { return declined_line_; }
-  const std::string& decline_reason() const { return reason_; }
-
-  uint64_t lines() const { return lines_; }
   uint64_t decisions() const { return decisions_; }
   uint64_t resolved() const { return resolved_; }
   uint64_t excluded() const { return excluded_; }
@@ -90,11 +75,9 @@ class LogEvaluation {
     std::vector<Seen> seen;        // per target
   };
 
-  bool line(std::string_view text);
-  void decision(const DecisionLine& d);
-  void resolution(const ResolutionLine& r);
+  void decision(const DecisionLine& d) override;
+  void resolution(const ResolutionLine& r) override;
   bool make_learners(uint32_t bits);
-  void decline(const char* why);
 
   std::vector<EvalTarget> targets_;
   bool compensated_sum_;
@@ -104,15 +87,9 @@ class LogEvaluation {
   std::optional<BanditState> baseline_state_;  // a saved state, until the learners take it
   std::vector<TargetTerms> terms_;
   std::unordered_map<std::string, Pending> pending_;
-  LogReader reader_;
-  LineFeed lines_in_;
-  uint64_t lines_ = 0;
   uint64_t decisions_ = 0;
   uint64_t resolved_ = 0;
   uint64_t excluded_ = 0;
-  bool declined_ = false;
-  uint64_t declined_line_ = 0;
-  std::string reason_;
 };
 
 }  // namespace sorvane::toolkit

@@ -27,45 +27,6 @@ LogReplay::LogReplay(ReplayConfig config) : config_(std::move(config)) {
   state_.emplace(std::move(state.value()));
 }
 
-void LogReplay::decline(const char* why) {
-  if (declined_) return;
-  declined_ = true;
-  declined_line_ = lines_;
-  reason_ = why;
-  lines_in_.clear();
-}
-
-bool LogReplay::feed(std::string_view bytes) {
-  if (declined_) return false;
-  if (!lines_in_.feed(bytes, [this](std::string_view text) { return line(text); }) && lines_in_.too_long()) {
-    ++lines_;
-    decline("a line is longer than the bound");
-  }
-  return !declined_;
-}
-
-void LogReplay::finish() {
-  if (declined_) return;
-  lines_in_.finish([this](std::string_view text) { return line(text); });
-  if (!declined_ && lines_ == 0) decline("the log is empty");
-}
-
-bool LogReplay::line(std::string_view text) {
-  ++lines_;
-  switch (reader_.read(text)) {
-    case LineKind::decision:
-      decision(reader_.decision());
-      break;
-    case LineKind::resolution:
-      resolution(reader_.resolution());
-      break;
-    case LineKind::declined:
-      decline(reader_.why());
-      break;
-  }
-  return !declined_;
-}
-
 void LogReplay::decision(const DecisionLine& d) {
   ++decisions_;
   if (!state_) {

@@ -16,8 +16,7 @@
 #include <string_view>
 
 #include "api.hpp"
-#include "line_feed.hpp"
-#include "log_reader.hpp"
+#include "log_pass.hpp"
 
 namespace sorvane::toolkit {
 
@@ -32,25 +31,10 @@ struct ReplayConfig {
   uint32_t max_bits = 24;
 };
 
-class LogReplay {
+class LogReplay final : public LogPass {
  public:
   explicit LogReplay(ReplayConfig config);
 
-  // The next bytes of the log; lines end at '\n' and may span calls.
-  // Returns false once the replay has declined (later bytes are ignored).
-  bool feed(std::string_view bytes);
-  // The end of the log: its last line may lack a newline.
-  void finish();
-  // Counts a line the caller read itself (the log's header line).
-  void skip_line() { ++lines_; }
-  // Lines longer than this (their newline aside) are declined unread.
-  void set_line_limit(size_t bytes) { lines_in_.set_limit(bytes); }
-
-  bool declined() const { return declined_; }
-  uint64_t declined_line() const { return declined_line_; }
-  const std::string& decline_reason() const { return reason_; }
-
-  uint64_t lines() const { return lines_; }
   uint64_t decisions() const { return decisions_; }
   uint64_t resolutions() const { return resolutions_; }
   uint64_t pending() const { return state_ ? state_->ledger.size() : 0; }
@@ -60,23 +44,15 @@ class LogReplay {
   std::optional<std::string> state_text() const;
 
  private:
-  bool line(std::string_view text);
-  void decision(const DecisionLine& d);
-  void resolution(const ResolutionLine& r);
+  void decision(const DecisionLine& d) override;
+  void resolution(const ResolutionLine& r) override;
   bool same_record(const DecisionLine& d, const DecisionRecord& replayed);
-  void decline(const char* why);
 
   ReplayConfig config_;
   std::optional<BanditState> state_;
   uint32_t bits_ = 0;
-  LogReader reader_;
-  LineFeed lines_in_;
-  uint64_t lines_ = 0;
   uint64_t decisions_ = 0;
   uint64_t resolutions_ = 0;
-  bool declined_ = false;
-  uint64_t declined_line_ = 0;
-  std::string reason_;
 };
 
 // Bit-for-bit equality as the log can carry it: any NaN equals any NaN

@@ -1,0 +1,44 @@
+#include "log_pass.hpp"
+
+namespace sorvane::toolkit {
+
+void LogPass::decline(const char* why) {
+  if (declined_) return;
+  declined_ = true;
+  declined_line_ = lines_;
+  reason_ = why;
+  lines_in_.clear();
+}
+
+bool LogPass::feed(std::string_view bytes) {
+  if (declined_) return false;
+  if (!lines_in_.feed(bytes, [this](std::string_view text) { return line(text); }) && lines_in_.too_long()) {
+    ++lines_;
+    decline("a line is longer than the bound");
+  }
+  return !declined_;
+}
+
+void LogPass::finish() {
+  if (declined_) return;
+  lines_in_.finish([this](std::string_view text) { return line(text); });
+  if (!declined_ && lines_ == 0) decline("the log is empty");
+}
+
+bool LogPass::line(std::string_view text) {
+  ++lines_;
+  switch (reader_.read(text)) {
+    case LineKind::decision:
+      decision(reader_.decision());
+      break;
+    case LineKind::resolution:
+      resolution(reader_.resolution());
+      break;
+    case LineKind::declined:
+      decline(reader_.why());
+      break;
+  }
+  return !declined_;
+}
+
+}  // namespace sorvane::toolkit
