@@ -92,6 +92,17 @@ def same_float(a, b):
     return a != a and b != b
 
 
+def same_features(logged, replayed):
+    """A logged feature list against a replayed one: the same indices, and
+    values equal as `same_float` compares them."""
+    if len(logged) != len(replayed):
+        return False
+    for (i, v), (j, w) in zip(logged, replayed):
+        if i != j or not same_float(float(v), w):
+            return False
+    return True
+
+
 def steering_probabilities(n, chosen, propensity, u):
     """Probabilities an `explore` callable can return so that the engine's
     draw with `u` picks `chosen` with exactly `propensity`, or None when no

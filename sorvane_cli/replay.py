@@ -31,8 +31,8 @@ from .logread import features_problem
 from .logsource import LogSource
 from .nan_signs import NanSigns
 from .native_replay import replay_natively
-from .policy import (builtin_probabilities, builtin_propensities, draw, draw_uniform, explore_accepts, same_float,
-                     steering_probabilities)
+from .policy import (builtin_probabilities, builtin_propensities, draw, draw_uniform, explore_accepts, same_features,
+                     same_float, steering_probabilities)
 from .scratch import ScratchState
 
 # Exceptions `decide` and `learn` raise for inputs they refuse.
@@ -54,15 +54,6 @@ class _Unlike(Exception):
 class _UseEngine(Exception):
     """Raised by the steering callable when only the engine can reproduce
     the decision (NaN estimates give probabilities `explore` may not return)."""
-
-
-def _features_list_match(logged, replayed):
-    if len(logged) != len(replayed):
-        return False
-    for (i, v), (j, w) in zip(logged, replayed):
-        if i != j or not same_float(float(v), w):
-            return False
-    return True
 
 
 def _features_difference(logged, replayed):
@@ -314,7 +305,7 @@ class Replayer:
             if problem:
                 self.findings.add(Finding(ev.lineno, "malformed", "decision line: " + problem))
                 return None
-        if not _features_list_match(logged, features):
+        if not same_features(logged, features):
             diffs.append(_features_difference(logged, features))
         _field_differences(record, replayed, _FIELDS_AFTER_FEATURES, diffs)
         return diffs

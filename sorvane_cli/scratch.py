@@ -7,18 +7,9 @@ its model is only read and keeps to the zero pages the system lends it.
 """
 import sorvane
 
-from .policy import same_float
+from .policy import same_features
 
 _DECISIONS_PER_STATE = 1024
-
-
-def _same_features(logged, replayed):
-    if len(logged) != len(replayed):
-        return False
-    for (i, v), (j, w) in zip(logged, replayed):
-        if i != j or not same_float(float(v), w):
-            return False
-    return True
 
 
 class ScratchState:
@@ -55,7 +46,7 @@ class ScratchState:
                 return None
             self._decisions += 1
             try:
-                if _same_features(logged, record.features):
+                if same_features(logged, record.features):
                     return k
             except (TypeError, ValueError, OverflowError):
                 return None
