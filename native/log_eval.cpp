@@ -113,18 +113,10 @@ LogEvaluation::LogEvaluation(std::vector<EvalTarget> targets, bool compensated_s
     }
   }
   if (targets_[0].state_text) {
-    Result<BanditState> state = deserialize(*targets_[0].state_text);
-    if (!state.ok()) {
-      decline("the state the log continues from does not load");
-      return;
+    if (auto saved = load_saved_state(*targets_[0].state_text)) {
+      targets_[0].bits = saved->second;
+      baseline_state_.emplace(std::move(saved->first));
     }
-    Result<uint32_t> bits = model_bits(state.value());
-    if (!bits.ok()) {
-      decline("the state the log continues from has no bits");
-      return;
-    }
-    targets_[0].bits = bits.value();
-    baseline_state_.emplace(std::move(state.value()));
   }
 }
 

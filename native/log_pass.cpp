@@ -10,6 +10,20 @@ void LogPass::decline(const char* why) {
   lines_in_.clear();
 }
 
+std::optional<std::pair<BanditState, uint32_t>> LogPass::load_saved_state(const std::string& text) {
+  Result<BanditState> state = deserialize(text);
+  if (!state.ok()) {
+    decline("the state the log continues from does not load");
+    return std::nullopt;
+  }
+  Result<uint32_t> bits = model_bits(state.value());
+  if (!bits.ok()) {
+    decline("the state the log continues from has no bits");
+    return std::nullopt;
+  }
+  return std::pair<BanditState, uint32_t>(std::move(state.value()), bits.value());
+}
+
 bool LogPass::feed(std::string_view bytes) {
   if (declined_) return false;
   if (!lines_in_.feed(bytes, [this](std::string_view text) { return line(text); }) && lines_in_.too_long()) {

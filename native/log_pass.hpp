@@ -6,9 +6,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "api.hpp"
 #include "line_feed.hpp"
 #include "log_reader.hpp"
 
@@ -40,6 +43,9 @@ class LogPass {
 
   // The first reason given is kept; the line is the one being read.
   void decline(const char* why);
+  // The saved state a log continues from, with its bits; nothing (and the
+  // pass declined) when it does not load.
+  std::optional<std::pair<BanditState, uint32_t>> load_saved_state(const std::string& text);
 
  private:
   virtual void decision(const DecisionLine& d) = 0;

@@ -13,18 +13,10 @@ bool same_float(double a, double b) {
 
 LogReplay::LogReplay(ReplayConfig config) : config_(std::move(config)) {
   if (!config_.state_text) return;
-  Result<BanditState> state = deserialize(*config_.state_text);
-  if (!state.ok()) {
-    decline("the state the log continues from does not load");
-    return;
+  if (auto saved = load_saved_state(*config_.state_text)) {
+    bits_ = saved->second;
+    state_.emplace(std::move(saved->first));
   }
-  Result<uint32_t> bits = model_bits(state.value());
-  if (!bits.ok()) {
-    decline("the state the log continues from has no bits");
-    return;
-  }
-  bits_ = bits.value();
-  state_.emplace(std::move(state.value()));
 }
 
 void LogReplay::decision(const DecisionLine& d) {

@@ -19,11 +19,9 @@ import math
 
 import sorvane
 
+from .scratch import ScratchModel
+
 MAX_SEARCHED = 8
-# The scratch state is made anew after this many trials. Its decisions stay
-# pending rather than train it: a model that is only read keeps to the
-# zero pages the system lends it, even at 24 bits.
-_TRIALS_PER_STATE = 1024
 _NEGATIVE_NAN = -math.nan
 
 
@@ -72,19 +70,9 @@ class NanSigns:
     """The NaN signs of one replay: its scratch state, and the signs found last."""
 
     def __init__(self):
-        self._scratch = None
-        self._bits = None
-        self._trials = 0
+        self._scratch = ScratchModel()
         # The names whose NaNs were negative when signs last had to be found.
         self._negative = frozenset()
-
-    def _state(self, bits):
-        if self._bits != bits or self._trials >= _TRIALS_PER_STATE:
-            self._scratch = None  # the old one goes before the new one comes
-            self._scratch = sorvane.create(bits, 1.0)
-            self._bits = bits
-            self._trials = 0
-        return self._scratch
 
     def _choices(self, names):
         yield frozenset(n for n in names if n in self._negative)
@@ -102,7 +90,7 @@ class NanSigns:
         if not names:
             return context, candidates
         try:
-            state = self._state(bits)
+            state = self._scratch.state(bits)
         except (TypeError, ValueError, OverflowError):
             return context, candidates
         tried = set()
@@ -115,7 +103,7 @@ class NanSigns:
                 record = sorvane.decide(state, trial[0], trial[1], t, salt)
             except (TypeError, ValueError, OverflowError):
                 return context, candidates
-            self._trials += 1
+            self._scratch.decided()
             if record.candidate_hash == logged_hash:
                 self._negative = (self._negative - set(names)) | negative
                 return trial

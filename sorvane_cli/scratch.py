@@ -12,13 +12,18 @@ from .policy import same_features
 _DECISIONS_PER_STATE = 1024
 
 
-class ScratchState:
+class ScratchModel:
+    """A state of given bits that only ever decides. Its decisions stay
+    pending rather than train it: a model that is only read keeps to the
+    zero pages the system lends it, even at 24 bits. It is made anew every
+    1024 decisions, and whenever the bits change."""
+
     def __init__(self):
         self._state = None
         self._bits = None
         self._decisions = 0
 
-    def _fresh(self, bits):
+    def state(self, bits):
         if self._bits != bits or self._decisions >= _DECISIONS_PER_STATE:
             self._state = None  # the old one goes before the new one comes
             self._state = sorvane.create(bits, 1.0)
@@ -26,13 +31,22 @@ class ScratchState:
             self._decisions = 0
         return self._state
 
+    def decided(self):
+        """Counts one decision made on the state."""
+        self._decisions += 1
+
+
+class ScratchState:
+    def __init__(self):
+        self._model = ScratchModel()
+
     def owner_of(self, ev, context, candidates):
         """The position of the candidate whose hashed features are the
         logged ones, the logged chosen first; None when none is, or the
         line's features cannot be read."""
         try:
             logged = ev.parsed_features()
-            state = self._fresh(ev.bits)
+            state = self._model.state(ev.bits)
         except (ValueError, TypeError, OverflowError, RecursionError):
             return None
         chosen = ev.record["chosen"]
@@ -44,7 +58,7 @@ class ScratchState:
                 record = sorvane.decide(state, context, candidates, 0.0, "", explore=lambda e, eps: only)
             except (ValueError, TypeError, OverflowError):
                 return None
-            self._decisions += 1
+            self._model.decided()
             try:
                 if same_features(logged, record.features):
                     return k

@@ -12,6 +12,7 @@ import sorvane
 from sorvane_cli import native_eval, native_replay
 from sorvane_cli.__main__ import main
 from sorvane_cli.evaluate import _build_targets
+from sorvane_cli.executor import no_progress
 from sorvane_cli.replay import load_config
 from test_cli_verify import CONFIG, FLAGS, _flip, _flip_chosen, _lines_of, _nan_run, write_run
 
@@ -46,18 +47,7 @@ def _proved_natively(path, extra=(), flags=FLAGS):
                          float(args["--forgetfulness"]), None)
     settings = [extra[k + 1] for k in range(0, len(extra), 2)] if extra else None
     targets = _build_targets(config, settings)
-
-    class Bar:
-        def __enter__(self):
-            return self
-
-        def __exit__(self, *exc):
-            return False
-
-        def update(self, done):
-            pass
-
-    return native_eval.evaluate_natively(str(path), config, targets, lambda label: Bar()) is not None
+    return native_eval.evaluate_natively(str(path), config, targets, no_progress) is not None
 
 
 @pytest.mark.parametrize("targets", sorted(TARGETS))
