@@ -43,8 +43,8 @@ double estimate_stepping(const LinearModel& model, SparseView x, FingerprintChai
   return e;
 }
 
-// Hashes every candidate into `vectors` and, without a score tap, makes the
-// model's estimates; returns the candidate fingerprint.
+// Hashes every candidate into `vectors` and returns the candidate
+// fingerprint; given a model, also makes its estimates.
 //
 // The loops overlap: the fingerprint chain is stepped inside the hashing
 // (while candidate i is hashed, the pairs of candidate i - 1 go into it),
@@ -54,29 +54,29 @@ double estimate_stepping(const LinearModel& model, SparseView x, FingerprintChai
 // so making it before the vectors are checked changes no result; the
 // hasher's indices lie below dim, so every read is in bounds. The engine's
 // tests hold the results to hash_candidate and candidate_fingerprint.
-uint64_t hash_and_estimate(DecideScratch& scratch, const LinearModel& model, uint32_t bits,
+uint64_t hash_and_estimate(FeatureHasher& hasher, CandidateVectors& vectors, uint32_t bits,
                            std::span<const NamedFeature> context,
-                           std::span<const Candidate> candidates, bool model_estimates) {
-  CandidateVectors& vectors = scratch.vectors;
-  std::vector<double>& estimates = scratch.estimates;
+                           std::span<const Candidate> candidates, const LinearModel* model,
+                           std::vector<double>& estimates) {
   vectors.clear();
   estimates.clear();
-  scratch.hasher.set_context(context);
+  hasher.set_context(context);
+  const uint64_t dim = uint64_t{1} << bits;
   FingerprintChain chain(candidates.size());
   for (const Candidate& c : candidates) {
     const size_t begin = vectors.pairs.size();
-    scratch.hasher.hash_into(c, bits, vectors.pairs, chain);
+    hasher.hash_into(c, bits, vectors.pairs, chain);
     const size_t end = vectors.pairs.size();
     vectors.ends.push_back(end);
-    chain.add(model.dim(), vectors.pairs, begin, end);
-    if (model_estimates) {
+    chain.add(dim, vectors.pairs, begin, end);
+    if (model != nullptr) {
       const size_t i = vectors.size() - 1;
-      model.prefetch(vectors[i]);
-      if (i > 0) estimates.push_back(estimate_stepping(model, vectors[i - 1], chain));
+      model->prefetch(vectors[i]);
+      if (i > 0) estimates.push_back(estimate_stepping(*model, vectors[i - 1], chain));
     }
   }
-  if (model_estimates && vectors.size() > 0)
-    estimates.push_back(estimate_stepping(model, vectors[vectors.size() - 1], chain));
+  if (model != nullptr && vectors.size() > 0)
+    estimates.push_back(estimate_stepping(*model, vectors[vectors.size() - 1], chain));
   return chain.value();
 }
 
@@ -117,32 +117,34 @@ double decision_uniform(std::string_view decision_id, std::string_view salt) {
   return static_cast<double>(splitmix_finalise(h) >> 11) * 0x1p-53;
 }
 
-Result<DecisionRecord> decide(BanditState& state, std::span<const NamedFeature> context,
-                              std::span<const Candidate> candidates, double t,
-                              std::string_view salt, ScoreTap* score, ExploreTap* explore) {
-  Result<uint32_t> bits = model_bits(state);
-  if (!bits.ok()) return std::move(bits.error());
-  const uint64_t dim = state.model.dim();
+namespace {
 
-  DecideScratch& scratch = state.scratch;
-  const CandidateVectors& vectors = scratch.vectors;
-  std::vector<double>& estimates = scratch.estimates;
-  const bool model_estimates = score == nullptr;
-  // Read only once every check below has passed.
-  const uint64_t fingerprint =
-      hash_and_estimate(scratch, state.model, bits.value(), context, candidates, model_estimates);
+// The policy proper, from the vectors on: the checks, the estimates (made
+// here unless `estimated`), the probabilities, the draw and the commit.
+// Nothing changes in the state before the commit.
+Result<DecisionRecord> decide_over(BanditState& state, const CandidateVectors& vectors,
+                                   uint64_t fingerprint, bool estimated, double t,
+                                   std::string_view salt, ScoreTap* score, ExploreTap* explore) {
+  const uint64_t dim = state.model.dim();
+  std::vector<double>& estimates = state.scratch.estimates;
   const size_t n = vectors.size();
   if (n == 0) return fail(msg::kNoCandidate);
   if (Status s = check_vectors(vectors, dim); !s.ok()) return std::move(s.error());
 
-  if (!model_estimates) {
+  if (score != nullptr) {
+    estimates.clear();
     if (Status s = score->score(vectors, estimates); !s.ok()) return std::move(s.error());
     if (estimates.size() != n) return fail(msg::kScore);
     for (double e : estimates)
       if (!std::isfinite(e)) return fail(msg::kScore);
+  } else if (!estimated) {
+    // Every coordinate asked for first, so that the reads overlap.
+    for (size_t i = 0; i < n; ++i) state.model.prefetch(vectors[i]);
+    estimates.clear();
+    for (size_t i = 0; i < n; ++i) estimates.push_back(state.model.estimate(vectors[i]));
   }
 
-  std::vector<double>& probabilities = scratch.probabilities;
+  std::vector<double>& probabilities = state.scratch.probabilities;
   probabilities.clear();
   if (explore != nullptr) {
     if (Status s = explore->explore(estimates, state.epsilon, probabilities); !s.ok())
@@ -183,6 +185,39 @@ Result<DecisionRecord> decide(BanditState& state, std::span<const NamedFeature> 
   state.ledger.append(record);
   state.decision_count += 1;
   return record;
+}
+
+}  // namespace
+
+Result<DecisionRecord> decide(BanditState& state, std::span<const NamedFeature> context,
+                              std::span<const Candidate> candidates, double t,
+                              std::string_view salt, ScoreTap* score, ExploreTap* explore) {
+  Result<uint32_t> bits = model_bits(state);
+  if (!bits.ok()) return std::move(bits.error());
+  DecideScratch& scratch = state.scratch;
+  const LinearModel* estimating = score == nullptr ? &state.model : nullptr;
+  const uint64_t fingerprint = hash_and_estimate(scratch.hasher, scratch.vectors, bits.value(),
+                                                 context, candidates, estimating, scratch.estimates);
+  return decide_over(state, scratch.vectors, fingerprint, estimating != nullptr, t, salt, score,
+                     explore);
+}
+
+Status hash_candidates(FeatureHasher& hasher, uint32_t bits, std::span<const NamedFeature> context,
+                       std::span<const Candidate> candidates, HashedCandidates& out) {
+  if (!bits_valid(bits)) return fail(msg::kBits);
+  std::vector<double> no_estimates;
+  out.bits = bits;
+  out.fingerprint =
+      hash_and_estimate(hasher, out.vectors, bits, context, candidates, nullptr, no_estimates);
+  return Ok{};
+}
+
+Result<DecisionRecord> decide_hashed(BanditState& state, const HashedCandidates& hashed, double t,
+                                     std::string_view salt, ScoreTap* score, ExploreTap* explore) {
+  Result<uint32_t> bits = model_bits(state);
+  if (!bits.ok()) return std::move(bits.error());
+  if (hashed.bits != bits.value()) return fail(msg::kHashedBits);
+  return decide_over(state, hashed.vectors, hashed.fingerprint, false, t, salt, score, explore);
 }
 
 }  // namespace sorvane

@@ -25,6 +25,8 @@ inline constexpr const char* kScore = "score must return one finite estimate per
 inline constexpr const char* kExploreCount = "explore must return one probability per candidate";
 inline constexpr const char* kExploreValue =
     "explore probabilities must be finite, nonnegative, and sum to 1";
+// decide_hashed given candidates hashed at other bits than the state's.
+inline constexpr const char* kHashedBits = "the candidates were hashed at other bits than the state's";
 
 // Reading a snapshot. The version message is followed by the stored number.
 inline constexpr const char* kNotHex = "state must be a hexadecimal string";
