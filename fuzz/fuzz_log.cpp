@@ -4,17 +4,20 @@
 // The first input byte picks how the rest, a log, is fed: in one piece, or
 // in pieces of 1 to 64 bytes (the byte's low six bits, plus one), so that
 // lines cut anywhere are put back together; its bit 6 picks the evaluation's
-// summation (compensated or plain).
+// summation (compensated or plain). The passes fed in pieces read ahead on
+// two threads, in batches of 1 to 8 lines (the byte's low three bits, plus
+// one); the passes fed at once on one thread, in one batch.
 //
 // What must hold for every input:
 //   - no crash, no sanitizer report, no hang;
-//   - the replay fed in pieces ends exactly as the replay fed at once: the
+//   - the replay fed in pieces, on two threads in small batches, ends
+//     exactly as the replay fed at once: the
 //     same decline (or none) at the same line, the same counts and the same
 //     state text;
 //   - a replay that proves the log leaves a state that loads back and
 //     serializes to the same text;
-//   - the evaluation fed in pieces ends exactly as the one fed at once, to
-//     the last bit of every term.
+//   - the evaluation fed in pieces, on two threads in small batches, ends
+//     exactly as the one fed at once, to the last bit of every term.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -34,6 +37,7 @@ namespace {
 using sorvane::toolkit::EvalTarget;
 using sorvane::toolkit::LogEvaluation;
 using sorvane::toolkit::LogReplay;
+using sorvane::toolkit::PassOptions;
 using sorvane::toolkit::ReplayConfig;
 
 ReplayConfig config() {
@@ -76,7 +80,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   whole.feed(log);
   whole.finish();
 
-  LogReplay pieces(config());
+  PassOptions ahead;
+  ahead.threads = 2;
+  ahead.batch_lines = (mode & 7) + 1;
+  LogReplay pieces(config(), ahead);
   const size_t step = (mode & 63) + 1;
   for (size_t at = 0; at < log.size(); at += step) {
     if (!pieces.feed(log.substr(at, step))) break;
@@ -86,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   LogEvaluation eval_whole(targets(), (mode & 64) != 0, 12);
   eval_whole.feed(log);
   eval_whole.finish();
-  LogEvaluation eval_pieces(targets(), (mode & 64) != 0, 12);
+  LogEvaluation eval_pieces(targets(), (mode & 64) != 0, 12, ahead);
   for (size_t at = 0; at < log.size(); at += step) {
     if (!eval_pieces.feed(log.substr(at, step))) break;
   }

@@ -44,6 +44,7 @@ double python_sum_of_products(std::span<const double> p, std::span<const double>
 
 struct LogEvaluation::Learner final : ExploreTap {
   BanditState state;
+  uint32_t bits;
   std::vector<size_t> targets;  // indices into the evaluation's targets
   std::vector<double> epsilons;
   double default_reward;
@@ -53,8 +54,8 @@ struct LogEvaluation::Learner final : ExploreTap {
   Seen* seen = nullptr;
   std::vector<double> probabilities;
 
-  Learner(BanditState s, double reward, bool compensated)
-      : state(std::move(s)), default_reward(reward), compensated_sum(compensated) {}
+  Learner(BanditState s, uint32_t b, double reward, bool compensated)
+      : state(std::move(s)), bits(b), default_reward(reward), compensated_sum(compensated) {}
 
   // The targets' built-in probabilities from the estimates (the best
   // estimate and its ties found once for all epsilons), then all
@@ -99,8 +100,9 @@ struct LogEvaluation::Learner final : ExploreTap {
   }
 };
 
-LogEvaluation::LogEvaluation(std::vector<EvalTarget> targets, bool compensated_sum, uint32_t max_bits)
-    : targets_(std::move(targets)), compensated_sum_(compensated_sum), max_bits_(max_bits),
+LogEvaluation::LogEvaluation(std::vector<EvalTarget> targets, bool compensated_sum, uint32_t max_bits,
+                             PassOptions options)
+    : LogPass(options), targets_(std::move(targets)), compensated_sum_(compensated_sum), max_bits_(max_bits),
       terms_(targets_.size()) {
   if (targets_.empty()) {
     decline("no target to evaluate");
@@ -117,6 +119,11 @@ LogEvaluation::LogEvaluation(std::vector<EvalTarget> targets, bool compensated_s
       targets_[0].bits = saved->second;
       baseline_state_.emplace(std::move(saved->first));
     }
+  }
+  // Targets that leave their bits open take the log's, at which every line
+  // is hashed anyway.
+  for (const EvalTarget& t : targets_) {
+    if (t.bits != 0) hash_also_at(t.bits);
   }
 }
 
@@ -138,7 +145,7 @@ bool LogEvaluation::make_learners(uint32_t bits) {
     EvalTarget& t = targets_[k];
     if (t.bits == 0) t.bits = bits;
     if (k == 0 && baseline_state_) {
-      learners_.emplace_back(std::move(*baseline_state_), t.default_reward, compensated_sum_);
+      learners_.emplace_back(std::move(*baseline_state_), t.bits, t.default_reward, compensated_sum_);
       baseline_state_.reset();
       learners_.back().targets.push_back(k);
       continue;
@@ -156,7 +163,7 @@ bool LogEvaluation::make_learners(uint32_t bits) {
       Result<BanditState> state = create(t.bits, t.horizon, t.default_reward, t.epsilon, t.forgetfulness);
       if (!state.ok()) return false;
       keys.push_back({key.bits, key.forgetfulness, key.default_reward, learners_.size()});
-      learners_.emplace_back(std::move(state.value()), t.default_reward, compensated_sum_);
+      learners_.emplace_back(std::move(state.value()), t.bits, t.default_reward, compensated_sum_);
       learner = &learners_.back();
     }
     learner->targets.push_back(k);
@@ -168,9 +175,9 @@ bool LogEvaluation::make_learners(uint32_t bits) {
   return true;
 }
 
-void LogEvaluation::decision(const DecisionLine& d) {
+void LogEvaluation::decision(const ReadyDecision& d) {
   ++decisions_;
-  if (d.record.chosen >= d.candidates.size()) return decline("the logged choice is not a candidate");
+  if (d.record.chosen >= d.candidates) return decline("the logged choice is not a candidate");
   if (!have_learners_ && !make_learners(d.bits)) return decline("no state can be made for a target");
   Pending entry;
   entry.seq = decisions_;
@@ -181,10 +188,12 @@ void LogEvaluation::decision(const DecisionLine& d) {
   // order keeps apart: seen is laid out learner after learner.
   size_t at = 0;
   for (Learner& learner : learners_) {
+    const HashedCandidates* hashed = d.hashed_at(learner.bits);
+    if (hashed == nullptr) return decline("the line's candidates were not hashed at a target's bits");
     learner.chosen = d.record.chosen;
     learner.seen = entry.seen.data() + at;
     Result<DecisionRecord> record =
-        decide(learner.state, d.context(), d.candidates, d.record.t, d.record.salt, nullptr, &learner);
+        decide_hashed(learner.state, *hashed, d.record.t, d.record.salt, nullptr, &learner);
     learner.seen = nullptr;
     if (!record.ok()) return decline("decide refuses the logged inputs");
     entry.ids.push_back(std::move(record.value().decision_id));

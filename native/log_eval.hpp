@@ -48,7 +48,8 @@ class LogEvaluation final : public LogPass {
   // rounding (3.12 and later), and the DR term must be summed the same way.
   // Logs whose bits are larger than `max_bits` are declined (the fuzzer
   // keeps states small).
-  LogEvaluation(std::vector<EvalTarget> targets, bool compensated_sum, uint32_t max_bits = 24);
+  LogEvaluation(std::vector<EvalTarget> targets, bool compensated_sum, uint32_t max_bits = 24,
+                PassOptions options = {});
   ~LogEvaluation();
 
   uint64_t decisions() const { return decisions_; }
@@ -75,7 +76,7 @@ class LogEvaluation final : public LogPass {
     std::vector<Seen> seen;        // per target
   };
 
-  void decision(const DecisionLine& d) override;
+  void decision(const ReadyDecision& d) override;
   void resolution(const ResolutionLine& r) override;
   bool make_learners(uint32_t bits);
 

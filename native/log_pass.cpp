@@ -2,6 +2,22 @@
 
 namespace sorvane::toolkit {
 
+namespace {
+
+// A batch also ends once it holds this many bytes of lines.
+constexpr size_t kBatchBytes = size_t{1} << 20;
+
+}  // namespace
+
+LogPass::LogPass(PassOptions options)
+    : options_(options), pool_(options.threads == 0 ? 1 : options.threads) {
+  if (options_.batch_lines == 0) options_.batch_lines = 1;
+}
+
+// The helpers are stopped (pool_ is destroyed first) before the batches and
+// workers they may read go.
+LogPass::~LogPass() = default;
+
 void LogPass::decline(const char* why) {
   if (declined_) return;
   declined_ = true;
@@ -26,33 +42,91 @@ std::optional<std::pair<BanditState, uint32_t>> LogPass::load_saved_state(const 
 
 bool LogPass::feed(std::string_view bytes) {
   if (declined_) return false;
-  if (!lines_in_.feed(bytes, [this](std::string_view text) { return line(text); }) && lines_in_.too_long()) {
-    ++lines_;
-    decline("a line is longer than the bound");
+  if (!lines_in_.feed(bytes, [this](std::string_view text) { return add_line(text); }) && lines_in_.too_long()) {
+    // The lines before the long one come first: one of them may decline.
+    drain();
+    if (!declined_) {
+      ++lines_;
+      decline("a line is longer than the bound");
+    }
   }
   return !declined_;
 }
 
 void LogPass::finish() {
-  if (declined_) return;
-  lines_in_.finish([this](std::string_view text) { return line(text); });
+  if (!declined_) lines_in_.finish([this](std::string_view text) { return add_line(text); });
+  drain();
   if (!declined_ && lines_ == 0) decline("the log is empty");
 }
 
-bool LogPass::line(std::string_view text) {
+void LogPass::skip_line() {
+  drain();
   ++lines_;
-  switch (reader_.read(text)) {
-    case LineKind::decision:
-      decision(reader_.decision());
-      break;
-    case LineKind::resolution:
-      resolution(reader_.resolution());
-      break;
-    case LineKind::declined:
-      decline(reader_.why());
-      break;
-  }
+}
+
+bool LogPass::add_line(std::string_view text) {
+  filling_.text.append(text);
+  filling_.ends.push_back(filling_.text.size());
+  if (filling_.size() >= options_.batch_lines || filling_.text.size() >= kBatchBytes) cycle();
   return !declined_;
+}
+
+void LogPass::cycle() {
+  if (declined_) {
+    filling_.text.clear();
+    filling_.ends.clear();
+    return;
+  }
+  Batch& batch = filling_;
+  const bool reading = batch.size() > 0;
+  if (reading) {
+    if (batch.ready.size() < batch.size()) batch.ready.resize(batch.size());
+    while (workers_.size() < pool_.threads()) workers_.push_back(std::make_unique<LineWorker>());
+    pool_.start(batch.size(), [this, &batch](size_t i, size_t thread) {
+      workers_[thread]->read(batch.line(i), more_bits_, batch.ready[i]);
+    });
+  }
+  try {
+    step_ready();
+  } catch (...) {
+    // The helpers may still be reading the batch: wait for them first.
+    if (reading) {
+      try {
+        pool_.finish();
+      } catch (...) {
+      }
+    }
+    throw;
+  }
+  if (reading) pool_.finish();
+  std::swap(filling_, ready_);
+  // A batch that once held a huge line gives its memory back.
+  if (filling_.text.capacity() > 4 * kBatchBytes) filling_.text.shrink_to_fit();
+}
+
+void LogPass::step_ready() {
+  for (size_t i = 0; i < ready_.size() && !declined_; ++i) {
+    ++lines_;
+    const ReadyLine& line = ready_.ready[i];
+    switch (line.kind) {
+      case LineKind::decision:
+        decision(line.decision);
+        break;
+      case LineKind::resolution:
+        resolution(line.resolution);
+        break;
+      case LineKind::declined:
+        decline(line.why);
+        break;
+    }
+  }
+  ready_.text.clear();
+  ready_.ends.clear();
+}
+
+void LogPass::drain() {
+  cycle();
+  step_ready();
 }
 
 }  // namespace sorvane::toolkit

@@ -3,19 +3,34 @@
 // pass's own step. A pass declines the whole log at the first line it
 // cannot take exactly as the Python toolkit would; it then ignores the rest,
 // and the Python path reads the log from the start.
+//
+// Lines are taken in batches. While the pass steps through one batch in log
+// order, the next is read and its candidates hashed (ready_line.hpp) on all
+// the threads it was given, the caller's included: reading and hashing are
+// most of a replay's work and depend on nothing but the line. The steps
+// themselves run on the caller's thread, one line after another, so the
+// result is the same for any number of threads and any batch size.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "api.hpp"
+#include "batch_workers.hpp"
 #include "line_feed.hpp"
-#include "log_reader.hpp"
+#include "ready_line.hpp"
 
 namespace sorvane::toolkit {
+
+struct PassOptions {
+  size_t threads = 1;        // the caller's included
+  size_t batch_lines = 256;  // lines read ahead at most
+};
 
 class LogPass {
  public:
@@ -24,11 +39,13 @@ class LogPass {
 
   // The next bytes of the log; lines end at '\n' and may span calls.
   // Returns false once the pass has declined (later bytes are ignored).
+  // Lines still in a batch are stepped through by a later feed or finish.
   bool feed(std::string_view bytes);
-  // The end of the log: its last line may lack a newline.
+  // The end of the log: its last line may lack a newline. Every count and
+  // result is complete only from here on.
   void finish();
   // Counts a line the caller read itself (the log's header line).
-  void skip_line() { ++lines_; }
+  void skip_line();
   // Lines longer than this (their newline aside) are declined unread.
   void set_line_limit(size_t bytes) { lines_in_.set_limit(bytes); }
 
@@ -38,22 +55,49 @@ class LogPass {
   uint64_t lines() const { return lines_; }
 
  protected:
-  LogPass() = default;
-  ~LogPass() = default;
+  explicit LogPass(PassOptions options);
+  ~LogPass();
 
-  // The first reason given is kept; the line is the one being read.
+  // The first reason given is kept; the line is the one being stepped.
   void decline(const char* why);
   // The saved state a log continues from, with its bits; nothing (and the
   // pass declined) when it does not load.
   std::optional<std::pair<BanditState, uint32_t>> load_saved_state(const std::string& text);
+  // Every decision's candidates are hashed at these bits too, besides the
+  // line's own. Called before the first line.
+  void hash_also_at(uint32_t bits) { more_bits_.push_back(bits); }
 
  private:
-  virtual void decision(const DecisionLine& d) = 0;
-  virtual void resolution(const ResolutionLine& r) = 0;
-  bool line(std::string_view text);
+  // Lines in the order the log gives them, and what each became.
+  struct Batch {
+    std::string text;
+    std::vector<size_t> ends;  // one past each line's last byte in text
+    std::vector<ReadyLine> ready;
 
-  LogReader reader_;
+    size_t size() const { return ends.size(); }
+    std::string_view line(size_t i) const {
+      const size_t begin = i == 0 ? 0 : ends[i - 1];
+      return std::string_view(text).substr(begin, ends[i] - begin);
+    }
+  };
+
+  virtual void decision(const ReadyDecision& d) = 0;
+  virtual void resolution(const ResolutionLine& r) = 0;
+  bool add_line(std::string_view text);
+  // Makes the filling batch ready while stepping through the ready one.
+  void cycle();
+  // Steps through every line of the ready batch, in order, and empties it.
+  void step_ready();
+  // Everything taken so far made ready and stepped through.
+  void drain();
+
+  PassOptions options_;
   LineFeed lines_in_;
+  std::vector<uint32_t> more_bits_;
+  std::vector<std::unique_ptr<LineWorker>> workers_;  // one per thread
+  Batch filling_;
+  Batch ready_;
+  BatchWorkers pool_;
   uint64_t lines_ = 0;
   bool declined_ = false;
   uint64_t declined_line_ = 0;

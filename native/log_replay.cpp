@@ -11,7 +11,8 @@ bool same_float(double a, double b) {
   return std::isnan(a) && std::isnan(b);
 }
 
-LogReplay::LogReplay(ReplayConfig config) : config_(std::move(config)) {
+LogReplay::LogReplay(ReplayConfig config, PassOptions options)
+    : LogPass(options), config_(std::move(config)) {
   if (!config_.state_text) return;
   if (auto saved = load_saved_state(*config_.state_text)) {
     bits_ = saved->second;
@@ -19,7 +20,7 @@ LogReplay::LogReplay(ReplayConfig config) : config_(std::move(config)) {
   }
 }
 
-void LogReplay::decision(const DecisionLine& d) {
+void LogReplay::decision(const ReadyDecision& d) {
   ++decisions_;
   if (!state_) {
     if (d.bits > config_.max_bits) return decline("the line's bits are larger than this replay takes");
@@ -31,18 +32,18 @@ void LogReplay::decision(const DecisionLine& d) {
   } else if (d.bits != bits_) {
     return decline("the line's bits differ from the state's");
   }
-  Result<DecisionRecord> replayed =
-      decide(*state_, d.context(), d.candidates, d.record.t, d.record.salt, nullptr, nullptr);
+  const HashedCandidates* hashed = d.hashed_at(bits_);
+  if (hashed == nullptr) return decline("the line's candidates were not hashed at the state's bits");
+  Result<DecisionRecord> replayed = decide_hashed(*state_, *hashed, d.record.t, d.record.salt, nullptr, nullptr);
   if (!replayed.ok()) return decline("decide refuses the logged inputs");
-  if (!same_record(d, replayed.value())) decline("the replayed record differs");
+  if (!same_record(d.record, replayed.value())) decline("the replayed record differs");
 }
 
-bool LogReplay::same_record(const DecisionLine& d, const DecisionRecord& r) {
+bool LogReplay::same_record(const LoggedRecord& l, const DecisionRecord& r) {
   // The parser has read every field of the line, so the fields are compared
   // whatever writer spaced or spelled them: equal fields are all that equal
   // canonical text would prove, and comparing them costs less than writing
   // the replayed record's text.
-  const LoggedRecord& l = d.record;
   if (l.decision_id != r.decision_id || !same_float(l.t, r.t) || l.candidate_hash != r.candidate_hash ||
       l.chosen != r.chosen || !same_float(l.propensity, r.propensity) ||
       l.model_version != r.model_version || l.salt != r.salt || l.features.size() != r.features.size()) {

@@ -33,7 +33,7 @@ struct ReplayConfig {
 
 class LogReplay final : public LogPass {
  public:
-  explicit LogReplay(ReplayConfig config);
+  explicit LogReplay(ReplayConfig config, PassOptions options = {});
 
   uint64_t decisions() const { return decisions_; }
   uint64_t resolutions() const { return resolutions_; }
@@ -44,9 +44,9 @@ class LogReplay final : public LogPass {
   std::optional<std::string> state_text() const;
 
  private:
-  void decision(const DecisionLine& d) override;
+  void decision(const ReadyDecision& d) override;
   void resolution(const ResolutionLine& r) override;
-  bool same_record(const DecisionLine& d, const DecisionRecord& replayed);
+  bool same_record(const LoggedRecord& logged, const DecisionRecord& replayed);
 
   ReplayConfig config_;
   std::optional<BanditState> state_;

@@ -1,7 +1,11 @@
 // The extension module sorvane_cli._native: the toolkit's replay of the
 // experience log through the engine, with no Python object made per line.
 //
-//   replay = LogReplay(horizon, default_reward, epsilon, forgetfulness, state_text)
+//   replay = LogReplay(horizon, default_reward, epsilon, forgetfulness, state_text, threads=1,
+//                      batch_lines=256)
+//     threads: how many threads read and hash lines ahead, the caller's
+//     included; batch_lines: how many lines at most they read ahead. The
+//     result is the same for any of either
 //   replay.feed(chunk) -> False once the replay has declined the log
 //   replay.finish()
 //   replay.declined() -> None, or (line number, reason)
@@ -10,10 +14,13 @@
 //   replay.counts() -> (lines, decisions, resolutions, pending, bits)
 //   replay.state_text() -> the serialize text of the state, or None
 //
-//   evaluation = LogEvaluation(targets, compensated_sum)
+//   evaluation = LogEvaluation(targets, compensated_sum, threads=1, batch_lines=256)
 //     targets: (bits or 0, horizon, default_reward, epsilon, forgetfulness,
 //     state_text or None) per target, the baseline first
 //   evaluation.feed(chunk), .finish(), .declined() as for LogReplay
+//
+// feed and finish run without the interpreter lock; counts and results are
+// complete once finish has returned.
 //   evaluation.counts() -> (lines, decisions, resolved, excluded, pending)
 //   evaluation.terms(k) -> target k's bits (0 while no line gave them) and its
 //     (seq, w, r, dm, q) columns as packed bytes
@@ -102,14 +109,23 @@ PyObject* pass_feed(PyObject* self, PyObject* data) {
     char* bytes;
     Py_ssize_t size;
     if (PyBytes_AsStringAndSize(data, &bytes, &size) < 0) return static_cast<PyObject*>(nullptr);
-    return PyBool_FromLong(pass.feed(std::string_view(bytes, static_cast<size_t>(size))));
+    bool more;
+    {
+      // The caller holds the bytes object, and bytes do not change.
+      WithoutGil unlocked;
+      more = pass.feed(std::string_view(bytes, static_cast<size_t>(size)));
+    }
+    return PyBool_FromLong(more);
   });
 }
 
 template <class Pass>
 PyObject* pass_finish(PyObject* self, PyObject*) {
   return guarded<Pass>(self, [](Pass& pass) {
-    pass.finish();
+    {
+      WithoutGil unlocked;
+      pass.finish();
+    }
     Py_RETURN_NONE;
   });
 }
@@ -145,6 +161,21 @@ PyObject* pass_declined(PyObject* self, PyObject*) {
   });
 }
 
+// A pass's threads and batch size, from the counts the caller gave.
+bool pass_options(Py_ssize_t threads, Py_ssize_t batch_lines, PassOptions& out) {
+  if (threads < 1 || threads > 256) {
+    PyErr_SetString(PyExc_ValueError, "threads must be between 1 and 256");
+    return false;
+  }
+  if (batch_lines < 1 || batch_lines > (1 << 20)) {
+    PyErr_SetString(PyExc_ValueError, "batch_lines must be between 1 and 1048576");
+    return false;
+  }
+  out.threads = static_cast<size_t>(threads);
+  out.batch_lines = static_cast<size_t>(batch_lines);
+  return true;
+}
+
 // A str argument or None, copied.
 bool optional_text(PyObject* obj, std::optional<std::string>& out) {
   if (obj == Py_None) return true;
@@ -161,17 +192,21 @@ bool optional_text(PyObject* obj, std::optional<std::string>& out) {
 
 PyObject* replay_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"horizon", "default_reward", "epsilon", "forgetfulness", "state_text",
-                                nullptr};
+                                "threads", "batch_lines", nullptr};
   ReplayConfig config;
   PyObject* state_text = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ddddO:LogReplay", const_cast<char**>(names),
+  PassOptions options;
+  Py_ssize_t threads = 1;
+  auto batch_lines = static_cast<Py_ssize_t>(options.batch_lines);
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ddddO|nn:LogReplay", const_cast<char**>(names),
                                    &config.horizon, &config.default_reward, &config.epsilon,
-                                   &config.forgetfulness, &state_text)) {
+                                   &config.forgetfulness, &state_text, &threads, &batch_lines) ||
+      !pass_options(threads, batch_lines, options)) {
     return nullptr;
   }
   try {
     if (!optional_text(state_text, config.state_text)) return nullptr;
-    return wrap(type, std::make_unique<LogReplay>(std::move(config)));
+    return wrap(type, std::make_unique<LogReplay>(std::move(config), options));
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
@@ -226,11 +261,15 @@ PyType_Spec replay_spec = {
 // ---- LogEvaluation ----------------------------------------------------------
 
 PyObject* evaluation_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"targets", "compensated_sum", nullptr};
+  static const char* names[] = {"targets", "compensated_sum", "threads", "batch_lines", nullptr};
   PyObject* list;
   int compensated;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!p:LogEvaluation", const_cast<char**>(names),
-                                   &PyList_Type, &list, &compensated)) {
+  PassOptions options;
+  Py_ssize_t threads = 1;
+  auto batch_lines = static_cast<Py_ssize_t>(options.batch_lines);
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!p|nn:LogEvaluation", const_cast<char**>(names),
+                                   &PyList_Type, &list, &compensated, &threads, &batch_lines) ||
+      !pass_options(threads, batch_lines, options)) {
     return nullptr;
   }
   try {
@@ -253,7 +292,7 @@ PyObject* evaluation_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       if (!optional_text(state_text, t.state_text)) return nullptr;
       targets.push_back(std::move(t));
     }
-    return wrap(type, std::make_unique<LogEvaluation>(std::move(targets), compensated != 0));
+    return wrap(type, std::make_unique<LogEvaluation>(std::move(targets), compensated != 0, 24, options));
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }

@@ -1,4 +1,6 @@
 // Owned: one strong Python reference, released on every path out.
+// WithoutGil: the interpreter lock let go for a scope, taken back on every
+// path out, exceptions included.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -27,6 +29,17 @@ class Owned {
 
  private:
   PyObject* obj_ = nullptr;
+};
+
+class WithoutGil {
+ public:
+  WithoutGil() : saved_(PyEval_SaveThread()) {}
+  ~WithoutGil() { PyEval_RestoreThread(saved_); }
+  WithoutGil(const WithoutGil&) = delete;
+  WithoutGil& operator=(const WithoutGil&) = delete;
+
+ private:
+  PyThreadState* saved_;
 };
 
 }  // namespace sorvane::toolkit

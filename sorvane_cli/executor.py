@@ -110,7 +110,8 @@ def _in_processes(function, jobs, workers, describe, done):
     # the command's process holds (threads, open files, a large state).
     context = multiprocessing.get_context("spawn")
     results = [None] * len(jobs)
-    with concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
+    with concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=context, initializer=_share_cpus,
+                                                initargs=(usable_cpus() // workers,)) as pool:
         futures = {pool.submit(function, job): k for k, job in enumerate(jobs)}
         try:
             finished = 0
@@ -131,6 +132,12 @@ def _in_processes(function, jobs, workers, describe, done):
                 future.cancel()
             raise
     return results
+
+
+def _share_cpus(count):
+    """A worker process's native passes take their share of the CPUs."""
+    from . import native_replay
+    native_replay.share_cpus(count)
 
 
 def _on_cluster(function, jobs, address, describe, done):

@@ -73,7 +73,8 @@ def evaluate_natively(source, config, targets, progress, keep=10):
     native = native_replay._native
     if native is None or not native_replay.rereadable(source):
         return None
-    evaluation = native.LogEvaluation([_target_tuple(t, config.state_text) for t in targets], _COMPENSATED_SUM)
+    evaluation = native.LogEvaluation([_target_tuple(t, config.state_text) for t in targets], _COMPENSATED_SUM,
+                                      threads=native_replay.threads)
     log = source if isinstance(source, LogSource) else LogSource(source)
     with progress("evaluating") as bar:
         proved = native_replay.feed_log(evaluation, log, bar.update)

@@ -15,6 +15,7 @@ is left to the Python replay, which can read it only once.
 """
 import sorvane
 
+from .executor import usable_cpus
 from .findings import Findings
 from .header import HeaderLine
 from .logread import event_of
@@ -27,6 +28,18 @@ except ImportError:  # pragma: no cover - the wheel always carries it
 
 # The log is handed over in pieces of this many bytes.
 _CHUNK = 1 << 20
+
+# How many threads a native pass reads lines and hashes candidates on, the
+# calling thread included. Past a few, the in-order steps on the calling
+# thread are all that is left to wait for. The executor lowers it in its
+# worker processes, so that jobs side by side share the CPUs.
+threads = min(usable_cpus(), 8)
+
+
+def share_cpus(count):
+    """Native passes in this process use `count` threads from now on."""
+    global threads
+    threads = max(1, count)
 
 
 class NativeReplayer:
@@ -82,7 +95,7 @@ def available():
 def start(config):
     """A native replay of a log under `config` (a config.LogConfig)."""
     return _native.LogReplay(config.horizon, config.default_reward, config.epsilon, config.forgetfulness,
-                             config.state_text)
+                             config.state_text, threads=threads)
 
 
 def rereadable(source):

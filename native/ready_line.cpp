@@ -1,0 +1,49 @@
+#include "ready_line.hpp"
+
+namespace sorvane::toolkit {
+
+void LineWorker::read(std::string_view text, std::span<const uint32_t> more_bits, ReadyLine& out) {
+  out.kind = reader_.read(text);
+  out.why = reader_.why();
+  if (out.kind == LineKind::resolution) {
+    const ResolutionLine& r = reader_.resolution();
+    out.texts.assign(r.decision_id);
+    out.resolution = r;
+    out.resolution.decision_id = out.texts;
+    return;
+  }
+  if (out.kind != LineKind::decision) return;
+
+  const DecisionLine& d = reader_.decision();
+  ReadyDecision& ready = out.decision;
+  ready.bits = d.bits;
+  ready.candidates = d.candidates.size();
+  // The texts are copied first, so that the views below stay put.
+  out.texts.assign(d.record.decision_id);
+  out.texts.append(d.record.salt);
+  const std::string_view texts = out.texts;
+  LoggedRecord& record = ready.record;
+  record.decision_id = texts.substr(0, d.record.decision_id.size());
+  record.salt = texts.substr(d.record.decision_id.size());
+  record.t = d.record.t;
+  record.candidate_hash = d.record.candidate_hash;
+  record.chosen = d.record.chosen;
+  record.features.assign(d.record.features.begin(), d.record.features.end());
+  record.propensity = d.record.propensity;
+  record.model_version = d.record.model_version;
+
+  ready.hashed_count = 0;
+  hash(d, d.bits, ready);
+  for (uint32_t bits : more_bits) {
+    if (bits != d.bits) hash(d, bits, ready);
+  }
+}
+
+void LineWorker::hash(const DecisionLine& d, uint32_t bits, ReadyDecision& out) {
+  if (out.hashed_at(bits) != nullptr) return;
+  if (out.hashed.size() == out.hashed_count) out.hashed.emplace_back();
+  if (hash_candidates(hasher_, bits, d.context(), d.candidates, out.hashed[out.hashed_count]).ok())
+    ++out.hashed_count;
+}
+
+}  // namespace sorvane::toolkit

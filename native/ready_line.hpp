@@ -1,0 +1,58 @@
+// A line of the log read, and a decision's candidates hashed, ahead of its
+// turn and on any thread: everything the pass's in-order step needs, owned
+// by the line. Reading and hashing depend on the line alone, never on the
+// state, so lines can be made ready in any order and at once; only the
+// decisions and resolutions themselves must follow the log.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "api.hpp"
+#include "log_reader.hpp"
+
+namespace sorvane::toolkit {
+
+struct ReadyDecision {
+  uint32_t bits = 0;        // the line's
+  size_t candidates = 0;    // how many the line offers
+  LoggedRecord record;      // its texts live in the ReadyLine
+  // The candidates hashed at the line's bits and at each further bits the
+  // pass asked for; bits that cannot hash (outside 1..24) have no entry.
+  std::vector<HashedCandidates> hashed;
+  size_t hashed_count = 0;  // entries in use; the others keep their buffers
+
+  // The candidates hashed at these bits, or nullptr.
+  const HashedCandidates* hashed_at(uint32_t wanted) const {
+    for (size_t k = 0; k < hashed_count; ++k)
+      if (hashed[k].bits == wanted) return &hashed[k];
+    return nullptr;
+  }
+};
+
+struct ReadyLine {
+  LineKind kind = LineKind::declined;
+  const char* why = "";  // a declined line's reason
+  ReadyDecision decision;
+  ResolutionLine resolution;
+  std::string texts;  // the decision or resolution's id and salt
+};
+
+// One thread's reader and hasher, reused from line to line.
+class LineWorker {
+ public:
+  // Reads `text` into `out`; a decision's candidates are hashed at the
+  // line's own bits and at each of `more_bits`.
+  void read(std::string_view text, std::span<const uint32_t> more_bits, ReadyLine& out);
+
+ private:
+  void hash(const DecisionLine& d, uint32_t bits, ReadyDecision& out);
+
+  LogReader reader_;
+  FeatureHasher hasher_;
+};
+
+}  // namespace sorvane::toolkit
