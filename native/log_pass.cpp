@@ -14,8 +14,8 @@ LogPass::LogPass(PassOptions options)
   if (options_.batch_lines == 0) options_.batch_lines = 1;
 }
 
-// The helpers are stopped (pool_ is destroyed first) before the batches and
-// workers they may read go.
+// pool_ goes first: its helpers finish the batch they may still be reading
+// and stop before the batches and workers go.
 LogPass::~LogPass() = default;
 
 void LogPass::decline(const char* why) {
@@ -65,49 +65,51 @@ void LogPass::skip_line() {
 }
 
 bool LogPass::add_line(std::string_view text) {
-  filling_.text.append(text);
-  filling_.ends.push_back(filling_.text.size());
-  if (filling_.size() >= options_.batch_lines || filling_.text.size() >= kBatchBytes) cycle();
+  filling_->text.append(text);
+  filling_->ends.push_back(filling_->text.size());
+  if (filling_->size() >= options_.batch_lines || filling_->text.size() >= kBatchBytes) advance();
   return !declined_;
 }
 
-void LogPass::cycle() {
-  if (declined_) {
-    filling_.text.clear();
-    filling_.ends.clear();
-    return;
-  }
-  Batch& batch = filling_;
-  const bool reading = batch.size() > 0;
-  if (reading) {
-    if (batch.ready.size() < batch.size()) batch.ready.resize(batch.size());
-    while (workers_.size() < pool_.threads()) workers_.push_back(std::make_unique<LineWorker>());
-    pool_.start(batch.size(), [this, &batch](size_t i, size_t thread) {
-      workers_[thread]->read(batch.line(i), more_bits_, batch.ready[i]);
-    });
-  }
+void LogPass::advance() {
   try {
+    if (in_flight_) {
+      in_flight_ = false;
+      pool_.finish();
+    }
+    std::swap(ready_, reading_);
+    std::swap(reading_, filling_);
+    filling_->text.clear();
+    filling_->ends.clear();
+    // A batch that once held a huge line gives its memory back.
+    if (filling_->text.capacity() > 4 * kBatchBytes) filling_->text.shrink_to_fit();
+    Batch& batch = *reading_;
+    if (declined_) {
+      batch.text.clear();
+      batch.ends.clear();
+    } else if (batch.size() > 0) {
+      if (batch.ready.size() < batch.size()) batch.ready.resize(batch.size());
+      while (workers_.size() < pool_.threads()) workers_.push_back(std::make_unique<LineWorker>());
+      pool_.start(batch.size(), [this, &batch](size_t i, size_t thread) {
+        workers_[thread]->read(batch.line(i), more_bits_, batch.ready[i]);
+      });
+      in_flight_ = true;
+    }
     step_ready();
   } catch (...) {
-    // The helpers may still be reading the batch: wait for them first.
-    if (reading) {
-      try {
-        pool_.finish();
-      } catch (...) {
-      }
-    }
+    // Memory ran out here or in a helper: what was read ahead may be half
+    // made, so nothing more is stepped.
+    declined_ = true;
+    declined_line_ = lines_;
     throw;
   }
-  if (reading) pool_.finish();
-  std::swap(filling_, ready_);
-  // A batch that once held a huge line gives its memory back.
-  if (filling_.text.capacity() > 4 * kBatchBytes) filling_.text.shrink_to_fit();
 }
 
 void LogPass::step_ready() {
-  for (size_t i = 0; i < ready_.size() && !declined_; ++i) {
+  Batch& batch = *ready_;
+  for (size_t i = 0; i < batch.size() && !declined_; ++i) {
     ++lines_;
-    const ReadyLine& line = ready_.ready[i];
+    const ReadyLine& line = batch.ready[i];
     switch (line.kind) {
       case LineKind::decision:
         decision(line.decision);
@@ -120,13 +122,15 @@ void LogPass::step_ready() {
         break;
     }
   }
-  ready_.text.clear();
-  ready_.ends.clear();
+  batch.text.clear();
+  batch.ends.clear();
 }
 
 void LogPass::drain() {
-  cycle();
-  step_ready();
+  // The full batch starts being read while the ready one is stepped, then
+  // is stepped itself.
+  advance();
+  advance();
 }
 
 }  // namespace sorvane::toolkit

@@ -84,19 +84,27 @@ class LogPass {
   virtual void decision(const ReadyDecision& d) = 0;
   virtual void resolution(const ResolutionLine& r) = 0;
   bool add_line(std::string_view text);
-  // Makes the filling batch ready while stepping through the ready one.
-  void cycle();
+  // Moves every batch one role on: the one being read becomes ready, the
+  // full one starts being read, and the ready one is stepped through
+  // meanwhile. The batch being read is still read after the call returns,
+  // while the caller fetches the next bytes.
+  void advance();
   // Steps through every line of the ready batch, in order, and empties it.
   void step_ready();
-  // Everything taken so far made ready and stepped through.
+  // Everything taken so far read and stepped through.
   void drain();
 
   PassOptions options_;
   LineFeed lines_in_;
   std::vector<uint32_t> more_bits_;
   std::vector<std::unique_ptr<LineWorker>> workers_;  // one per thread
-  Batch filling_;
-  Batch ready_;
+  // Three batches, whose roles rotate; the batches themselves never move,
+  // since the helpers hold on to the one they read.
+  Batch batches_[3];
+  Batch* filling_ = &batches_[0];
+  Batch* reading_ = &batches_[1];
+  Batch* ready_ = &batches_[2];
+  bool in_flight_ = false;  // reading_ is being read
   BatchWorkers pool_;
   uint64_t lines_ = 0;
   bool declined_ = false;
