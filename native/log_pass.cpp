@@ -9,8 +9,7 @@ constexpr size_t kBatchBytes = size_t{1} << 20;
 
 }  // namespace
 
-LogPass::LogPass(PassOptions options)
-    : options_(options), pool_(options.threads == 0 ? 1 : options.threads) {
+LogPass::LogPass(PassOptions options) : options_(options), pool_(options.threads) {
   if (options_.batch_lines == 0) options_.batch_lines = 1;
 }
 

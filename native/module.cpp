@@ -5,7 +5,7 @@
 //                      batch_lines=256)
 //     threads: how many threads read and hash lines ahead, the caller's
 //     included; batch_lines: how many lines at most they read ahead. The
-//     result is the same for any of either
+//     result is the same whatever the two are
 //   replay.feed(chunk) -> False once the replay has declined the log
 //   replay.finish()
 //   replay.declined() -> None, or (line number, reason)
@@ -18,12 +18,12 @@
 //     targets: (bits or 0, horizon, default_reward, epsilon, forgetfulness,
 //     state_text or None) per target, the baseline first
 //   evaluation.feed(chunk), .finish(), .declined() as for LogReplay
-//
-// feed and finish run without the interpreter lock; counts and results are
-// complete once finish has returned.
 //   evaluation.counts() -> (lines, decisions, resolved, excluded, pending)
 //   evaluation.terms(k) -> target k's bits (0 while no line gave them) and its
 //     (seq, w, r, dm, q) columns as packed bytes
+//
+// feed and finish run without the interpreter lock; counts and results are
+// complete once finish has returned.
 #include <memory>
 #include <new>
 #include <optional>

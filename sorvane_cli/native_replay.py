@@ -1,7 +1,10 @@
 """The log replayed by the toolkit's extension module, where it applies.
 
 The extension (`_native`) reads each line with a JSON parser made for speed
-and drives the engine itself, with no Python object made per line. It
+and drives the engine itself, with no Python object made per line. Lines
+are read and their candidates hashed ahead, on `threads` threads, while the
+calling thread replays them in the log's order; the result does not depend
+on the number. It
 proves only logs that replay without a single problem: at the first line it
 cannot read exactly as `logread` reads it, or that the engine does not
 reproduce, it declines, and the Python replay, the reference, replays the
