@@ -38,7 +38,8 @@ from sorvane_cli.__main__ import main as cli  # noqa: E402
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from _report import Figure, print_table  # noqa: E402
-from bench_cli import HORIZON, features  # noqa: E402
+from _workloads import random_decision  # noqa: E402
+from bench_cli import HORIZON  # noqa: E402
 
 TARGET_SWEEP = 1.7
 GRID = ["--grid", "epsilon=0.05,0.1", "--grid", "forgetfulness=0.999,0.9999", "--grid", "bits=16,18"]
@@ -56,8 +57,7 @@ def write_m_log(path, checkpoints, decisions, segments, seed=7):
             if i and i % every == 0 and i // every < segments:
                 with open(os.path.join(checkpoints, f"state-{i:09d}.hex"), "w") as f:
                     f.write(sorvane.serialize(state))
-            context = features(rng, "user_", 10)
-            candidates = [(f"item-{rng.randrange(40)}", features(rng, "attr_", 5)) for _ in range(10)]
+            context, candidates = random_decision(rng, 10, 10, 5)
             record = sorvane.decide(state, context, candidates, float(i), "bench")
             out.write(sorvane.log_line(record) + "\n")
             reward = 1.0 if rng.random() < 0.1 + 0.05 * record.chosen else 0.0

@@ -28,7 +28,8 @@ SECTIONS = {
     "outcomes": ("learn and expire against the pending count; the decide-learn cycle", bench_outcomes),
     "persistence": ("serialize and deserialize, median seconds and peak memory", bench_persistence),
     "log_line": ("log_line against json.dumps of the same line", bench_log_line),
-    "cli": ("sorvane verify and eval on an M-workload log, by CPU time", bench_cli),
+    "cli": ("sorvane verify and eval on an M-workload log, by CPU time; the native and Python paths by wall clock",
+            bench_cli),
     "parallel": ("sorvane sweep and verify --checkpoints, 2 workers against 1", bench_parallel),
 }
 
