@@ -39,6 +39,15 @@ void LineWorker::read(std::string_view text, std::span<const uint32_t> more_bits
   }
 }
 
+void LineWorker::fingerprint(std::span<ReadyLine> lines) {
+  unprinted_.clear();
+  for (ReadyLine& line : lines) {
+    if (line.kind != LineKind::decision) continue;
+    for (size_t k = 0; k < line.decision.hashed_count; ++k) unprinted_.push_back(&line.decision.hashed[k]);
+  }
+  fingerprint_hashed(unprinted_);
+}
+
 void LineWorker::hash(const DecisionLine& d, uint32_t bits, ReadyDecision& out) {
   if (out.hashed_at(bits) != nullptr) return;
   if (out.hashed.size() == out.hashed_count) out.hashed.emplace_back();

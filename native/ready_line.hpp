@@ -21,7 +21,8 @@ struct ReadyDecision {
   size_t candidates = 0;    // how many the line offers
   LoggedRecord record;      // its texts live in the ReadyLine
   // The candidates hashed at the line's bits and at each further bits the
-  // pass asked for; bits that cannot hash (outside 1..24) have no entry.
+  // pass asked for, fingerprinted; bits that cannot hash (outside 1..24)
+  // have no entry.
   std::vector<HashedCandidates> hashed;
   size_t hashed_count = 0;  // entries in use; the others keep their buffers
 
@@ -45,14 +46,20 @@ struct ReadyLine {
 class LineWorker {
  public:
   // Reads `text` into `out`; a decision's candidates are hashed at the
-  // line's own bits and at each of `more_bits`.
+  // line's own bits and at each of `more_bits`. Their fingerprints are left
+  // to fingerprint().
   void read(std::string_view text, std::span<const uint32_t> more_bits, ReadyLine& out);
+  // Makes the fingerprints of every decision in `lines`, several side by
+  // side: a fingerprint is one long serial chain, and a few lines' chains
+  // at once keep the processor busy where one would leave it waiting.
+  void fingerprint(std::span<ReadyLine> lines);
 
  private:
   void hash(const DecisionLine& d, uint32_t bits, ReadyDecision& out);
 
   LogReader reader_;
   FeatureHasher hasher_;
+  std::vector<HashedCandidates*> unprinted_;
 };
 
 }  // namespace sorvane::toolkit

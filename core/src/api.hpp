@@ -79,25 +79,30 @@ Result<DecisionRecord> decide(BanditState& state, std::span<const NamedFeature> 
                               std::span<const Candidate> candidates, double t,
                               std::string_view salt, ScoreTap* score, ExploreTap* explore);
 
-// A decision's candidates hashed ahead of the decision: their vectors and
-// fingerprint at `bits`, exactly as decide makes them. Hashing reads no
-// state, so threads may hash different decisions at once, each with a
-// hasher of its own; only decide_hashed, on the state, must follow the
-// log's order.
+// A decision's candidates hashed ahead of the decision: their vectors at
+// `bits`, exactly as decide makes them, and their fingerprint once
+// fingerprint_hashed has made it. Hashing reads no state, so threads may
+// hash different decisions at once, each with a hasher of its own; only
+// decide_hashed, on the state, must follow the log's order.
 struct HashedCandidates {
   uint32_t bits = 0;
   CandidateVectors vectors;
-  uint64_t fingerprint = 0;
+  std::optional<uint64_t> fingerprint;
 };
 
 // Hashes the candidates against the context at bits (1..24, else the bits
-// error) into `out`, reusing its buffers (decide.cpp).
+// error) into `out`, reusing its buffers, and clears its fingerprint
+// (decide.cpp).
 Status hash_candidates(FeatureHasher& hasher, uint32_t bits, std::span<const NamedFeature> context,
                        std::span<const Candidate> candidates, HashedCandidates& out);
 
+// Makes the fingerprint of each, several side by side (fingerprint.hpp
+// says why that pays) (decide.cpp).
+void fingerprint_hashed(std::span<HashedCandidates* const> hashed);
+
 // decide on the inputs `hashed` was made from: the same checks, record and
-// commit, without hashing again. Candidates hashed at other bits than the
-// state's are refused (decide.cpp).
+// commit, without hashing again; a fingerprint not made yet is made here.
+// Candidates hashed at other bits than the state's are refused (decide.cpp).
 Result<DecisionRecord> decide_hashed(BanditState& state, const HashedCandidates& hashed, double t,
                                      std::string_view salt, ScoreTap* score, ExploreTap* explore);
 

@@ -1,5 +1,6 @@
 #include "decide.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "api.hpp"
@@ -205,11 +206,34 @@ Result<DecisionRecord> decide(BanditState& state, std::span<const NamedFeature> 
 Status hash_candidates(FeatureHasher& hasher, uint32_t bits, std::span<const NamedFeature> context,
                        std::span<const Candidate> candidates, HashedCandidates& out) {
   if (!bits_valid(bits)) return fail(msg::kBits);
-  std::vector<double> no_estimates;
   out.bits = bits;
-  out.fingerprint =
-      hash_and_estimate(hasher, out.vectors, bits, context, candidates, nullptr, no_estimates);
+  out.fingerprint.reset();
+  out.vectors.clear();
+  hasher.set_context(context);
+  // Nothing is queued on this chain, so the hashing's steps of it do
+  // nothing: fingerprint_hashed makes the fingerprints, several at once.
+  FingerprintChain idle(0);
+  for (const Candidate& c : candidates) {
+    hasher.hash_into(c, bits, out.vectors.pairs, idle);
+    out.vectors.ends.push_back(out.vectors.pairs.size());
+  }
   return Ok{};
+}
+
+void fingerprint_hashed(std::span<HashedCandidates* const> hashed) {
+  // Four at a time, the width candidate_fingerprints works at.
+  for (size_t first = 0; first < hashed.size(); first += 4) {
+    const size_t n = std::min<size_t>(4, hashed.size() - first);
+    const CandidateVectors* vectors[4];
+    uint64_t dims[4];
+    uint64_t out[4];
+    for (size_t k = 0; k < n; ++k) {
+      vectors[k] = &hashed[first + k]->vectors;
+      dims[k] = uint64_t{1} << hashed[first + k]->bits;
+    }
+    candidate_fingerprints({vectors, n}, {dims, n}, {out, n});
+    for (size_t k = 0; k < n; ++k) hashed[first + k]->fingerprint = out[k];
+  }
 }
 
 Result<DecisionRecord> decide_hashed(BanditState& state, const HashedCandidates& hashed, double t,
@@ -217,7 +241,9 @@ Result<DecisionRecord> decide_hashed(BanditState& state, const HashedCandidates&
   Result<uint32_t> bits = model_bits(state);
   if (!bits.ok()) return std::move(bits.error());
   if (hashed.bits != bits.value()) return fail(msg::kHashedBits);
-  return decide_over(state, hashed.vectors, hashed.fingerprint, false, t, salt, score, explore);
+  const uint64_t fingerprint = hashed.fingerprint ? *hashed.fingerprint
+                                                  : candidate_fingerprint(hashed.vectors, state.model.dim());
+  return decide_over(state, hashed.vectors, fingerprint, false, t, salt, score, explore);
 }
 
 }  // namespace sorvane

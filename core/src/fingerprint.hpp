@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "hash.hpp"
 #include "types.hpp"
@@ -22,6 +23,15 @@ namespace sorvane {
 
 // The rule, over the candidates' vectors in a space of dim coordinates.
 uint64_t candidate_fingerprint(const CandidateVectors& vectors, uint64_t dim);
+
+// The fingerprints of several decisions' candidates, out[i] that of
+// vectors[i] in a space of dims[i] coordinates: the rule's values, made four
+// at a time. Each fingerprint is one serial chain of multiplications, whose
+// latency would keep the multiplier idle; four independent chains side by
+// side keep it busy. For decisions hashed ahead of their turn, with no other
+// work to hide a chain behind. All three spans have the same length.
+void candidate_fingerprints(std::span<const CandidateVectors* const> vectors,
+                            std::span<const uint64_t> dims, std::span<uint64_t> out);
 
 // Loops that carry the chain step it every kChainStride items: often enough
 // to keep the chain busy, rarely enough that a cheap loop does not end up

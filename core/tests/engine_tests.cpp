@@ -341,6 +341,12 @@ void hashed_decisions_match_decide() {
     for (int round = 0; round < 80; ++round) {
       RandomDecision d = random_decision(rng);
       CHECK(hash_candidates(hasher, bits, d.context, d.candidates, hashed).ok());
+      // Half the fingerprints are made ahead, the others by decide_hashed.
+      if (round % 2 == 0) {
+        HashedCandidates* one[] = {&hashed};
+        fingerprint_hashed(one);
+        CHECK(hashed.fingerprint == candidate_fingerprint(hashed.vectors, uint64_t{1} << bits));
+      }
       auto a = decide(direct.value(), d.context, d.candidates, round, "s", nullptr, nullptr);
       auto b = decide_hashed(ahead.value(), hashed, round, "s", nullptr, nullptr);
       CHECK(a.ok() == b.ok());
@@ -386,25 +392,32 @@ void fingerprint_pins_a_known_value() {
   CHECK(fnv1a(kFnvOffset, bytes.data(), bytes.size()) == 0x4dbd40a61fb1556fULL);
 }
 
+// Up to four candidates of up to 40 pairs, some empty, with indices at and
+// above 2**24 and values with and without zero bytes.
+CandidateVectors random_vectors(std::mt19937_64& rng) {
+  CandidateVectors v;
+  const size_t n = rng() % 5;
+  for (size_t c = 0; c < n; ++c) {
+    const size_t pairs = rng() % 40;
+    uint64_t index = rng() % 3;
+    for (size_t k = 0; k < pairs; ++k) {
+      index += 1 + (rng() % 2 ? rng() % 100 : rng() % (uint64_t{1} << 26));
+      const double value = rng() % 2 ? static_cast<double>(rng() % 5) - 2.0 + 0.5
+                                     : std::bit_cast<double>(rng() >> 2);
+      v.pairs.push_back({index, value});
+    }
+    v.ends.push_back(v.pairs.size());
+  }
+  return v;
+}
+
 // The chain gives the rule's hash however its steps are spread: none, some
-// or all of the pairs stepped by a cursor before the rest is drained, with
-// indices at and above 2**24 and values with and without zero bytes.
+// or all of the pairs stepped by a cursor before the rest is drained.
 void fingerprint_chain_matches_the_rule() {
   std::mt19937_64 rng(5);
   for (int round = 0; round < 200; ++round) {
-    CandidateVectors v;
-    const size_t n = rng() % 5;
-    for (size_t c = 0; c < n; ++c) {
-      const size_t pairs = rng() % 40;
-      uint64_t index = rng() % 3;
-      for (size_t k = 0; k < pairs; ++k) {
-        index += 1 + (rng() % 2 ? rng() % 100 : rng() % (uint64_t{1} << 26));
-        const double value = rng() % 2 ? static_cast<double>(rng() % 5) - 2.0 + 0.5
-                                       : std::bit_cast<double>(rng() >> 2);
-        v.pairs.push_back({index, value});
-      }
-      v.ends.push_back(v.pairs.size());
-    }
+    CandidateVectors v = random_vectors(rng);
+    const size_t n = v.size();
     const uint64_t dim = uint64_t{1} << (1 + rng() % 40);
     FingerprintChain chain(n);
     for (size_t c = 0; c < n; ++c) {
@@ -416,6 +429,28 @@ void fingerprint_chain_matches_the_rule() {
       chain.put(cursor);
     }
     CHECK(chain.value() == candidate_fingerprint(v, dim));
+  }
+}
+
+// Fingerprints made four at a time are the rule's, for any number of
+// decisions of any sizes: chains that end early, absent ones, empty ones.
+void fingerprints_side_by_side_match_the_rule() {
+  std::mt19937_64 rng(29);
+  for (int round = 0; round < 200; ++round) {
+    const size_t count = rng() % 10;
+    std::vector<CandidateVectors> vectors(count);
+    std::vector<const CandidateVectors*> pointers;
+    std::vector<uint64_t> dims;
+    for (CandidateVectors& v : vectors) {
+      v = random_vectors(rng);
+      pointers.push_back(&v);
+      dims.push_back(uint64_t{1} << (1 + rng() % 40));
+    }
+    std::vector<uint64_t> out(count, 0);
+    candidate_fingerprints(pointers, dims, out);
+    bool all_same = true;
+    for (size_t k = 0; k < count; ++k) all_same = all_same && out[k] == candidate_fingerprint(vectors[k], dims[k]);
+    CHECK(all_same);
   }
 }
 
@@ -622,6 +657,7 @@ int main() {
   hashed_decisions_match_decide();
   fingerprint_pins_a_known_value();
   fingerprint_chain_matches_the_rule();
+  fingerprints_side_by_side_match_the_rule();
   ledger_keeps_order_through_removals();
   ledger_takes_the_first_of_equal_ids();
   expire_resolves_due_records_in_order();
