@@ -6,8 +6,8 @@ of output is one measurement in decision lines per second, beside two
 baselines measured in the same run: reading the log (json.loads of every
 line, the least any reader pays) and the bare module calls of a replay
 (decide and learn on lines parsed beforehand). The first rows are by CPU
-time: together the two baselines bound what any replay on one thread can
-reach. verify and replay take the toolkit's native path
+time, with the native path on one thread: together the two baselines bound
+what any replay on one thread can reach. verify and replay take the toolkit's native path
 (sorvane_cli._native) for a log that replays without a problem, as this one
 does, and so does eval; the rows marked "Python path" run the same command
 with the native path switched off. The toolkit reads with orjson where
@@ -182,12 +182,14 @@ def figures(quick=False, decisions=4000, repeat=7, paths_only=False):
 def module_figures(path, decisions, repeat, flags, read):
     with open(path, "rb") as f:
         parsed = [json.loads(line) for line in f]
+    # By CPU time, the work per decision: the native path on one thread, as
+    # its helpers' CPU would count too.
     runs = [
         ("decide + learn, pre-parsed", module_calls(parsed), False),
-        ("verify", command(["verify", path] + flags), True),
-        ("eval weighted, baseline only", command(["eval", path, "--method", "weighted"] + flags), True),
+        ("verify", one_thread(command(["verify", path] + flags)), True),
+        ("eval weighted, baseline only", one_thread(command(["eval", path, "--method", "weighted"] + flags)), True),
         ("eval weighted, baseline + 1 target",
-         command(["eval", path, "--method", "weighted"] + flags + ["--target", "epsilon=0.2"]), True),
+         one_thread(command(["eval", path, "--method", "weighted"] + flags + ["--target", "epsilon=0.2"])), True),
         ("eval rejection, baseline + 1 target",
          command(["eval", path, "--method", "rejection"] + flags + ["--target", "epsilon=0.2"]), True),
     ]
