@@ -44,8 +44,8 @@ double estimate_stepping(const LinearModel& model, SparseView x, FingerprintChai
   return e;
 }
 
-// Hashes every candidate into `vectors` and returns the candidate
-// fingerprint; given a model, also makes its estimates.
+// Hashes every candidate into `vectors` and, without a score tap, makes the
+// model's estimates; returns the candidate fingerprint.
 //
 // The loops overlap: the fingerprint chain is stepped inside the hashing
 // (while candidate i is hashed, the pairs of candidate i - 1 go into it),
@@ -55,29 +55,29 @@ double estimate_stepping(const LinearModel& model, SparseView x, FingerprintChai
 // so making it before the vectors are checked changes no result; the
 // hasher's indices lie below dim, so every read is in bounds. The engine's
 // tests hold the results to hash_candidate and candidate_fingerprint.
-uint64_t hash_and_estimate(FeatureHasher& hasher, CandidateVectors& vectors, uint32_t bits,
+uint64_t hash_and_estimate(DecideScratch& scratch, const LinearModel& model, uint32_t bits,
                            std::span<const NamedFeature> context,
-                           std::span<const Candidate> candidates, const LinearModel* model,
-                           std::vector<double>& estimates) {
+                           std::span<const Candidate> candidates, bool model_estimates) {
+  CandidateVectors& vectors = scratch.vectors;
+  std::vector<double>& estimates = scratch.estimates;
   vectors.clear();
   estimates.clear();
-  hasher.set_context(context);
-  const uint64_t dim = uint64_t{1} << bits;
+  scratch.hasher.set_context(context);
   FingerprintChain chain(candidates.size());
   for (const Candidate& c : candidates) {
     const size_t begin = vectors.pairs.size();
-    hasher.hash_into(c, bits, vectors.pairs, chain);
+    scratch.hasher.hash_into(c, bits, vectors.pairs, chain);
     const size_t end = vectors.pairs.size();
     vectors.ends.push_back(end);
-    chain.add(dim, vectors.pairs, begin, end);
-    if (model != nullptr) {
+    chain.add(model.dim(), vectors.pairs, begin, end);
+    if (model_estimates) {
       const size_t i = vectors.size() - 1;
-      model->prefetch(vectors[i]);
-      if (i > 0) estimates.push_back(estimate_stepping(*model, vectors[i - 1], chain));
+      model.prefetch(vectors[i]);
+      if (i > 0) estimates.push_back(estimate_stepping(model, vectors[i - 1], chain));
     }
   }
-  if (model != nullptr && vectors.size() > 0)
-    estimates.push_back(estimate_stepping(*model, vectors[vectors.size() - 1], chain));
+  if (model_estimates && vectors.size() > 0)
+    estimates.push_back(estimate_stepping(model, vectors[vectors.size() - 1], chain));
   return chain.value();
 }
 
@@ -195,12 +195,10 @@ Result<DecisionRecord> decide(BanditState& state, std::span<const NamedFeature> 
                               std::string_view salt, ScoreTap* score, ExploreTap* explore) {
   Result<uint32_t> bits = model_bits(state);
   if (!bits.ok()) return std::move(bits.error());
-  DecideScratch& scratch = state.scratch;
-  const LinearModel* estimating = score == nullptr ? &state.model : nullptr;
-  const uint64_t fingerprint = hash_and_estimate(scratch.hasher, scratch.vectors, bits.value(),
-                                                 context, candidates, estimating, scratch.estimates);
-  return decide_over(state, scratch.vectors, fingerprint, estimating != nullptr, t, salt, score,
-                     explore);
+  const bool model_estimates = score == nullptr;
+  const uint64_t fingerprint =
+      hash_and_estimate(state.scratch, state.model, bits.value(), context, candidates, model_estimates);
+  return decide_over(state, state.scratch.vectors, fingerprint, model_estimates, t, salt, score, explore);
 }
 
 Status hash_candidates(FeatureHasher& hasher, uint32_t bits, std::span<const NamedFeature> context,
