@@ -134,7 +134,15 @@ def build_parser():
     from .sweep import add_parser as add_sweep_parser
     add_checkpoint_flags(v)
     add_sweep_parser(sub, _config_flags, _CONFIG_HELP + "\n\n" + table())
+    for command in _module_commands():
+        command.add_parser(sub)
     return parser
+
+
+def _module_commands():
+    """The commands that live in modules of their own, with add_parser(sub) and run(args, stdout)."""
+    from .commands import export, inspect
+    return (inspect, export)
 
 
 def _spooled(stream):
@@ -148,6 +156,9 @@ def _spooled(stream):
 
 
 def _run(args, stdout):
+    for command in _module_commands():
+        if args.command == command.__name__.rsplit(".", 1)[1]:
+            return command.run(args, stdout)
     if args.command == "replay":
         check_output(args.output, "-o")
     if args.command == "eval" and args.plot:
