@@ -4,6 +4,13 @@
     sorvane replay LOG -o STATE [...]   rebuild the state the log describes
     sorvane eval LOG [--target k=v,...] estimate what other configurations earn
     sorvane sweep LOG --grid k=v1,v2    a grid of configurations, best first
+    sorvane inspect STATE [--log LOG]   what a saved state holds, its heaviest features
+    sorvane export LOG -o FILE          the log as a table (.parquet or .csv)
+
+`estimates(state, context, candidates)` reads the model's estimates and the
+built-in rule's probabilities without deciding (to rank a slate);
+`export_columns.bandit_feedback(log)` gives a log as off-policy evaluation
+libraries take it.
 
 `header_line` makes the optional first line of a log: the configuration the
 host created its state with, which the tools then read instead of flags.
@@ -29,6 +36,7 @@ or on a Dask cluster.
 # the path (an installed wheel, or a build folder) than its Python files.
 __path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
+from .candidate_estimates import Estimates, estimates
 from .header import header_line
 
-__all__ = ["header_line"]
+__all__ = ["Estimates", "estimates", "header_line"]
