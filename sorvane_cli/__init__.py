@@ -9,8 +9,8 @@
 
 `estimates(state, context, candidates)` reads the model's estimates and the
 built-in rule's probabilities without deciding (to rank a slate);
-`export_columns.bandit_feedback(log)` gives a log as off-policy evaluation
-libraries take it.
+`bandit_feedback(log)` gives a log as the dict off-policy evaluation
+libraries take.
 
 `header_line` makes the optional first line of a log: the configuration the
 host created its state with, which the tools then read instead of flags.
@@ -37,6 +37,7 @@ or on a Dask cluster.
 __path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
 from .candidate_estimates import Estimates, estimates
+from .evaluation_dict import NotFixedActions, bandit_feedback
 from .header import header_line
 
-__all__ = ["Estimates", "estimates", "header_line"]
+__all__ = ["Estimates", "NotFixedActions", "bandit_feedback", "estimates", "header_line"]

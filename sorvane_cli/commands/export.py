@@ -21,7 +21,7 @@ candidate_id, is_chosen and one candidate.NAME column per candidate feature.
 
 The format follows the name: FILE.parquet (needs pyarrow: pip install 'sorvane[export]'),
 FILE.csv, or '-' for CSV on standard output. In Python,
-sorvane_cli.export_columns.bandit_feedback(LOG) gives the log as the dict off-policy
+sorvane_cli.bandit_feedback(LOG) gives the log as the dict off-policy
 evaluation libraries take."""
 
 
