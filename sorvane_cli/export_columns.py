@@ -17,7 +17,14 @@ import itertools
 import json
 
 from .findings import Finding, Findings
-from .logread import BadLine, DecisionLine, ResolutionLine, read_log
+from .logread import _DECISION_PREFIX, RECORD_KEY, BadLine, DecisionLine, ResolutionLine, event_of
+from .logread import _plain as plain_record
+from .logsource import TOO_LONG, LogSource
+
+try:
+    from orjson import loads as _loads
+except ImportError:  # pragma: no cover - orjson comes with the toolkit extra
+    from json import loads as _loads
 
 DECISION_COLUMNS = ("decision_id", "salt", "t", "chosen", "chosen_id", "propensity", "candidates", "model_version",
                     "kind", "reward")
@@ -51,46 +58,52 @@ class LogColumns:
         return 0 if first is None else len(first)
 
 
-def read_columns(source, with_candidates=False, progress=None, keep=10):
-    """The LogColumns of a log (a path or a LogSource)."""
+def read_columns(source, with_candidates=False, progress=None, keep=10, max_line_bytes=None):
+    """The LogColumns of a log (a path, '-' or a LogSource)."""
     out = LogColumns(keep)
     ids, salts, times, chosen, chosen_ids, propensities, counts, versions = [], [], [], [], [], [], [], []
     kinds, rewards, contexts, candidate_lists = [], [], [], []
     pending = {}
     resolved_ids = set()
-    for event in read_log(source, progress):
-        kind = type(event)
-        if kind is DecisionLine:
-            record = event.record
-            candidates = event.candidates
-            position = record["chosen"]
-            pending[record["decision_id"]] = len(ids)
-            ids.append(record["decision_id"])
-            salts.append(record["salt"])
-            times.append(record["t"])
-            chosen.append(position)
-            chosen_ids.append(_candidate_id(candidates, position))
-            propensities.append(record["propensity"])
-            counts.append(len(candidates))
-            versions.append(record["model_version"])
-            kinds.append(None)
-            rewards.append(None)
-            contexts.append(event.context)
-            if with_candidates:
-                candidate_lists.append(candidates)
-        elif kind is ResolutionLine:
-            row = pending.pop(event.decision_id, None)
-            if row is None:
-                if event.decision_id in resolved_ids:
-                    out.findings.add(Finding(event.lineno, "unknown-id",
-                                             f"decision {event.decision_id} is resolved a second time"))
-                else:
-                    out.unmatched += 1
-                continue
-            resolved_ids.add(event.decision_id)
-            kinds[row] = event.kind
-            rewards[row] = event.reward
-        elif kind is BadLine:
+
+    def decided(record, context, candidates, candidate_id):
+        pending[record["decision_id"]] = len(ids)
+        ids.append(record["decision_id"])
+        salts.append(record["salt"])
+        times.append(record["t"])
+        chosen.append(record["chosen"])
+        chosen_ids.append(candidate_id)
+        propensities.append(record["propensity"])
+        counts.append(len(candidates))
+        versions.append(record["model_version"])
+        kinds.append(None)
+        rewards.append(None)
+        contexts.append(context)
+        if with_candidates:
+            candidate_lists.append(candidates)
+
+    def resolved(event):
+        row = pending.pop(event.decision_id, None)
+        if row is None:
+            if event.decision_id in resolved_ids:
+                out.findings.add(Finding(event.lineno, "unknown-id",
+                                         f"decision {event.decision_id} is resolved a second time"))
+            else:
+                out.unmatched += 1
+            return
+        resolved_ids.add(event.decision_id)
+        kinds[row] = event.kind
+        rewards[row] = event.reward
+
+    for event in _events(source, progress, max_line_bytes):
+        if type(event) is tuple:
+            decided(*event)
+        elif type(event) is ResolutionLine:
+            resolved(event)
+        elif type(event) is DecisionLine:
+            decided(event.record, event.context, event.candidates,
+                    _candidate_id(event.candidates, event.record["chosen"]))
+        elif type(event) is BadLine:
             out.findings.add(Finding(event.lineno, event.kind, event.message))
     out.decisions = len(ids)
     out.resolved = len(ids) - len(pending)
@@ -107,6 +120,87 @@ def read_columns(source, with_candidates=False, progress=None, keep=10):
         else:
             out.kinds[name], out.columns[name] = _one_kind(values)
     return out
+
+
+# Distinct inputs (context and candidates) kept parsed; past this many the
+# keeping starts afresh, so a log of ever new inputs does not fill memory.
+_INPUTS_KEPT = 4096
+
+
+def _events(source, progress, max_line_bytes):
+    """The log's events as logread reads them, but for a decision line in
+    log_line's own layout, which comes as the tuple (record, context,
+    candidates, chosen id): its record is parsed alone, and its inputs (the
+    line's text before the record) once for each distinct text. Logs repeat
+    their inputs (a shop shows the same catalogue to the same few kinds of
+    visitor), so most decision lines cost a parse of their record only."""
+    if not isinstance(source, LogSource):
+        source = LogSource(source, max_line_bytes)
+    inputs_of = {}
+    limit = source.max_line_bytes
+    with source:
+        position = source.position
+        for lineno, line in source.lines():
+            if progress is not None and not lineno & 1023:
+                progress(position())
+            if line is not TOO_LONG and line.startswith(_DECISION_PREFIX):
+                cut = line.rfind(RECORD_KEY)
+                inputs = inputs_of.get(line[:cut]) if cut > 0 else None
+                if inputs is None and cut > 0:
+                    inputs = _inputs(line[:cut])
+                    if inputs is not None:
+                        if len(inputs_of) >= _INPUTS_KEPT:
+                            inputs_of.clear()
+                        inputs_of[line[:cut]] = inputs
+                record = _record(line, cut) if inputs is not None else None
+                if record is not None:
+                    candidate_id = inputs[2](record["chosen"])
+                    if candidate_id is not _NO_ID:
+                        yield record, inputs[0], inputs[1], candidate_id
+                        continue
+            yield event_of(lineno, line, limit)
+        if progress is not None:
+            progress(position())
+
+
+_NO_ID = object()
+
+
+def _inputs(text):
+    """(context, candidates, id of position) of a decision line's text
+    before its record, when it has exactly the keys and types log_line
+    writes; else None."""
+    try:
+        obj = _loads(text + b"}")
+    except ValueError:
+        return None
+    if type(obj) is not dict or len(obj) != 4 or type(obj.get("bits")) is not int:
+        return None
+    context, candidates = obj.get("context"), obj.get("candidates")
+    if type(context) is not dict or type(candidates) is not list:
+        return None
+    ids = [_candidate_id(candidates, k) for k in range(len(candidates))]
+
+    def id_of(position):
+        return ids[position] if type(position) is int and 0 <= position < len(ids) else _NO_ID
+
+    return context, candidates, id_of
+
+
+def _record(line, cut):
+    """A decision line's record when every field has the type log_line
+    writes and its features are a list; else None."""
+    tail = line[cut + len(RECORD_KEY) - 1 :].rstrip(b" \t\r\n")
+    if not tail.endswith(b"}"):
+        return None
+    try:
+        record = _loads(tail[:-1])
+    except ValueError:
+        return None
+    if type(record) is not dict or len(record) != 8 or not plain_record(record) \
+            or type(record.get("features")) is not list:
+        return None
+    return record
 
 
 def _candidate_id(candidates, position):
