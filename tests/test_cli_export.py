@@ -8,7 +8,7 @@ import sys
 import pytest
 
 import sorvane
-from sorvane_cli import NotFixedActions, bandit_feedback
+from sorvane_cli import NotFixedActions, bandit_feedback, export_columns
 from sorvane_cli.__main__ import main
 from sorvane_cli.status import Exit
 from test_cli_inspect import shop_run
@@ -74,6 +74,13 @@ def test_one_row_per_decision_with_the_log_s_values(run_log, tmp_path, name, cap
     for column in rows[0]:
         assert [plain(v) for v in frame[column]] == [row.get(column) for row in rows], column
     assert frame["context.promo"].dropna().unique().tolist() == ["spring"]
+
+
+def test_the_fast_reading_gives_the_table_the_reference_reader_gives(run_log, tmp_path, capsys, monkeypatch):
+    export([str(run_log), "-o", str(tmp_path / "fast.csv"), "--with-candidates"], capsys)
+    monkeypatch.setattr(export_columns, "_inputs", lambda text: None)
+    export([str(run_log), "-o", str(tmp_path / "reference.csv"), "--with-candidates"], capsys)
+    assert (tmp_path / "fast.csv").read_text() == (tmp_path / "reference.csv").read_text()
 
 
 def test_with_candidates_one_row_per_decision_and_candidate(run_log, tmp_path, capsys):

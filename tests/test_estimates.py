@@ -66,3 +66,10 @@ def test_a_slate_is_ranked_best_first_with_ties_in_candidate_order():
     order = sorted(range(len(CANDIDATES)), key=lambda i: scored.estimates[i], reverse=True)
     assert order[:3] == [1, 3, 0]
     assert scored.probabilities == [0.0125, 0.4875, 0.0125, 0.4875]
+
+
+def test_the_readme_s_slate_example_runs_as_written():
+    from test_readme import blocks
+    namespace = {}
+    exec(compile(blocks("python")[1], "README slate", "exec"), namespace)
+    assert namespace["slate"] == ["tea", "juice"]
