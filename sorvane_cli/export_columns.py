@@ -17,7 +17,14 @@ import itertools
 import json
 
 from .findings import Finding, Findings
-from .logread import _DECISION_PREFIX, RECORD_KEY, BadLine, DecisionLine, ResolutionLine, event_of
+from .logread import (
+    _DECISION_PREFIX,
+    RECORD_KEY,
+    BadLine,
+    DecisionLine,
+    ResolutionLine,
+    event_of,
+)
 from .logread import _plain as plain_record
 from .logsource import TOO_LONG, LogSource
 

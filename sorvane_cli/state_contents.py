@@ -13,7 +13,15 @@ from typing import NamedTuple
 
 import sorvane
 
-from .snapshot import PAIR, RECORD_HEAD, RECORD_TAIL, STATE_FIELDS, SUMS_OFFSET, TEXT_LENGTH, scalar_fields
+from .snapshot import (
+    PAIR,
+    RECORD_HEAD,
+    RECORD_TAIL,
+    STATE_FIELDS,
+    SUMS_OFFSET,
+    TEXT_LENGTH,
+    scalar_fields,
+)
 
 _STATE_FIELDS_SIZE = STATE_FIELDS.size
 

@@ -20,7 +20,7 @@ def table_format(path):
         return "csv"
     if path.lower().endswith(PARQUET):
         try:
-            import pyarrow  # noqa: F401
+            import pyarrow
             import pyarrow.parquet  # noqa: F401
         except ImportError:
             raise UsageError(f"-o {path}: Parquet needs pyarrow: pip install 'sorvane[export]' "

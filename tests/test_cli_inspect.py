@@ -4,13 +4,13 @@ import json
 import random
 
 import pytest
+from test_cli_verify import write_run
 
 import sorvane
 from sorvane_cli.__main__ import main
 from sorvane_cli.state_contents import StateContents
 from sorvane_cli.status import Exit
 from sorvane_cli.term_pairs import PairHasher
-from test_cli_verify import write_run
 
 COUNTRIES = ["NZ", "DE", "US"]
 ITEMS = ["a", "b", "c", "d"]

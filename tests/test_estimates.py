@@ -1,12 +1,12 @@
 """estimates(): what the next decide would see, read without deciding."""
 import pytest
+from test_cli_verify import write_run
 
 import sorvane
 from sorvane_cli import estimates
 from sorvane_cli.policy import builtin_probabilities
 from sorvane_cli.state_contents import StateContents
 from sorvane_cli.term_pairs import PairHasher
-from test_cli_verify import write_run
 
 CONTEXT = {"city": "Lima", "hour": 9, "member": True}
 CANDIDATES = [(f"item{k}", {"price": 1.5 + k, "tag": "new" if k % 2 else "old"}) for k in range(4)]

@@ -131,7 +131,7 @@ def bandit_report(text, args):
 
 
 def _heft(weight):
-    return math.inf if weight != weight else abs(weight)
+    return math.inf if math.isnan(weight) else abs(weight)
 
 
 def _pending(records, oldest):
