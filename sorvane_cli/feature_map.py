@@ -13,12 +13,15 @@ from .term_pairs import PairHasher, candidate_terms, context_terms
 
 class FeatureMap:
     """`pairs[index]` lists the (context term, candidate term, sign) of the
-    log that hash to coordinate `index` at `bits`; `decisions` and
-    `skipped` count the decision lines read and the unreadable lines."""
+    log that hash to coordinate `index` at `bits`; `inputs` holds the log's
+    distinct (context, candidates); `decisions` and `skipped` count the
+    decision lines read and the unreadable lines."""
 
     def __init__(self, bits):
         self.bits = bits
+        self.hasher = PairHasher(bits)
         self.pairs = {}
+        self.inputs = []
         self.decisions = 0
         self.skipped = 0
         self.other_bits = 0  # decisions made at bits other than the model's
@@ -26,7 +29,7 @@ class FeatureMap:
     def read(self, source, progress=None):
         """Reads a log (a path or a LogSource) and maps its pairs."""
         seen = set()
-        inputs = []
+        inputs = self.inputs
         for event in read_log(source, progress):
             if type(event) is DecisionLine:
                 self.decisions += 1
@@ -44,19 +47,27 @@ class FeatureMap:
         for context, candidates in inputs:
             c_terms = [text for text, _ in context_terms(context)]
             for candidate in candidates:
-                if not _is_candidate(candidate):
+                if not is_candidate(candidate):
                     continue
                 for a_text, _ in candidate_terms(candidate[0], candidate[1]):
                     for c_text in c_terms:
                         distinct.add((c_text, a_text))
-        hasher = PairHasher(self.bits)
         for c_text, a_text in sorted(distinct):
-            index, sign = hasher.coordinate(c_text, a_text)
+            index, sign = self.hasher.coordinate(c_text, a_text)
             self.pairs.setdefault(index, []).append((c_text, a_text, sign))
         return self
 
 
-def _is_candidate(candidate):
+    def candidates(self, limit):
+        """(context, candidate id, features) of each candidate of the first
+        `limit` distinct inputs."""
+        for context, candidates in self.inputs[:limit]:
+            for candidate in candidates:
+                if is_candidate(candidate):
+                    yield context, candidate[0], candidate[1]
+
+
+def is_candidate(candidate):
     return (isinstance(candidate, (list, tuple)) and len(candidate) == 2 and type(candidate[0]) is str
             and type(candidate[1]) is dict)
 

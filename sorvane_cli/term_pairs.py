@@ -71,6 +71,7 @@ class PairHasher:
     def __init__(self, bits):
         self.mask = (1 << bits) - 1
         self._prefixes = {}
+        self._coordinates = {}
 
     def key(self, context_term, candidate_term):
         prefix = self._prefixes.get(context_term)
@@ -84,8 +85,12 @@ class PairHasher:
 
     def coordinate(self, context_term, candidate_term):
         """(index, sign): sign is -1.0 where the pair's value is negated."""
-        key = self.key(context_term, candidate_term)
-        return key & self.mask, (-1.0 if key & _SIGN_BIT else 1.0)
+        found = self._coordinates.get((context_term, candidate_term))
+        if found is None:
+            key = self.key(context_term, candidate_term)
+            found = self._coordinates[context_term, candidate_term] = (key & self.mask,
+                                                                       -1.0 if key & _SIGN_BIT else 1.0)
+        return found
 
     def vector(self, context, candidate_id, features):
         """The candidate's SparseVector, as decide makes it: pairs in

@@ -7,6 +7,7 @@ import pytest
 from test_cli_verify import write_run
 
 import sorvane
+from sorvane_cli import estimates
 from sorvane_cli.__main__ import main
 from sorvane_cli.state_contents import StateContents
 from sorvane_cli.status import Exit
@@ -107,6 +108,13 @@ def test_the_heaviest_features_named_from_the_log_are_the_ones_that_earned_the_r
     [top] = report["heaviest"]
     assert [(p["context"], p["candidate"]) for p in top["pairs"]] == [("c|country=NZ", "i|b")]
     assert top["collisions"] == 0 and top["pairs"][0]["effect"] > 0.9
+    # The estimate range over the log's inputs is what decide would estimate for them.
+    state = sorvane.deserialize((shop / "shop.state").read_text())
+    lines = [json.loads(line) for line in (shop / "shop.log").read_text().splitlines()[::2]]
+    estimated = [e for line in lines for e in
+                 estimates(state, line["context"], [tuple(c) for c in line["candidates"]]).estimates]
+    assert (report["log_estimate_range"]["min"], report["log_estimate_range"]["max"]) == \
+        (min(estimated), max(estimated))
     status, out, _ = inspect([str(shop / "shop.state"), "--log", str(shop / "shop.log"), "--top", "1"], capsys)
     assert "c|country=NZ x i|b" in out
 

@@ -28,6 +28,9 @@ candidate's identity. A pair adds sign x weight x (its two terms' weights) to an
 pairs that hash to one coordinate share its weight (collisions)."""
 
 _GZIP_MAGIC = b"\x1f\x8b"
+# With --log, the estimate range covers at most this many distinct
+# (context, candidates) of the log: enough to show the range, bounded in time.
+_ESTIMATED_INPUTS = 20_000
 # "sorvane\0", the snapshot's first bytes, as the state text spells them.
 _STATE_TEXT_MAGIC = "736f7276616e6500"
 
@@ -125,6 +128,14 @@ def bandit_report(text, args):
     if names is not None:
         report["log"] = {"path": args.log, "decisions": names.decisions, "unreadable_lines": names.skipped,
                          "decisions_at_other_bits": names.other_bits, "named_coordinates": len(names.pairs)}
+        # What the model makes of the traffic the log shows: every candidate
+        # of the log's distinct contexts and candidate sets.
+        estimates = [contents.estimate(names.hasher.vector(context, candidate_id, features))
+                     for context, candidate_id, features in names.candidates(_ESTIMATED_INPUTS)]
+        shown = min(len(names.inputs), _ESTIMATED_INPUTS)
+        report["log_estimate_range"] = ({"of": f"the candidates of the log's {shown:,} distinct inputs"
+                                                + (" (the first ones)" if shown < len(names.inputs) else ""),
+                                         "min": min(estimates), "max": max(estimates)} if estimates else None)
     report["heaviest"] = [_coordinate(index, weights[index], names)
                           for index in heapq.nlargest(args.top, trained, key=lambda i: _heft(weights[i]))]
     return report
@@ -183,9 +194,11 @@ def _text(report):
     if model["weight_range"] is not None:
         lo, hi = model["weight_range"]
         lines.append(f"weights: from {number(lo)} to {number(hi)}")
-    estimates = report["estimate_range"]
-    if estimates is not None:
-        lines.append(f"estimates of {estimates['of']}: from {number(estimates['min'])} to {number(estimates['max'])}")
+    for key in ("estimate_range", "log_estimate_range"):
+        estimates = report.get(key)
+        if estimates is not None:
+            lines.append(f"estimates of {estimates['of']}: from {number(estimates['min'])} "
+                         f"to {number(estimates['max'])}")
     log = report.get("log")
     if log is not None:
         note = f", {log['unreadable_lines']:,} unreadable lines skipped" if log["unreadable_lines"] else ""
