@@ -7,7 +7,7 @@ import pytest
 
 import sorvane
 from sorvane_cli.__main__ import main
-from sorvane_cli.rejection import acceptance_uniform, bound
+from sorvane_cli.evaluation.rejection import acceptance_uniform, bound
 from sorvane_cli.status import Exit
 from test_cli_verify import FLAGS, _lines_of, write_run
 

@@ -108,7 +108,7 @@ def test_running_out_of_memory_is_one_line_and_its_own_status(tmp_path, log_byte
     def no_memory(*args, **kwargs):
         raise MemoryError
 
-    from sorvane_cli import logread
+    from sorvane_cli.log import lines as logread
     monkeypatch.setattr(logread, "_fast_decision", no_memory)
     monkeypatch.setattr(logread, "parse_in_full", no_memory)
     for command in (["verify"], ["eval"], ["replay", "-o", str(tmp_path / "s.hex")]):
@@ -135,7 +135,7 @@ def test_an_output_path_that_cannot_be_written_is_refused_before_the_work(tmp_pa
 
 
 def test_a_write_that_fails_late_is_one_line_too(tmp_path, log_bytes, capsys, monkeypatch):
-    from sorvane_cli import output_files
+    from sorvane_cli.report import files as output_files
     data, _ = log_bytes
     path = tmp_path / "run.log"
     path.write_bytes(data)

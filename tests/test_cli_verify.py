@@ -13,10 +13,10 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import sorvane
-from sorvane_cli import logread
+from sorvane_cli.log import lines as logread
 from sorvane_cli.__main__ import main
 from sorvane_cli.policy import builtin_probabilities, draw_uniform
-from sorvane_cli.progress import Progress, wants_progress
+from sorvane_cli.report.progress import Progress, wants_progress
 
 CONFIG = {"horizon": 5.0, "default_reward": -0.25, "epsilon": 0.2, "forgetfulness": 0.98}
 FLAGS = ["--horizon", "5.0", "--default-reward", "-0.25", "--epsilon", "0.2", "--forgetfulness", "0.98", "-q"]

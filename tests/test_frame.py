@@ -10,7 +10,7 @@ from hypothesis import given, settings, strategies as st
 
 import sorvane
 from conftest import SANITIZED, rss_kib, skip_when_sanitized
-from sorvane_cli.snapshot import scalar_fields as snapshot_fields
+from sorvane_cli.log.snapshot import scalar_fields as snapshot_fields
 
 FUNCTIONS = ["create", "decide", "learn", "expire", "serialize", "deserialize", "model_bits", "log_line"]
 

@@ -9,11 +9,12 @@ import math
 import pytest
 
 import sorvane
-from sorvane_cli import native_eval, native_replay
+from sorvane_cli.evaluation import native as native_eval
+from sorvane_cli.replay import native as native_replay
 from sorvane_cli.__main__ import main
-from sorvane_cli.evaluate import _build_targets
-from sorvane_cli.executor import no_progress
-from sorvane_cli.replay import load_config
+from sorvane_cli.evaluation.targets import build_targets
+from sorvane_cli.jobs import no_progress
+from sorvane_cli.log.config import load_config
 from test_cli_verify import CONFIG, FLAGS, _flip, _flip_chosen, _lines_of, _nan_run, write_run
 
 TARGETS = {
@@ -46,7 +47,7 @@ def _proved_natively(path, extra=(), flags=FLAGS):
     config = load_config(float(args["--horizon"]), float(args["--default-reward"]), float(args["--epsilon"]),
                          float(args["--forgetfulness"]), None)
     settings = [extra[k + 1] for k in range(0, len(extra), 2)] if extra else None
-    targets = _build_targets(config, settings)
+    targets = build_targets(config, settings)
     return native_eval.evaluate_natively(str(path), config, targets, no_progress) is not None
 
 

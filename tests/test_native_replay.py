@@ -14,9 +14,9 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import sorvane
-from sorvane_cli import native_replay
+from sorvane_cli.replay import native as native_replay
 from sorvane_cli.__main__ import main
-from sorvane_cli.replay import load_config
+from sorvane_cli.log.config import load_config
 from test_cli_verify import (CONFIG, DECISION_FLIPS, FLAGS, RESOLUTION_FLIPS, _flip, _lines_of, _nan_run,
                              _softmax_explore, write_run)
 

@@ -13,7 +13,8 @@ import json
 import pytest
 
 import sorvane
-from sorvane_cli import native_replay
+from sorvane_cli import jobs
+from sorvane_cli.replay import native as native_replay
 from test_cli_verify import CONFIG, write_run
 
 _native = native_replay._native
@@ -134,10 +135,10 @@ def test_thread_and_batch_counts_out_of_range_are_refused(threads, batch_lines):
 
 
 def test_the_toolkit_asks_for_its_share_of_the_cpus():
-    assert 1 <= native_replay.threads <= 8
-    saved = native_replay.threads
+    assert 1 <= jobs.threads <= 8
+    saved = jobs.threads
     try:
-        native_replay.share_cpus(0)
-        assert native_replay.threads == 1
+        jobs.share_cpus(0)
+        assert jobs.threads == 1
     finally:
-        native_replay.share_cpus(saved)
+        jobs.share_cpus(saved)

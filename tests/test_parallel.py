@@ -12,11 +12,11 @@ import pytest
 import parallel_jobs
 import sorvane
 from parallel_jobs import EPSILON, HORIZON, write_log
-from sorvane_cli import sweep
+from sorvane_cli.commands import sweep
 from sorvane_cli.__main__ import main
-from sorvane_cli.executor import JobFailed, run_jobs
-from sorvane_cli.config import LogConfig
-from sorvane_cli.status import Exit
+from sorvane_cli.jobs import run_jobs
+from sorvane_cli.log.config import LogConfig
+from sorvane_cli.status import Exit, JobFailed
 
 FLAGS = ["--horizon", str(HORIZON), "--epsilon", str(EPSILON), "-q"]
 GRID = ["--grid", "epsilon=0.05,0.2", "--grid", "bits=8,10"]
@@ -285,7 +285,7 @@ def test_an_unreachable_cluster_is_a_clear_error(logged, capsys):
 @pytest.mark.parametrize("argv, message", [
     (["verify", "LOG", *FLAGS, "--workers", "2"], "--workers and --cluster go with --checkpoints"),
     (["sweep", "LOG", *FLAGS, *GRID, "--workers", "2", "--cluster", "tcp://127.0.0.1:9"], "cannot go together"),
-    (["sweep", "LOG", *FLAGS, *GRID, "--workers", "0"], "must be at least 1"),
+    (["sweep", "LOG", *FLAGS, *GRID, "--workers", "0"], "must be 1 or more"),
 ])
 def test_misplaced_executor_flags_are_usage_errors(logged, capsys, argv, message):
     argv = [str(logged / "log.jsonl") if a == "LOG" else a for a in argv]

@@ -4,16 +4,13 @@ flags checked against the log, so no command runs on a configuration the log
 contradicts."""
 import sorvane
 
-from .policy import same_float
-from .snapshot import state_fields
+from sorvane_cli.log.snapshot import state_fields
+from sorvane_cli.log.values import same_float
+from sorvane_cli.status import UsageError
 
 DEFAULTS = {"default_reward": 0.0, "epsilon": 0.05, "forgetfulness": 0.999}
 FLAGS = {"horizon": "--horizon", "default_reward": "--default-reward", "epsilon": "--epsilon",
          "forgetfulness": "--forgetfulness"}
-
-
-class UsageError(Exception):
-    """A command-line problem; the message is for the user as it stands."""
 
 
 class LogConfig:

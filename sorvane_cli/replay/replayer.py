@@ -22,18 +22,25 @@ reported as not reproducible by the built-in policy rather than as corrupt.
 """
 import math
 import operator
+
 import sorvane
 
-from .config import LogConfig, UsageError, load_config  # noqa: F401 (their home before config.py)
-from .dispatch import each_event
-from .findings import Finding, Findings, against_builtin
-from .logread import features_problem
-from .logsource import LogSource
-from .nan_signs import NanSigns
-from .native_replay import replay_natively
-from .policy import (builtin_probabilities, builtin_propensities, draw, draw_uniform, explore_accepts, same_features,
-                     same_float, steering_probabilities)
-from .scratch import ScratchState
+from sorvane_cli.log.events import each_event
+from sorvane_cli.log.lines import features_problem
+from sorvane_cli.log.source import LogSource
+from sorvane_cli.log.values import same_features, same_float
+from sorvane_cli.policy import (
+    builtin_probabilities,
+    builtin_propensities,
+    draw,
+    draw_uniform,
+    explore_accepts,
+    steering_probabilities,
+)
+from sorvane_cli.replay.nan_signs import NanSigns
+from sorvane_cli.replay.native import replay_natively
+from sorvane_cli.replay.scratch import ScratchState
+from sorvane_cli.report.findings import Finding, Findings, against_builtin
 
 # Exceptions `decide` and `learn` raise for inputs they refuse.
 _REFUSED = (TypeError, ValueError, OverflowError)

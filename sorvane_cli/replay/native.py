@@ -2,7 +2,7 @@
 
 The extension (`_native`) reads each line with a JSON parser made for speed
 and drives the engine itself, with no Python object made per line. Lines
-are read and their candidates hashed ahead, on `threads` threads, while the
+are read and their candidates hashed ahead, on `jobs.threads` threads, while the
 calling thread replays them in the log's order; the result does not depend
 on the number. It
 proves only logs that replay without a single problem: at the first line it
@@ -18,32 +18,19 @@ is left to the Python replay, which can read it only once.
 """
 import sorvane
 
-from .executor import usable_cpus
-from .findings import Findings
-from .header import HeaderLine
-from .logread import event_of
-from .logsource import TOO_LONG, LogSource
+from sorvane_cli import jobs
+from sorvane_cli.log.header import HeaderLine
+from sorvane_cli.log.lines import event_of
+from sorvane_cli.log.source import TOO_LONG, LogSource
+from sorvane_cli.report.findings import Findings
 
 try:
-    from . import _native
+    from sorvane_cli import _native
 except ImportError:  # pragma: no cover - the wheel always carries it
     _native = None
 
 # The log is handed over in pieces of this many bytes.
 _CHUNK = 1 << 20
-
-# How many threads a native pass reads lines and hashes candidates on, the
-# calling thread included. Past a few, the in-order steps on the calling
-# thread are all that is left to wait for. The executor lowers it in its
-# worker processes, so that jobs side by side share the CPUs.
-threads = min(usable_cpus(), 8)
-
-
-def share_cpus(count):
-    """Native passes in this process use `count` threads from now on."""
-    global threads
-    threads = max(1, count)
-
 
 class NativeReplayer:
     """A log the native path proved: its counts and the state it rebuilt."""
@@ -98,7 +85,7 @@ def available():
 def start(config):
     """A native replay of a log under `config` (a config.LogConfig)."""
     return _native.LogReplay(config.horizon, config.default_reward, config.epsilon, config.forgetfulness,
-                             config.state_text, threads=threads)
+                             config.state_text, threads=jobs.threads)
 
 
 def rereadable(source):

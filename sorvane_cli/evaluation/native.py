@@ -14,10 +14,11 @@ report reads), or None when the native path does not apply.
 """
 from array import array
 
-from . import native_replay
-from .estimators import Terms
-from .findings import Findings
-from .logsource import LogSource
+from sorvane_cli import jobs
+from sorvane_cli.evaluation.estimators import Terms
+from sorvane_cli.log.source import LogSource
+from sorvane_cli.replay import native as native_replay
+from sorvane_cli.report.findings import Findings
 
 # Whether sum() of floats compensates its rounding (3.12 and later).
 _COMPENSATED_SUM = sum([0.1] * 10) == 1.0
@@ -74,7 +75,7 @@ def evaluate_natively(source, config, targets, progress, keep=10):
     if native is None or not native_replay.rereadable(source):
         return None
     evaluation = native.LogEvaluation([_target_tuple(t, config.state_text) for t in targets], _COMPENSATED_SUM,
-                                      threads=native_replay.threads)
+                                      threads=jobs.threads)
     log = source if isinstance(source, LogSource) else LogSource(source)
     with progress("evaluating") as bar:
         proved = native_replay.feed_log(evaluation, log, bar.update)
