@@ -41,7 +41,7 @@ from sorvane_cli.evaluation.targets import build_targets
 from sorvane_cli.log.events import each_event
 from sorvane_cli.log.lines import features_problem
 from sorvane_cli.log.source import LogSource
-from sorvane_cli.report.findings import Finding, Findings
+from sorvane_cli.report.findings import Finding, Findings, unknown_id
 
 _NAN, _INF, _isfinite = math.nan, math.inf, math.isfinite
 _REFUSED = (TypeError, ValueError, OverflowError)
@@ -171,10 +171,7 @@ class Evaluation:
                     for runs in self.runs:
                         sorvane.learn(runs[0].state, ev.decision_id, ev.reward, when)
                     return
-            self.findings.add(Finding(
-                ev.lineno, "unknown-id",
-                f"no pending decision has the id {ev.decision_id!r}: no earlier decision line made it, "
-                "or it was resolved already"))
+            self.findings.add(unknown_id(ev.lineno, ev.decision_id))
             return
         reward = ev.reward
         if reward is None:

@@ -1,6 +1,6 @@
 """The evaluation of targets by the toolkit's extension module, where it applies.
 
-The extension (`_native`) reads each line as `native_replay` does and asks
+The extension (`_native`) reads each line as `replay.native` does and asks
 each target's learner through the engine itself, its explore step written
 in C++, instead of through a Python callable per decision. Like the native
 replay it declines any log the Python evaluation would stop on or might
@@ -67,7 +67,7 @@ def _target_tuple(target, state_text):
 
 
 def evaluate_natively(source, config, targets, progress, keep=10):
-    """The finished weighted evaluation of `targets` (evaluate._build_targets)
+    """The finished weighted evaluation of `targets` (targets.build_targets)
     on the log (a path or LogSource), or None when the native path does not
     apply or declines it; a LogSource given is then read up, and the caller
     reads the log again from its path."""

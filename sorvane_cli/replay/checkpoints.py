@@ -260,11 +260,7 @@ class Segments:
 
     def configuration(self):
         """As Replayer.configuration gives it for the whole log."""
-        out = {"bits": self.bits}
-        for name in FLAGS:
-            out[name] = getattr(self.config, name)
-        out["from"] = dict(self.config.sources)
-        return out
+        return self.config.described(self.bits)
 
 
 def plan_segments(path, checkpoints, total_lines, config, state_path, keep, max_line_bytes):

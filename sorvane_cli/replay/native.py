@@ -6,13 +6,13 @@ are read and their candidates hashed ahead, on `jobs.threads` threads, while the
 calling thread replays them in the log's order; the result does not depend
 on the number. It
 proves only logs that replay without a single problem: at the first line it
-cannot read exactly as `logread` reads it, or that the engine does not
+cannot read exactly as `log.lines` reads it, or that the engine does not
 reproduce, it declines, and the Python replay, the reference, replays the
 log from the start and says what is wrong. A replay that used the native
 path therefore reports exactly what the Python one would: no problem.
 
 `replay_natively` is the one entry point: a log and its configuration in,
-a finished replayer out (the surface of `replay.Replayer` that the commands
+a finished replayer out (the surface of `replayer.Replayer` that the commands
 read), or None when the native path does not apply. A log on standard input
 is left to the Python replay, which can read it only once.
 """
@@ -62,11 +62,7 @@ class NativeReplayer:
 
     def configuration(self):
         """The configuration replayed with, each value with where it came from."""
-        out = {"bits": self.bits}
-        for name in ("horizon", "default_reward", "epsilon", "forgetfulness"):
-            out[name] = getattr(self.config, name)
-        out["from"] = dict(self.config.sources)
-        return out
+        return self.config.described(self.bits)
 
     def summary(self):
         return {
