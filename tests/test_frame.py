@@ -133,7 +133,11 @@ def test_create_reports_its_first_failing_check(args, message):
 
 @pytest.mark.parametrize("args", [(8, 1.0, 0.0, 0.0), (8, 1.0, 0.0, 1.0), (8, 1.0, 0.0, 0.5, 1.0)])
 def test_create_accepts_range_edges(args):
-    sorvane.create(*args)
+    bits, horizon, default_reward, epsilon, *forgetfulness = args
+    fields = snapshot_fields(sorvane.serialize(sorvane.create(*args)))
+    assert (fields["dim"], fields["horizon"], fields["default_reward"], fields["epsilon"]) == (
+        1 << bits, horizon, default_reward, epsilon)
+    assert fields["forgetting"] == (forgetfulness[0] if forgetfulness else 0.999)
 
 
 def test_create_stores_nan_default_reward_as_is():

@@ -13,13 +13,16 @@ import itertools
 import json
 import json.scanner
 import re
+from collections.abc import Callable
+from typing import Any
 
 from sorvane_cli.log.header import header_problem, parse_header
 from sorvane_cli.log.source import MAX_LINE_BYTES, TOO_LONG, LogSource
 
 # The C scanner straight, without the wrappers of json.loads around it; any
 # text it does not take whole goes to json.loads, for its exact error.
-_scan = json.scanner.c_make_scanner(json.JSONDecoder()) if json.scanner.c_make_scanner else None
+_c_make_scanner = getattr(json.scanner, "c_make_scanner", None)
+_scan = _c_make_scanner(json.JSONDecoder()) if _c_make_scanner else None
 
 try:
     # orjson, where installed, reads a decision line's head in about half
@@ -28,7 +31,8 @@ try:
     # them in any case, and a record field so read fails the plain check
     # and goes to json. What it refuses (NaN, Infinity, numbers past the
     # float range, lone surrogates) goes to json as well.
-    from orjson import loads as _fast_loads
+    from orjson import loads as _orjson_loads
+    _fast_loads: Callable[[bytes], Any] | None = _orjson_loads
 except ImportError:  # pragma: no cover - orjson comes with the test extra
     _fast_loads = None
 

@@ -25,7 +25,7 @@ from sorvane_cli.log.source import TOO_LONG, LogSource
 from sorvane_cli.report.findings import Findings
 
 try:
-    from sorvane_cli import _native
+    import sorvane_cli._native as _native
 except ImportError:  # pragma: no cover - the wheel always carries it
     _native = None
 
