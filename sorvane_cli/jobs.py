@@ -1,5 +1,5 @@
-"""Running independent jobs, and the share of the CPUs each takes: in this process, in local worker processes, or
-on a Dask distributed cluster.
+"""Running independent jobs (in this process, in local worker processes, or
+on a Dask distributed cluster), and the share of the CPUs each job takes.
 
 A job is a module-level function and one argument made of plain values, so
 it pickles by reference; its result is plain values too. The function is

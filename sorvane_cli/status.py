@@ -1,4 +1,5 @@
-"""The exit statuses of every `sorvane` command, one table for all of them."""
+"""The exit statuses of every `sorvane` command, one table for all of them,
+and the kinds of failure a command ends with."""
 import enum
 
 

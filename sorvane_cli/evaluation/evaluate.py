@@ -1,4 +1,5 @@
-"""`sorvane eval`: what target configurations would have earned on the log.
+"""The evaluation of targets on a log: what each would have earned, in one
+pass over the log, by either method or both.
 
 Two methods, chosen with --method:
 

@@ -1,4 +1,5 @@
-"""The configurations `sorvane eval` and `sorvane sweep` evaluate: --target parsed, and the baseline."""
+"""The configurations `sorvane eval` and `sorvane sweep` evaluate: each
+--target parsed and checked, and the logging configuration as the baseline."""
 import sorvane
 
 from sorvane_cli.evaluation.estimators import Terms
