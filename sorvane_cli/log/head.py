@@ -14,9 +14,10 @@ import math
 import struct
 from collections import Counter
 
-from .header import HeaderLine
-from .logread import DecisionLine, ResolutionLine, event_of
-from .policy import builtin_propensities, same_float
+from sorvane_cli.log.header import HeaderLine
+from sorvane_cli.log.lines import DecisionLine, ResolutionLine, event_of
+from sorvane_cli.log.values import same_float
+from sorvane_cli.policy import builtin_propensities
 
 HEAD_LINES = 8192
 HEAD_BYTES = 64 << 20

@@ -1,6 +1,6 @@
 """The evaluation of targets by the toolkit's extension module, where it applies.
 
-The extension (`_native`) reads each line as `native_replay` does and asks
+The extension (`_native`) reads each line as `replay.native` does and asks
 each target's learner through the engine itself, its explore step written
 in C++, instead of through a Python callable per decision. Like the native
 replay it declines any log the Python evaluation would stop on or might
@@ -14,10 +14,11 @@ report reads), or None when the native path does not apply.
 """
 from array import array
 
-from . import native_replay
-from .estimators import Terms
-from .findings import Findings
-from .logsource import LogSource
+from sorvane_cli import jobs
+from sorvane_cli.evaluation.estimators import Terms
+from sorvane_cli.log.source import LogSource
+from sorvane_cli.replay import native as native_replay
+from sorvane_cli.report.findings import Findings
 
 # Whether sum() of floats compensates its rounding (3.12 and later).
 _COMPENSATED_SUM = sum([0.1] * 10) == 1.0
@@ -66,7 +67,7 @@ def _target_tuple(target, state_text):
 
 
 def evaluate_natively(source, config, targets, progress, keep=10):
-    """The finished weighted evaluation of `targets` (evaluate._build_targets)
+    """The finished weighted evaluation of `targets` (targets.build_targets)
     on the log (a path or LogSource), or None when the native path does not
     apply or declines it; a LogSource given is then read up, and the caller
     reads the log again from its path."""
@@ -74,7 +75,7 @@ def evaluate_natively(source, config, targets, progress, keep=10):
     if native is None or not native_replay.rereadable(source):
         return None
     evaluation = native.LogEvaluation([_target_tuple(t, config.state_text) for t in targets], _COMPENSATED_SUM,
-                                      threads=native_replay.threads)
+                                      threads=jobs.threads)
     log = source if isinstance(source, LogSource) else LogSource(source)
     with progress("evaluating") as bar:
         proved = native_replay.feed_log(evaluation, log, bar.update)

@@ -1,12 +1,39 @@
 """`sorvane replay`: rebuild the state the log describes and write it."""
+import argparse
 import sys
+from typing import IO, Any
 
 import sorvane
 
-from .output import configuration_note, findings_text
-from .output_files import write_text
-from .replay import replay_log
-from .status import Exit, replay_status
+from sorvane_cli.commands import Command
+from sorvane_cli.commands.opened import opened
+from sorvane_cli.options import CONFIG_HELP, add_config_flags, add_show_flag
+from sorvane_cli.replay.replayer import replay_log
+from sorvane_cli.report.files import check_output, write_text
+from sorvane_cli.report.text import configuration_note, findings_text
+from sorvane_cli.status import Exit, replay_status, table
+
+
+def add_parser(sub: Any, command: Command) -> argparse.ArgumentParser:
+    parser: argparse.ArgumentParser = sub.add_parser(
+        command.name, help=command.summary,
+        description="Rebuild the state the log describes (the model after every resolution, the "
+                    "pending decisions at the end) and write its serialize text.",
+        epilog=CONFIG_HELP + "\n\n" + table(), formatter_class=argparse.RawDescriptionHelpFormatter)
+    add_config_flags(parser, "the state's horizon (required unless the log's header gives it; "
+                             "it is stored in the state written)")
+    parser.add_argument("-o", "--output", required=True, metavar="STATE", help="where to write the state ('-': stdout)")
+    add_show_flag(parser)
+    parser.add_argument("--force", action="store_true",
+                        help="write the state even when some lines cannot be replayed (they are skipped; "
+                             "the exit status is still 1)")
+    return parser
+
+
+def run(args: argparse.Namespace, stdout: IO[str]) -> int:
+    check_output(args.output, "-o")
+    with opened(args, need_horizon=True) as log:
+        return run_replay(args, log.config, log.progress, stdout, source=log.source)
 
 
 def run_replay(args, config, progress, out=None, source=None):

@@ -2,7 +2,7 @@
 import json
 import math
 
-from .findings import KINDS, split_field
+from sorvane_cli.report.findings import KINDS, split_field
 
 
 def to_json(obj):

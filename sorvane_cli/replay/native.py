@@ -2,48 +2,35 @@
 
 The extension (`_native`) reads each line with a JSON parser made for speed
 and drives the engine itself, with no Python object made per line. Lines
-are read and their candidates hashed ahead, on `threads` threads, while the
+are read and their candidates hashed ahead, on `jobs.threads` threads, while the
 calling thread replays them in the log's order; the result does not depend
 on the number. It
 proves only logs that replay without a single problem: at the first line it
-cannot read exactly as `logread` reads it, or that the engine does not
+cannot read exactly as `log.lines` reads it, or that the engine does not
 reproduce, it declines, and the Python replay, the reference, replays the
 log from the start and says what is wrong. A replay that used the native
 path therefore reports exactly what the Python one would: no problem.
 
 `replay_natively` is the one entry point: a log and its configuration in,
-a finished replayer out (the surface of `replay.Replayer` that the commands
+a finished replayer out (the surface of `replayer.Replayer` that the commands
 read), or None when the native path does not apply. A log on standard input
 is left to the Python replay, which can read it only once.
 """
 import sorvane
 
-from .executor import usable_cpus
-from .findings import Findings
-from .header import HeaderLine
-from .logread import event_of
-from .logsource import TOO_LONG, LogSource
+from sorvane_cli import jobs
+from sorvane_cli.log.header import HeaderLine
+from sorvane_cli.log.lines import event_of
+from sorvane_cli.log.source import TOO_LONG, LogSource
+from sorvane_cli.report.findings import Findings
 
 try:
-    from . import _native
+    import sorvane_cli._native as _native
 except ImportError:  # pragma: no cover - the wheel always carries it
     _native = None
 
 # The log is handed over in pieces of this many bytes.
 _CHUNK = 1 << 20
-
-# How many threads a native pass reads lines and hashes candidates on, the
-# calling thread included. Past a few, the in-order steps on the calling
-# thread are all that is left to wait for. The executor lowers it in its
-# worker processes, so that jobs side by side share the CPUs.
-threads = min(usable_cpus(), 8)
-
-
-def share_cpus(count):
-    """Native passes in this process use `count` threads from now on."""
-    global threads
-    threads = max(1, count)
-
 
 class NativeReplayer:
     """A log the native path proved: its counts and the state it rebuilt."""
@@ -75,11 +62,7 @@ class NativeReplayer:
 
     def configuration(self):
         """The configuration replayed with, each value with where it came from."""
-        out = {"bits": self.bits}
-        for name in ("horizon", "default_reward", "epsilon", "forgetfulness"):
-            out[name] = getattr(self.config, name)
-        out["from"] = dict(self.config.sources)
-        return out
+        return self.config.described(self.bits)
 
     def summary(self):
         return {
@@ -98,7 +81,7 @@ def available():
 def start(config):
     """A native replay of a log under `config` (a config.LogConfig)."""
     return _native.LogReplay(config.horizon, config.default_reward, config.epsilon, config.forgetfulness,
-                             config.state_text, threads=threads)
+                             config.state_text, threads=jobs.threads)
 
 
 def rereadable(source):

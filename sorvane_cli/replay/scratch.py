@@ -7,7 +7,7 @@ its model is only read and keeps to the zero pages the system lends it.
 """
 import sorvane
 
-from .policy import same_features
+from sorvane_cli.log.values import same_features
 
 _DECISIONS_PER_STATE = 1024
 

@@ -1,19 +1,16 @@
 """The configuration of the state that wrote a log: from the flags, the log's
-header, what the log itself fixes (see infer.py), or a saved state; and the
+header, what the log itself fixes (see head.py), or a saved state; and the
 flags checked against the log, so no command runs on a configuration the log
 contradicts."""
 import sorvane
 
-from .policy import same_float
-from .snapshot import state_fields
+from sorvane_cli.log.snapshot import state_fields
+from sorvane_cli.log.values import same_float
+from sorvane_cli.status import UsageError
 
 DEFAULTS = {"default_reward": 0.0, "epsilon": 0.05, "forgetfulness": 0.999}
 FLAGS = {"horizon": "--horizon", "default_reward": "--default-reward", "epsilon": "--epsilon",
          "forgetfulness": "--forgetfulness"}
-
-
-class UsageError(Exception):
-    """A command-line problem; the message is for the user as it stands."""
 
 
 class LogConfig:
@@ -47,6 +44,15 @@ class LogConfig:
 
     def create(self, bits):
         return sorvane.create(bits, self.horizon, self.default_reward, self.epsilon, self.forgetfulness)
+
+    def described(self, bits):
+        """The configuration as verify reports it: `bits`, each value, and
+        where each came from."""
+        out = {"bits": bits}
+        for name in FLAGS:
+            out[name] = getattr(self, name)
+        out["from"] = dict(self.sources)
+        return out
 
     def guessed(self):
         """The flags of the values nothing fixed (left at their defaults)."""
@@ -108,7 +114,7 @@ def load_config(horizon, default_reward, epsilon, forgetfulness, state_path, nee
     """The logging configuration, checked the way `create` checks it.
 
     Each value comes from its flag, else the log's header, else the log's
-    lines (`head`, an infer.Head: bits, default reward and epsilon), else
+    lines (`head`, a head.Head: bits, default reward and epsilon), else
     its default; a flag that contradicts the header or the lines is refused.
     With `state_path` the state carries the configuration and the flags must
     be absent. Without a horizon from anywhere, `need_horizon` refuses.

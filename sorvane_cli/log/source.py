@@ -13,6 +13,8 @@ import lzma
 import os
 import sys
 
+from sorvane_cli.status import LogError
+
 # 64 MiB: a decision over 10,000 candidates of 100 features each is about 20 MiB.
 MAX_LINE_BYTES = 64 << 20
 _SKIP_CHUNK = 1 << 20
@@ -26,10 +28,6 @@ _COMPRESSED = (
 
 # Stands for a line that was longer than the bound.
 TOO_LONG = object()
-
-
-class LogError(Exception):
-    """The log cannot be read at all (missing file, a directory...)."""
 
 
 class LogSource:

@@ -21,19 +21,32 @@ decisions and the final state come out right, and those decisions are
 reported as not reproducible by the built-in policy rather than as corrupt.
 """
 import math
-import operator
+
 import sorvane
 
-from .config import LogConfig, UsageError, load_config  # noqa: F401 (their home before config.py)
-from .dispatch import each_event
-from .findings import Finding, Findings, against_builtin
-from .logread import features_problem
-from .logsource import LogSource
-from .nan_signs import NanSigns
-from .native_replay import replay_natively
-from .policy import (builtin_probabilities, builtin_propensities, draw, draw_uniform, explore_accepts, same_features,
-                     same_float, steering_probabilities)
-from .scratch import ScratchState
+from sorvane_cli.log.events import each_event
+from sorvane_cli.log.lines import features_problem
+from sorvane_cli.log.source import LogSource
+from sorvane_cli.log.values import same_features, same_float
+from sorvane_cli.policy import (
+    builtin_probabilities,
+    builtin_propensities,
+    draw,
+    draw_uniform,
+    explore_accepts,
+    steering_probabilities,
+)
+from sorvane_cli.replay.nan_signs import NanSigns
+from sorvane_cli.replay.native import replay_natively
+from sorvane_cli.replay.records import (
+    FIELDS_AFTER_FEATURES,
+    FIELDS_BEFORE_FEATURES,
+    features_difference,
+    field_differences,
+    renders_as,
+)
+from sorvane_cli.replay.scratch import ScratchState
+from sorvane_cli.report.findings import Finding, Findings, against_builtin, unknown_id
 
 # Exceptions `decide` and `learn` raise for inputs they refuse.
 _REFUSED = (TypeError, ValueError, OverflowError)
@@ -54,53 +67,6 @@ class _Unlike(Exception):
 class _UseEngine(Exception):
     """Raised by the steering callable when only the engine can reproduce
     the decision (NaN estimates give probabilities `explore` may not return)."""
-
-
-def _features_difference(logged, replayed):
-    """The first place where two feature lists part, as a (field, logged,
-    replayed) triple."""
-    for k, (a, b) in enumerate(zip(logged, replayed)):
-        if a[0] != b[0] or not same_float(float(a[1]), b[1]):
-            return f"features[{k}]", list(a), list(b)
-    return "features (number of pairs)", len(logged), len(replayed)
-
-
-def _same_number(logged, replayed):
-    return same_float(float(logged), replayed)
-
-
-# The record's fields around its feature list, in the order they are
-# reported, each with how a logged value is compared with the replayed one.
-_FIELDS_BEFORE_FEATURES = (("decision_id", operator.eq), ("t", _same_number), ("candidate_hash", operator.eq),
-                           ("chosen", operator.eq))
-_FIELDS_AFTER_FEATURES = (("propensity", _same_number), ("model_version", operator.eq), ("salt", operator.eq))
-
-
-def _field_differences(record, replayed, fields, diffs):
-    for name, same in fields:
-        logged, value = record[name], getattr(replayed, name)
-        if not same(logged, value):
-            diffs.append((name, logged, value))
-
-
-def _renders_as(replayed, ev):
-    """Whether the line of `ev`, which took the reader's fast path, holds
-    exactly the replayed record's text from its record key to the end.
-    Equal text proves every record field equal; unequal text proves nothing
-    (another JSON writer may have spaced or spelled the numbers otherwise),
-    so the fields are then compared.
-
-    The record's inputs are emptied first: log_line renders them as they are
-    when it is called, and their text, the larger part of the line, is not
-    what needs proving. Nothing reads them after the decision."""
-    replayed.context.clear()
-    replayed.candidates.clear()
-    text = sorvane.log_line(replayed)
-    record = text[text.find(',"record":{'):].encode()
-    line, at = ev.line, ev.record_at
-    size = len(line) - at
-    return (line.startswith(record, at)
-            and (size == len(record) or (size == len(record) + 1 and line.endswith(b"\n"))))
 
 
 class Replayer:
@@ -200,7 +166,7 @@ class Replayer:
         self.decision_count += 1
         self.pending += 1
         # A line that is exactly the replayed record's text agrees in every field.
-        proven = ev.line is not None and ev.bits == self.bits and _renders_as(replayed, ev)
+        proven = ev.line is not None and ev.bits == self.bits and renders_as(replayed, ev)
         if not (proven and self._steer_to is None):
             self._compare(ev, replayed, proven)
 
@@ -293,7 +259,7 @@ class Replayer:
         diffs = []
         if ev.bits != self.bits:
             diffs.append(("bits", ev.bits, self.bits))
-        _field_differences(record, replayed, _FIELDS_BEFORE_FEATURES, diffs)
+        field_differences(record, replayed, FIELDS_BEFORE_FEATURES, diffs)
         features = replayed.features
         try:
             logged = ev.parsed_features()
@@ -306,8 +272,8 @@ class Replayer:
                 self.findings.add(Finding(ev.lineno, "malformed", "decision line: " + problem))
                 return None
         if not same_features(logged, features):
-            diffs.append(_features_difference(logged, features))
-        _field_differences(record, replayed, _FIELDS_AFTER_FEATURES, diffs)
+            diffs.append(features_difference(logged, features))
+        field_differences(record, replayed, FIELDS_AFTER_FEATURES, diffs)
         return diffs
 
     # -- resolutions -------------------------------------------------------
@@ -331,10 +297,7 @@ class Replayer:
             if ev.decision_id in self._unreplayed:
                 self._unreplayed.discard(ev.decision_id)
                 return
-            self.findings.add(Finding(
-                ev.lineno, "unknown-id",
-                f"no pending decision has the id {ev.decision_id!r}: no earlier decision line made it, "
-                "or it was resolved already"))
+            self.findings.add(unknown_id(ev.lineno, ev.decision_id))
             return
         self.pending -= 1
         reward = resolved.reward
@@ -361,12 +324,7 @@ class Replayer:
 
     def configuration(self):
         """The configuration replayed with, each value with where it came from."""
-        config = self.config
-        out = {"bits": self.bits}
-        for name in ("horizon", "default_reward", "epsilon", "forgetfulness"):
-            out[name] = getattr(config, name)
-        out["from"] = dict(config.sources)
-        return out
+        return self.config.described(self.bits)
 
     def summary(self):
         return {

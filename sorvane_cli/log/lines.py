@@ -13,13 +13,16 @@ import itertools
 import json
 import json.scanner
 import re
+from collections.abc import Callable
+from typing import Any
 
-from .header import HeaderLine, header_problem, parse_header  # noqa: F401 (read_log yields HeaderLines)
-from .logsource import MAX_LINE_BYTES, TOO_LONG, LogError, LogSource  # noqa: F401 (LogError's home was here)
+from sorvane_cli.log.header import header_problem, parse_header
+from sorvane_cli.log.source import MAX_LINE_BYTES, TOO_LONG, LogSource
 
 # The C scanner straight, without the wrappers of json.loads around it; any
 # text it does not take whole goes to json.loads, for its exact error.
-_scan = json.scanner.c_make_scanner(json.JSONDecoder()) if json.scanner.c_make_scanner else None
+_c_make_scanner = getattr(json.scanner, "c_make_scanner", None)
+_scan = _c_make_scanner(json.JSONDecoder()) if _c_make_scanner else None
 
 try:
     # orjson, where installed, reads a decision line's head in about half
@@ -28,7 +31,8 @@ try:
     # them in any case, and a record field so read fails the plain check
     # and goes to json. What it refuses (NaN, Infinity, numbers past the
     # float range, lone surrogates) goes to json as well.
-    from orjson import loads as _fast_loads
+    from orjson import loads as _orjson_loads
+    _fast_loads: Callable[[bytes], Any] | None = _orjson_loads
 except ImportError:  # pragma: no cover - orjson comes with the test extra
     _fast_loads = None
 
@@ -45,7 +49,9 @@ def _loads(data):
                 return obj
     return json.loads(data)
 
-_DECISION_PREFIX = b'{"event":"decision",'
+# How every decision and resolution line that log_line writes begins.
+DECISION_PREFIX = b'{"event":"decision",'
+RESOLUTION_PREFIX = b'{"event":"resolution",'
 RECORD_KEY = b',"record":{'
 _FEATURES_KEY = b',"features":'
 _PROPENSITY_KEY = b',"propensity":'
@@ -55,7 +61,7 @@ _PROPENSITY_KEY = b',"propensity":'
 # reward goes the long way, which knows when it is too large for a float).
 # What the groups hold reads the same as the JSON parse would read it.
 _RESOLUTION_LINE = re.compile(
-    rb'\{"event":"resolution","decision_id":"([^"\\\x00-\x1f\x80-\xff]*)","kind":"(rewarded|expired)",'
+    re.escape(RESOLUTION_PREFIX) + rb'"decision_id":"([^"\\\x00-\x1f\x80-\xff]*)","kind":"(rewarded|expired)",'
     rb'"reward":(-?(?:0|[1-9][0-9]*)(?:\.[0-9]+(?:[eE][-+]?[0-9]+)?|[eE][-+]?[0-9]+)|NaN|-?Infinity)\}'
     rb'[ \t\r\n]*').fullmatch
 _KINDS = {b"rewarded": "rewarded", b"expired": "expired"}
@@ -325,7 +331,7 @@ def event_of(lineno, line, max_line_bytes=MAX_LINE_BYTES):
     """One line (bytes, or TOO_LONG) as an event object: what read_log gives for it."""
     if line is TOO_LONG:
         return _too_long(lineno, max_line_bytes)
-    if line.startswith(_DECISION_PREFIX):
+    if line.startswith(DECISION_PREFIX):
         event = _fast_decision(lineno, line)
         if event is not None:
             return event
@@ -361,7 +367,7 @@ def read_log(source, progress=None, max_line_bytes=None, span=None):
     # The fast paths are written out here rather than in a function of
     # their own: this loop runs once per line of the log. What they do not
     # take goes to parse_in_full.
-    decision_prefix, fast_decision, resolution_line, kinds = _DECISION_PREFIX, _fast_decision, _RESOLUTION_LINE, _KINDS
+    decision_prefix, fast_decision, resolution_line, kinds = DECISION_PREFIX, _fast_decision, _RESOLUTION_LINE, _KINDS
     position = source.position
     with source:
         for lineno, line in lines:

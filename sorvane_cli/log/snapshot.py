@@ -43,6 +43,11 @@ def state_fields_offset(dim):
     return SUMS_OFFSET + 2 * dim * SUM.size
 
 
+def smallest_size(dim):
+    """Bytes of a snapshot of `dim` features that holds no pending record."""
+    return state_fields_offset(dim) + STATE_FIELDS.size + CHECKSUM.size
+
+
 def _read(text, offset, layout):
     return layout.unpack(bytes.fromhex(text[2 * offset : 2 * (offset + layout.size)]))
 

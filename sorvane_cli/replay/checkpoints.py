@@ -1,5 +1,5 @@
-"""`sorvane verify LOG --checkpoints DIR`: the log proven in segments that run
-side by side, each from a state the host saved.
+"""Checkpoint segments: the log proven in pieces that run side by side, each
+from a state the host saved (`sorvane verify LOG --checkpoints DIR`).
 
 A host that writes `serialize` snapshots now and then leaves checkpoints:
 a state's decision count and model version count the decisions and
@@ -8,7 +8,7 @@ holds that many decision lines and that many resolution lines (counted
 from the state the log continues from). Between two checkpoints the log is
 replayed from the first, exactly as verify replays a whole log, and must
 end in the second's exact state text; the last segment runs to the end of
-the log. The segments are independent jobs (executor.py), so they run on
+the log. The segments are independent jobs (jobs.py), so they run on
 --workers processes or a cluster.
 
 A clean log reads the same as under plain verify. Where a segment goes
@@ -16,45 +16,21 @@ wrong, the next one still starts from its own checkpoint, so the problems
 reported are those of each segment, plus the segment's end that does not
 match.
 """
-import io
-import json
 import os
 import struct
-import sys
 
 import sorvane
 
-from .config import FLAGS, LogConfig, UsageError
-from .executor import add_executor_flags, no_progress, placement, run_jobs
-from .findings import Finding, Findings
-from .logread import DecisionLine, ResolutionLine, parse_in_full
-from .logsource import TOO_LONG, LogError, LogSource
-from .output import to_json
-from .policy import same_float
-from .replay import replay_log
-from .snapshot import state_fields
-from .verify import run_verify
-
-_MAGIC = b"sorvane\0"
-# Bytes of a snapshot's head (magic, version, dim, ridge, forgetting, scale)
-# and of the counters and configuration after the model arrays.
-_HEAD = 48
-_TAIL = 48
-_DECISION_PREFIX = b'{"event":"decision",'
-_RESOLUTION_PREFIX = b'{"event":"resolution",'
-
-
-def check_flags(args):
-    """--workers and --cluster place the segments of --checkpoints."""
-    if args.checkpoints is None and (args.workers is not None or args.cluster is not None):
-        raise UsageError("--workers and --cluster go with --checkpoints: a log is verified in one pass without")
-
-
-def add_checkpoint_flags(parser):
-    parser.add_argument("--checkpoints", metavar="DIR",
-                        help="a directory of states the host serialized while it wrote the log: the log is "
-                             "verified in segments between them, side by side")
-    add_executor_flags(parser)
+from sorvane_cli.jobs import no_progress
+from sorvane_cli.log import snapshot
+from sorvane_cli.log.config import FLAGS, LogConfig
+from sorvane_cli.log.lines import DECISION_PREFIX, RESOLUTION_PREFIX, DecisionLine, ResolutionLine, parse_in_full
+from sorvane_cli.log.snapshot import state_fields
+from sorvane_cli.log.source import TOO_LONG, LogSource
+from sorvane_cli.log.values import same_float
+from sorvane_cli.replay.replayer import replay_log
+from sorvane_cli.report.findings import Finding, Findings
+from sorvane_cli.status import LogError, UsageError
 
 
 class Checkpoint:
@@ -76,21 +52,21 @@ def read_checkpoint(path):
     try:
         size = os.path.getsize(path)
         with open(path, "rb") as f:
-            head = bytes.fromhex(f.read(2 * _HEAD).decode("ascii"))
-            if len(head) < _HEAD or head[:8] != _MAGIC:
+            head = bytes.fromhex(f.read(2 * snapshot.SUMS_OFFSET).decode("ascii"))
+            if len(head) < snapshot.SUMS_OFFSET or snapshot.PREAMBLE.unpack_from(head)[0] != snapshot.MAGIC:
                 raise ValueError
-            dim = struct.unpack_from("<Q", head, 16)[0]
-            f.seek(2 * (_HEAD + 16 * dim))
-            tail = bytes.fromhex(f.read(2 * _TAIL).decode("ascii"))
+            dim, _, forgetting, _ = snapshot.MODEL_FIELDS.unpack_from(head, snapshot.MODEL_OFFSET)
+            f.seek(2 * snapshot.state_fields_offset(dim))
+            tail = bytes.fromhex(f.read(2 * snapshot.STATE_FIELDS.size).decode("ascii"))
     except OSError as exc:
         raise UsageError(f"cannot read checkpoint {path}: {exc.strerror or exc}") from None
     except (ValueError, UnicodeDecodeError, OverflowError):
         raise UsageError(f"checkpoint {path} is not a serialized state") from None
-    if len(tail) < _TAIL or size < 2 * (104 + 16 * dim):
+    if len(tail) < snapshot.STATE_FIELDS.size or size < 2 * snapshot.smallest_size(dim):
         raise UsageError(f"checkpoint {path} is not a serialized state: it is truncated")
-    fields = {"dim": dim, "forgetfulness": struct.unpack_from("<d", head, 32)[0]}
+    fields = {"dim": dim, "forgetfulness": forgetting}
     (fields["decision_count"], fields["model_version"], fields["horizon"], fields["default_reward"],
-     fields["epsilon"], fields["pending"]) = struct.unpack("<QQdddQ", tail)
+     fields["epsilon"], fields["pending"]) = snapshot.STATE_FIELDS.unpack(tail)
     return Checkpoint(path, fields)
 
 
@@ -135,9 +111,9 @@ def _event(line):
     """'d', 'r' or None: which count a log line advances."""
     if line is TOO_LONG:
         return None
-    if line.startswith(_DECISION_PREFIX):
+    if line.startswith(DECISION_PREFIX):
         return "d"
-    if line.startswith(_RESOLUTION_PREFIX):
+    if line.startswith(RESOLUTION_PREFIX):
         return "r"
     kind = type(parse_in_full(0, line))
     return "d" if kind is DecisionLine else "r" if kind is ResolutionLine else None
@@ -256,7 +232,7 @@ def _check_end(replayer, config, end, job):
                                   "logged values are the checkpoint's", fields))
 
 
-class _Segments:
+class Segments:
     """The segments' results merged, read by verify as one replayed log."""
 
     def __init__(self, results, keep, config):
@@ -284,11 +260,7 @@ class _Segments:
 
     def configuration(self):
         """As Replayer.configuration gives it for the whole log."""
-        out = {"bits": self.bits}
-        for name in FLAGS:
-            out[name] = getattr(self.config, name)
-        out["from"] = dict(self.config.sources)
-        return out
+        return self.config.described(self.bits)
 
 
 def plan_segments(path, checkpoints, total_lines, config, state_path, keep, max_line_bytes):
@@ -310,49 +282,7 @@ def plan_segments(path, checkpoints, total_lines, config, state_path, keep, max_
     return ordered, jobs
 
 
-def _describe(job):
+def describe_segment(job):
     offset, before, count = job["span"]
     start = os.path.basename(job["start"]) if job["start"] else "the log's start"
     return f"the segment of lines {before + 1}-{before + count} (from {start})"
-
-
-def run_checkpoint_verify(args, config, progress, out=None, path=None):
-    """`path` is where the log can be read again (standard input is spooled
-    to a file first)."""
-    out = out if out is not None else sys.stdout
-    try:
-        where = placement(args)
-    except ValueError as exc:
-        raise UsageError(str(exc)) from None
-    if args.log == "-" and args.cluster is not None:
-        raise UsageError("--cluster needs the log in a file its workers can open, not standard input")
-    path = os.path.abspath(path if path is not None else args.log)
-    checkpoints = list_checkpoints(args.checkpoints)
-    config = settle_configuration(checkpoints, config)
-    base = (config.start["decision_count"], config.start["model_version"]) if config.start else (0, 0)
-    with progress("locating checkpoints") as bar:
-        total_lines = locate(path, checkpoints, base, args.max_line_bytes)
-        bar.update(bar.total)
-    state_path = os.path.abspath(args.from_state) if config.state_text is not None else None
-    ordered, jobs = plan_segments(path, checkpoints, total_lines, config, state_path, args.show,
-                                  args.max_line_bytes)
-    with progress(f"verifying {len(jobs)} segments") as bar:
-        results = run_jobs(verify_segment, jobs, *where, _describe,
-                           lambda done: bar.update(done * bar.total // len(jobs)))
-    for result in results:
-        if "checkpoint" in result or "usage" in result:
-            raise UsageError(result.get("checkpoint") or result["usage"])
-    merged = _Segments(results, args.show, config)
-    placed = [{"file": ck.name, "line": ck.lines, "decisions": ck.fields["decision_count"],
-               "resolutions": ck.fields["model_version"]} for ck in ordered]
-    text = io.StringIO()
-    status = run_verify(args, config, progress, text, replayer=merged)
-    if args.json:
-        report = json.loads(text.getvalue())
-        report["checkpoints"] = placed
-        out.write(to_json(report) + "\n")
-    else:
-        out.write(f"{len(ordered)} checkpoints in {args.checkpoints}: the log replayed in {len(jobs)} segments, "
-                  "each from its checkpoint and checked to end in the next one's state\n")
-        out.write(text.getvalue())
-    return status

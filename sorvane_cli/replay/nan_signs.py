@@ -19,7 +19,7 @@ import math
 
 import sorvane
 
-from .scratch import ScratchModel
+from sorvane_cli.replay.scratch import ScratchModel
 
 MAX_SEARCHED = 8
 _NEGATIVE_NAN = -math.nan

@@ -1,5 +1,5 @@
-"""Running independent jobs: in this process, in local worker processes, or
-on a Dask distributed cluster.
+"""Running independent jobs (in this process, in local worker processes, or
+on a Dask distributed cluster), and the share of the CPUs each job takes.
 
 A job is a module-level function and one argument made of plain values, so
 it pickles by reference; its result is plain values too. The function is
@@ -14,15 +14,12 @@ so the same jobs give the same report however they ran. A job that cannot
 finish (its process killed, an unexpected exception, a cluster that loses
 it) ends the whole run with JobFailed: no partial result is returned.
 """
-import argparse
 import concurrent.futures
 import multiprocessing
 import os
 import traceback
 
-
-class JobFailed(Exception):
-    """A job did not finish; the message says which and why."""
+from sorvane_cli.status import JobFailed
 
 
 def usable_cpus():
@@ -32,23 +29,17 @@ def usable_cpus():
         return os.cpu_count() or 1
 
 
-def add_executor_flags(parser):
-    """--workers and --cluster, the flags that say where the jobs run."""
-    parser.add_argument("--workers", type=_positive, metavar="N",
-                        help="local worker processes (default: the usable CPUs; 1 runs every job in this process)")
-    parser.add_argument("--cluster", metavar="ADDRESS",
-                        help="run the jobs on the Dask scheduler at ADDRESS (tcp://host:8786) instead; needs "
-                             "sorvane[cluster] here and on the workers, and the files at the same paths there")
+# How many threads a native pass reads lines and hashes candidates on, the
+# calling thread included. Past a few, the in-order steps on the calling
+# thread are all that is left to wait for. Worker processes lower it, so
+# that jobs side by side share the CPUs.
+threads = min(usable_cpus(), 8)
 
 
-def _positive(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"must be a whole number, not {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
-    return value
+def share_cpus(count):
+    """Native passes in this process use `count` threads from now on."""
+    global threads
+    threads = max(1, count)
 
 
 def placement(args):
@@ -110,7 +101,7 @@ def _in_processes(function, jobs, workers, describe, done):
     # the command's process holds (threads, open files, a large state).
     context = multiprocessing.get_context("spawn")
     results = [None] * len(jobs)
-    with concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=context, initializer=_share_cpus,
+    with concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=context, initializer=share_cpus,
                                                 initargs=(usable_cpus() // workers,)) as pool:
         futures = {pool.submit(function, job): k for k, job in enumerate(jobs)}
         try:
@@ -132,12 +123,6 @@ def _in_processes(function, jobs, workers, describe, done):
                 future.cancel()
             raise
     return results
-
-
-def _share_cpus(count):
-    """A worker process's native passes take their share of the CPUs."""
-    from . import native_replay
-    native_replay.share_cpus(count)
 
 
 def _on_cluster(function, jobs, address, describe, done):

@@ -80,3 +80,9 @@ class Findings:
 
     def only_host_policy(self):
         return bool(self.counts) and set(self.counts) == {"host-policy"}
+
+
+def unknown_id(lineno, decision_id):
+    """The finding of a resolution that resolves no pending decision."""
+    return Finding(lineno, "unknown-id", f"no pending decision has the id {decision_id!r}: no earlier decision "
+                                         "line made it, or it was resolved already")

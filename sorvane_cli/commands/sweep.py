@@ -10,7 +10,7 @@ forgetfulness, default reward; see learners.py) are replayed together as
 one job: one pass over the log, one `decide` and one `learn` per decision
 for all of them. The logging configuration rides with the job whose model
 it shares, or gets one of its own. The jobs are independent and run side
-by side (executor.py); each reports its targets the way `eval` does, so the
+by side (jobs.py); each reports its targets the way `eval` does, so the
 merged report is the same whichever worker ran which job, and the same as
 the serial run byte for byte.
 """
@@ -20,18 +20,52 @@ import math
 import os
 import struct
 import sys
+from typing import IO, Any
 
-from .config import LogConfig, UsageError
-from .estimators import ESTIMATORS, NAMES
-from .evaluate import _build_targets, _problems_report, evaluate_log, parse_targets, report
-from .executor import add_executor_flags, no_progress, placement, run_jobs
-from .findings import Finding, Findings
-from .output import findings_text
-from .rejection import bound
-from .logread import DecisionLine, read_log
-from .logsource import LogError, LogSource
-from .output import interval, number, table, to_json
-from .status import Exit
+from sorvane_cli.commands import Command
+from sorvane_cli.commands.opened import opened
+from sorvane_cli.evaluation.estimators import ESTIMATORS, NAMES
+from sorvane_cli.evaluation.evaluate import evaluate_log
+from sorvane_cli.evaluation.rejection import bound
+from sorvane_cli.evaluation.targets import build_targets, parse_targets
+from sorvane_cli.jobs import no_progress, placement, run_jobs
+from sorvane_cli.log.config import LogConfig
+from sorvane_cli.log.lines import DecisionLine, read_log
+from sorvane_cli.log.source import LogSource
+from sorvane_cli.options import CONFIG_HELP, add_config_flags, add_evaluation_flags, add_executor_flags
+from sorvane_cli.report.evaluation import problems_report, report
+from sorvane_cli.report.findings import Finding, Findings
+from sorvane_cli.report.text import findings_text, interval, number, table, to_json
+from sorvane_cli.status import Exit, LogError, UsageError
+from sorvane_cli.status import table as exit_table
+
+
+def add_parser(sub: Any, command: Command) -> argparse.ArgumentParser:
+    parser: argparse.ArgumentParser = sub.add_parser(
+        command.name, help=command.summary,
+        description="Evaluate every combination of the --grid values as an `eval` target and rank\n"
+                    "them best first, with intervals, beside the logging configuration. Targets\n"
+                    "that share a model (bits, forgetfulness, default reward) are replayed together\n"
+                    "as one job; the jobs run on --workers local processes or on a Dask cluster\n"
+                    "(--cluster), where every worker opens the log (and --from-state) itself, at\n"
+                    "the same absolute path: a file system they all see.",
+        epilog=CONFIG_HELP + "\n\n" + exit_table(), formatter_class=argparse.RawDescriptionHelpFormatter)
+    add_config_flags(parser, "the state's horizon (not needed to evaluate)")
+    parser.add_argument("--grid", action="append", metavar="KEY=V1,V2,...",
+                        help="one axis of the grid: epsilon, bits, forgetfulness or default_reward and its values; "
+                             "repeat for more axes (the rest as logged)")
+    add_evaluation_flags(parser, ("rejection", "weighted"),
+                         "how configurations are evaluated, as for eval (rejection: each target's own online run, "
+                         "one job per target; weighted: targets that share a model are one job)")
+    parser.add_argument("--rank-by", choices=ESTIMATORS, default="dr", help="the weighted estimator that ranks (dr)")
+    parser.add_argument("--json", action="store_true", help="the ranking as JSON")
+    add_executor_flags(parser)
+    return parser
+
+
+def run(args: argparse.Namespace, stdout: IO[str]) -> int:
+    with opened(args) as log:
+        return run_sweep(args, log.config, log.progress, stdout, path=log.path, head=log.head)
 
 
 def parse_grid(axes):
@@ -134,7 +168,7 @@ def sweep_job(job):
     except (UsageError, LogError) as exc:
         return {"usage": str(exc)}
     if evaluation.findings.counts:
-        problems = _problems_report(evaluation, job["name"])
+        problems = problems_report(evaluation, job["name"])
         problems["lines"] = evaluation.lines
         return {"problems": problems}
     return {"report": report(evaluation, job["name"], job["bootstrap"], job["seed"])}
@@ -318,7 +352,7 @@ def run_sweep(args, config, progress, out=None, path=None, head=None):
     log_bits = _log_bits(path, args.max_line_bytes)
     # Each target made once here, so a value `create` refuses is a usage
     # error before any job starts.
-    _build_targets(config, [_setting(point) for point in points], with_baseline=False)
+    build_targets(config, [_setting(point) for point in points], with_baseline=False)
     state = os.path.abspath(args.from_state) if config.state_text is not None else None
     jobs = []
     for members, with_baseline in plan_jobs(points, config, log_bits, args.method):
@@ -356,39 +390,3 @@ def run_sweep(args, config, progress, out=None, path=None, head=None):
     rep = merge([r["report"] for r in results], points, args.log, estimator)
     out.write((to_json(rep) if args.json else report_text(rep)) + "\n")
     return Exit.OK
-
-
-
-def _at_least_two(text):
-    value = int(text)
-    if value < 2:
-        raise argparse.ArgumentTypeError(f"must be 2 or more, not {value}")
-    return value
-
-
-def add_parser(sub, config_flags, epilog):
-    s = sub.add_parser("sweep", help="evaluate a grid of target configurations, best first",
-                       description="Evaluate every combination of the --grid values as an `eval` target and rank\n"
-                                   "them best first, with intervals, beside the logging configuration. Targets\n"
-                                   "that share a model (bits, forgetfulness, default reward) are replayed together\n"
-                                   "as one job; the jobs run on --workers local processes or on a Dask cluster\n"
-                                   "(--cluster), where every worker opens the log (and --from-state) itself, at\n"
-                                   "the same absolute path: a file system they all see.",
-                       epilog=epilog, formatter_class=argparse.RawDescriptionHelpFormatter)
-    config_flags(s, "the state's horizon (not needed to evaluate)")
-    s.add_argument("--grid", action="append", metavar="KEY=V1,V2,...",
-                   help="one axis of the grid: epsilon, bits, forgetfulness or default_reward and its values; "
-                        "repeat for more axes (the rest as logged)")
-    s.add_argument("--method", choices=("rejection", "weighted"), default="rejection",
-                   help="how configurations are evaluated, as for eval (rejection: each target's own online run, "
-                        "one job per target; weighted: targets that share a model are one job)")
-    s.add_argument("--rank-by", choices=ESTIMATORS, default="dr",
-                   help="the weighted estimator that ranks (dr)")
-    s.add_argument("--replays", type=_at_least_two, default=5, metavar="R",
-                   help="rejection sampling's replays (5)")
-    s.add_argument("--json", action="store_true", help="the ranking as JSON")
-    s.add_argument("--bootstrap", type=int, default=1000, metavar="B", help="bootstrap resamples (1000)")
-    s.add_argument("--seed", type=int, default=0, help="bootstrap seed (0)")
-    add_executor_flags(s)
-    return s
-

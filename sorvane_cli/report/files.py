@@ -1,11 +1,7 @@
 """Writing the files a command makes, with every failure as one clear line."""
 import os
 
-from .config import UsageError
-
-
-class OutputError(Exception):
-    """An output file cannot be written; the message says which and why."""
+from sorvane_cli.status import OutputError, UsageError
 
 
 def check_output(path, flag, needs_matplotlib=False):

@@ -27,8 +27,8 @@ import math
 
 import sorvane
 
-from .estimators import Terms
-from .policy import builtin_probabilities, builtin_propensities
+from sorvane_cli.evaluation.estimators import Terms
+from sorvane_cli.policy import builtin_probabilities, builtin_propensities
 
 _NAN, _INF = math.nan, math.inf
 _TWO_POW_MINUS_53 = 2.0 ** -53

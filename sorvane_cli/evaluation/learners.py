@@ -14,7 +14,7 @@ from operator import mul
 
 import sorvane
 
-from .policy import builtin_probabilities_for
+from sorvane_cli.policy import builtin_probabilities_for
 
 _decide = sorvane.decide
 
