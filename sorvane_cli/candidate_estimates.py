@@ -20,7 +20,7 @@ from typing import NamedTuple
 
 import sorvane
 
-from .policy import builtin_probabilities
+from sorvane_cli.policy import builtin_probabilities
 
 
 class Estimates(NamedTuple):

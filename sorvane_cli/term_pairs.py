@@ -10,7 +10,7 @@ A pair's key is FNV-1a 64 over the context term, the byte 0x1F and the
 candidate term, through the SplitMix64 finaliser; its low `bits` bits are
 the coordinate and its top bit flips the sign.
 """
-from .policy import _FNV_OFFSET, _FNV_PRIME, _MASK
+from sorvane_cli.policy import _FNV_OFFSET, _FNV_PRIME, _MASK
 
 _SEPARATOR = 0x1F
 _SIGN_BIT = 1 << 63

@@ -7,10 +7,11 @@ import sys
 
 import pytest
 from test_cli_inspect import shop_run
-from test_cli_verify import write_run
+from logs import write_run
 
 import sorvane
-from sorvane_cli import NotFixedActions, bandit_feedback, export_columns
+from sorvane_cli import NotFixedActions, bandit_feedback
+from sorvane_cli.log import columns as export_columns
 from sorvane_cli.__main__ import main
 from sorvane_cli.status import Exit
 

@@ -4,12 +4,12 @@ import json
 import random
 
 import pytest
-from test_cli_verify import write_run
+from logs import write_run
 
 import sorvane
 from sorvane_cli import estimates
 from sorvane_cli.__main__ import main
-from sorvane_cli.state_contents import StateContents
+from sorvane_cli.log.state_contents import StateContents
 from sorvane_cli.status import Exit
 from sorvane_cli.term_pairs import PairHasher
 

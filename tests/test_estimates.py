@@ -1,11 +1,11 @@
 """estimates(): what the next decide would see, read without deciding."""
 import pytest
-from test_cli_verify import write_run
+from logs import write_run
 
 import sorvane
 from sorvane_cli import estimates
 from sorvane_cli.policy import builtin_probabilities
-from sorvane_cli.state_contents import StateContents
+from sorvane_cli.log.state_contents import StateContents
 from sorvane_cli.term_pairs import PairHasher
 
 CONTEXT = {"city": "Lima", "hour": 9, "member": True}

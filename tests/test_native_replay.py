@@ -14,11 +14,11 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import sorvane
-from sorvane_cli import native_replay
+from sorvane_cli.replay import native as native_replay
 from sorvane_cli.__main__ import main
-from sorvane_cli.replay import load_config
-from test_cli_verify import (CONFIG, DECISION_FLIPS, FLAGS, RESOLUTION_FLIPS, _flip, _lines_of, _nan_run,
-                             _softmax_explore, write_run)
+from sorvane_cli.log.config import load_config
+from logs import (CONFIG, DECISION_FLIPS, FLAGS, RESOLUTION_FLIPS, flip_line, lines_of, nan_run,
+                             softmax_explore, write_run)
 
 from conftest import SANITIZED
 
@@ -83,7 +83,7 @@ def test_a_clean_log_is_proved_natively_and_reported_alike(run_log, tmp_path, ca
 def test_every_single_field_flip_of_a_decision_is_reported_alike(run_log, tmp_path, field, where, capsys,
                                                                  monkeypatch):
     path, _ = run_log
-    _flip(path, _lines_of(path, "decision")[where], DECISION_FLIPS[field])
+    flip_line(path, lines_of(path, "decision")[where], DECISION_FLIPS[field])
     assert not _proved_natively(path)
     assert _both_paths(path, tmp_path, capsys, monkeypatch)[0][0] != 0
 
@@ -95,20 +95,20 @@ def test_every_single_field_flip_of_a_resolution_is_reported_alike(run_log, tmp_
     path, _ = run_log
     kind, change = RESOLUTION_FLIPS[field]
     lines = path.read_text().splitlines()
-    resolutions = [k for k in _lines_of(path, "resolution") if kind in (None, json.loads(lines[k])["kind"])]
-    _flip(path, resolutions[where], change)
+    resolutions = [k for k in lines_of(path, "resolution") if kind in (None, json.loads(lines[k])["kind"])]
+    flip_line(path, resolutions[where], change)
     assert _both_paths(path, tmp_path, capsys, monkeypatch)[0][0] != 0
 
 
 def test_host_decided_records_are_reported_alike(tmp_path, capsys, monkeypatch):
     path = tmp_path / "host.log"
-    write_run(path, explore=_softmax_explore)
+    write_run(path, explore=softmax_explore)
     assert _both_paths(path, tmp_path, capsys, monkeypatch)[0][0] == 3
 
 
 def test_nan_features_of_either_sign_are_replayed_alike(tmp_path, capsys, monkeypatch):
     path = tmp_path / "nan.log"
-    state = _nan_run(path)
+    state = nan_run(path)
     python = _both_paths(path, tmp_path, capsys, monkeypatch)
     assert python[0][0] == 0 and python[3] == sorvane.serialize(state)
 
@@ -274,7 +274,7 @@ def test_a_compressed_log_is_read_alike(run_log, tmp_path, damage, capsys, monke
 
     path, state = run_log
     if damage:
-        _flip(path, _lines_of(path, "decision")[3], DECISION_FLIPS["salt"])
+        flip_line(path, lines_of(path, "decision")[3], DECISION_FLIPS["salt"])
     packed = tmp_path / "run.log.gz"
     packed.write_bytes(gzip.compress(path.read_bytes()))
     assert _proved_natively(packed) != damage
@@ -321,7 +321,7 @@ def test_a_log_of_a_header_alone_is_read_alike(tmp_path, capsys, monkeypatch):
 def test_a_line_past_the_line_bound_is_reported_alike(run_log, tmp_path, where, capsys, monkeypatch):
     path, _ = run_log
     lines = path.read_text().splitlines()
-    index = _lines_of(path, "decision")[where]
+    index = lines_of(path, "decision")[where]
     lines[index] = lines[index][:-1] + ',"pad":"' + "x" * 6000 + '"}'
     path.write_text("\n".join(lines))  # the last line without its newline
     flags = FLAGS + ["--max-line-bytes", "5000"]

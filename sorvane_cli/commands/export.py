@@ -2,16 +2,17 @@
 decision and candidate), for a data frame of one's own."""
 import argparse
 import sys
+from typing import IO, Any
 
-from sorvane_cli.export_columns import read_columns
-from sorvane_cli.logsource import MAX_LINE_BYTES, LogSource
-from sorvane_cli.output import findings_text
-from sorvane_cli.output_files import check_output
-from sorvane_cli.progress import Progress, wants_progress
+from sorvane_cli.commands import Command
+from sorvane_cli.log.columns import read_columns
+from sorvane_cli.log.source import MAX_LINE_BYTES, LogSource
+from sorvane_cli.options import LOG_HELP, add_show_flag, positive
+from sorvane_cli.report.files import check_output
+from sorvane_cli.report.progress import Progress, wants_progress
+from sorvane_cli.report.tables import table_format, write_table
+from sorvane_cli.report.text import findings_text
 from sorvane_cli.status import Exit, table
-from sorvane_cli.table_files import table_format, write_table
-
-SUMMARY = "the log as a table (.parquet or .csv), one row per decision"
 
 _DESCRIPTION = """Write the log as a table, one row per decision: decision_id, salt, t, chosen (the
 position), chosen_id, propensity, candidates (how many), model_version, the resolution's
@@ -25,12 +26,11 @@ sorvane_cli.bandit_feedback(LOG) gives the log as the dict off-policy
 evaluation libraries take."""
 
 
-def add_parser(sub):
-    parser = sub.add_parser("export", help=SUMMARY, description=_DESCRIPTION, epilog=table(),
-                            formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("log", metavar="LOG",
-                        help="the experience log; '-' reads standard input; gzip, bzip2 and xz logs are read as "
-                             "they are")
+def add_parser(sub: Any, command: Command) -> argparse.ArgumentParser:
+    parser: argparse.ArgumentParser = sub.add_parser(
+        command.name, help=command.summary, description=_DESCRIPTION, epilog=table(),
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("log", metavar="LOG", help=LOG_HELP)
     parser.add_argument("-o", "--output", required=True, metavar="FILE",
                         help="the table: FILE.parquet, FILE.csv, or '-' (CSV on standard output)")
     parser.add_argument("--with-candidates", action="store_true",
@@ -38,28 +38,14 @@ def add_parser(sub):
     parser.add_argument("--force", action="store_true",
                         help="write the table even when some lines cannot be read (they are left out; the exit "
                              "status is still 1)")
-    parser.add_argument("--show", type=_non_negative, default=10, metavar="N", help="problems shown in full (10)")
-    parser.add_argument("--max-line-bytes", type=_positive, default=MAX_LINE_BYTES, metavar="N",
+    add_show_flag(parser)
+    parser.add_argument("--max-line-bytes", type=positive, default=MAX_LINE_BYTES, metavar="N",
                         help=f"longer lines are refused unread, as a problem of their line ({MAX_LINE_BYTES:,})")
     parser.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
     return parser
 
 
-def _non_negative(text):
-    value = int(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 or more, not {value}")
-    return value
-
-
-def _positive(text):
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be 1 or more, not {value}")
-    return value
-
-
-def run(args, stdout):
+def run(args: argparse.Namespace, stdout: IO[str]) -> int:
     table_format(args.output)
     check_output(args.output, "-o")
     source = LogSource(args.log, args.max_line_bytes)

@@ -6,16 +6,16 @@ import gzip
 import heapq
 import math
 import sys
+from typing import IO, Any
 
-from sorvane_cli.config import UsageError
-from sorvane_cli.feature_map import FeatureMap
-from sorvane_cli.logsource import MAX_LINE_BYTES, LogSource
-from sorvane_cli.output import number, to_json
-from sorvane_cli.progress import Progress, wants_progress
-from sorvane_cli.state_contents import StateContents
-from sorvane_cli.status import table
-
-SUMMARY = "what a saved state holds: configuration, pending decisions, model, heaviest features"
+from sorvane_cli.commands import Command
+from sorvane_cli.log.feature_map import FeatureMap
+from sorvane_cli.log.source import MAX_LINE_BYTES, LogSource
+from sorvane_cli.log.state_contents import StateContents
+from sorvane_cli.options import non_negative
+from sorvane_cli.report.progress import Progress, wants_progress
+from sorvane_cli.report.text import number, to_json
+from sorvane_cli.status import UsageError, table
 
 _DESCRIPTION = """Show what a serialized state holds: its configuration, decision count and model
 version, the pending decisions, the model's trained coordinates, scale and weights, and
@@ -35,26 +35,20 @@ _ESTIMATED_INPUTS = 20_000
 _STATE_TEXT_MAGIC = "736f7276616e6500"
 
 
-def add_parser(sub):
-    parser = sub.add_parser("inspect", help=SUMMARY, description=_DESCRIPTION, epilog=table(),
-                            formatter_class=argparse.RawDescriptionHelpFormatter)
+def add_parser(sub: Any, command: Command) -> argparse.ArgumentParser:
+    parser: argparse.ArgumentParser = sub.add_parser(
+        command.name, help=command.summary, description=_DESCRIPTION, epilog=table(),
+        formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("state", metavar="STATE",
                         help="a serialized state (the text serialize wrote, gzip'd or not); '-' reads standard input")
     parser.add_argument("--log", metavar="LOG",
                         help="an experience log whose features name the heaviest coordinates")
-    parser.add_argument("--top", type=_non_negative, default=10, metavar="N", help="heaviest coordinates shown (10)")
-    parser.add_argument("--oldest", type=_non_negative, default=5, metavar="N",
+    parser.add_argument("--top", type=non_negative, default=10, metavar="N", help="heaviest coordinates shown (10)")
+    parser.add_argument("--oldest", type=non_negative, default=5, metavar="N",
                         help="ids of the oldest pending decisions shown (5)")
     parser.add_argument("--json", action="store_true", help="the report as JSON")
     parser.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
     return parser
-
-
-def _non_negative(text):
-    value = int(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 or more, not {value}")
-    return value
 
 
 def read_state_text(path):
@@ -81,7 +75,7 @@ def read_state_text(path):
         raise UsageError(f"{path} is not a serialized state: it is not hexadecimal text") from None
 
 
-def run(args, stdout):
+def run(args: argparse.Namespace, stdout: IO[str]) -> int:
     text = read_state_text(args.state)
     for recognises, report in INSPECTORS:
         if recognises(text):

@@ -1,0 +1,266 @@
+"""An experience log as columns: one row per decision, or one per
+(decision, candidate), each decision joined with the resolution the log
+gives it.
+
+Columns, in order: decision_id, salt, t, chosen, chosen_id, propensity,
+candidates (how many were offered), model_version, kind and reward (of the
+resolution; empty while the decision is pending), then one column per
+context feature, named "context." + its name. With candidates: position,
+candidate_id, is_chosen and one column per candidate feature, named
+"candidate." + its name, after the decision's columns.
+
+A feature column holds the values as logged when they are all of one kind
+(booleans, integers, numbers, texts); a column that mixes kinds holds texts,
+the JSON text of each value that is not one.
+"""
+import itertools
+import json
+
+from sorvane_cli.log import lines
+from sorvane_cli.log.lines import DECISION_PREFIX, RECORD_KEY, BadLine, DecisionLine, ResolutionLine, event_of
+from sorvane_cli.log.lines import _plain as plain_record
+from sorvane_cli.log.source import TOO_LONG, LogSource
+from sorvane_cli.report.findings import Finding, Findings
+
+
+def _loads(data):
+    """orjson where the log's reader uses it (it refuses NaN and the like,
+    which the reader then reads its own way), else json."""
+    fast = lines._fast_loads
+    return fast(data) if fast is not None else json.loads(data)
+
+DECISION_COLUMNS = ("decision_id", "salt", "t", "chosen", "chosen_id", "propensity", "candidates", "model_version",
+                    "kind", "reward")
+CANDIDATE_COLUMNS = ("position", "candidate_id", "is_chosen")
+# The kind of each column above; the feature columns' kinds follow their values.
+FIXED_KINDS = {"decision_id": "str", "salt": "str", "t": "float", "chosen": "int", "chosen_id": "str",
+               "propensity": "float", "candidates": "int", "model_version": "int", "kind": "str", "reward": "float",
+               "position": "int", "candidate_id": "str", "is_chosen": "bool"}
+CONTEXT_PREFIX = "context."
+CANDIDATE_PREFIX = "candidate."
+
+
+class LogColumns:
+    """The columns of one log, by name in order; `kinds[name]` is "bool",
+    "int", "float" or "str", the kind of every value but the empty ones.
+    `findings` holds the lines that could not be exported; `unmatched`
+    counts resolutions of decisions before the log (a log that continues
+    from a saved state has them)."""
+
+    def __init__(self, keep=10):
+        self.columns = {}
+        self.kinds = {}
+        self.findings = Findings(keep)
+        self.decisions = 0
+        self.resolved = 0
+        self.unmatched = 0
+
+    @property
+    def rows(self):
+        first = next(iter(self.columns.values()), None)
+        return 0 if first is None else len(first)
+
+
+def read_columns(source, with_candidates=False, progress=None, keep=10, max_line_bytes=None):
+    """The LogColumns of a log (a path, '-' or a LogSource)."""
+    out = LogColumns(keep)
+    ids, salts, times, chosen, chosen_ids, propensities, counts, versions = [], [], [], [], [], [], [], []
+    kinds, rewards, contexts, candidate_lists = [], [], [], []
+    pending = {}
+    resolved_ids = set()
+
+    def decided(record, context, candidates, candidate_id):
+        pending[record["decision_id"]] = len(ids)
+        ids.append(record["decision_id"])
+        salts.append(record["salt"])
+        times.append(record["t"])
+        chosen.append(record["chosen"])
+        chosen_ids.append(candidate_id)
+        propensities.append(record["propensity"])
+        counts.append(len(candidates))
+        versions.append(record["model_version"])
+        kinds.append(None)
+        rewards.append(None)
+        contexts.append(context)
+        if with_candidates:
+            candidate_lists.append(candidates)
+
+    def resolved(event):
+        row = pending.pop(event.decision_id, None)
+        if row is None:
+            if event.decision_id in resolved_ids:
+                out.findings.add(Finding(event.lineno, "unknown-id",
+                                         f"decision {event.decision_id} is resolved a second time"))
+            else:
+                out.unmatched += 1
+            return
+        resolved_ids.add(event.decision_id)
+        kinds[row] = event.kind
+        rewards[row] = event.reward
+
+    for event in _events(source, progress, max_line_bytes):
+        if type(event) is tuple:
+            decided(*event)
+        elif type(event) is ResolutionLine:
+            resolved(event)
+        elif type(event) is DecisionLine:
+            decided(event.record, event.context, event.candidates,
+                    _candidate_id(event.candidates, event.record["chosen"]))
+        elif type(event) is BadLine:
+            out.findings.add(Finding(event.lineno, event.kind, event.message))
+    out.decisions = len(ids)
+    out.resolved = len(ids) - len(pending)
+    decision = dict(zip(DECISION_COLUMNS, (ids, salts, times, chosen, chosen_ids, propensities, counts, versions,
+                                           kinds, rewards)))
+    decision.update(_feature_columns(CONTEXT_PREFIX, contexts))
+    if not with_candidates:
+        out.columns = decision
+    else:
+        out.columns = _per_candidate(decision, chosen, candidate_lists)
+    for name, values in out.columns.items():
+        if name in FIXED_KINDS:
+            out.kinds[name] = FIXED_KINDS[name]
+        else:
+            out.kinds[name], out.columns[name] = _one_kind(values)
+    return out
+
+
+# Distinct inputs (context and candidates) kept parsed; past this many the
+# keeping starts afresh, so a log of ever new inputs does not fill memory.
+_INPUTS_KEPT = 4096
+
+
+def _events(source, progress, max_line_bytes):
+    """The log's events as logread reads them, but for a decision line in
+    log_line's own layout, which comes as the tuple (record, context,
+    candidates, chosen id): its record is parsed alone, and its inputs (the
+    line's text before the record) once for each distinct text. Logs repeat
+    their inputs (a shop shows the same catalogue to the same few kinds of
+    visitor), so most decision lines cost a parse of their record only."""
+    if not isinstance(source, LogSource):
+        source = LogSource(source, max_line_bytes)
+    inputs_of = {}
+    limit = source.max_line_bytes
+    with source:
+        position = source.position
+        for lineno, line in source.lines():
+            if progress is not None and not lineno & 1023:
+                progress(position())
+            if line is not TOO_LONG and line.startswith(DECISION_PREFIX):
+                cut = line.rfind(RECORD_KEY)
+                inputs = inputs_of.get(line[:cut]) if cut > 0 else None
+                if inputs is None and cut > 0:
+                    inputs = _inputs(line[:cut])
+                    if inputs is not None:
+                        if len(inputs_of) >= _INPUTS_KEPT:
+                            inputs_of.clear()
+                        inputs_of[line[:cut]] = inputs
+                record = _record(line, cut) if inputs is not None else None
+                if record is not None:
+                    candidate_id = inputs[2](record["chosen"])
+                    if candidate_id is not _NO_ID:
+                        yield record, inputs[0], inputs[1], candidate_id
+                        continue
+            yield event_of(lineno, line, limit)
+        if progress is not None:
+            progress(position())
+
+
+_NO_ID = object()
+
+
+def _inputs(text):
+    """(context, candidates, id of position) of a decision line's text
+    before its record, when it has exactly the keys and types log_line
+    writes; else None."""
+    try:
+        obj = _loads(text + b"}")
+    except ValueError:
+        return None
+    if type(obj) is not dict or len(obj) != 4 or type(obj.get("bits")) is not int:
+        return None
+    context, candidates = obj.get("context"), obj.get("candidates")
+    if type(context) is not dict or type(candidates) is not list:
+        return None
+    ids = [_candidate_id(candidates, k) for k in range(len(candidates))]
+
+    def id_of(position):
+        return ids[position] if type(position) is int and 0 <= position < len(ids) else _NO_ID
+
+    return context, candidates, id_of
+
+
+def _record(line, cut):
+    """A decision line's record when every field has the type log_line
+    writes and its features are a list; else None."""
+    tail = line[cut + len(RECORD_KEY) - 1 :].rstrip(b" \t\r\n")
+    if not tail.endswith(b"}"):
+        return None
+    try:
+        record = _loads(tail[:-1])
+    except ValueError:
+        return None
+    if type(record) is not dict or len(record) != 8 or not plain_record(record) \
+            or type(record.get("features")) is not list:
+        return None
+    return record
+
+
+def _candidate_id(candidates, position):
+    try:
+        candidate = candidates[position]
+        return candidate[0] if type(candidate[0]) is str else None
+    except (IndexError, KeyError, TypeError):
+        return None
+
+
+def _feature_columns(prefix, dicts):
+    """One column per feature name over a list of feature dicts (None for
+    a row without the feature), names in the order they first appear."""
+    names = {}
+    for features in dicts:
+        if type(features) is dict:
+            for name in features:
+                names.setdefault(name, None)
+    return {prefix + str(name): [f.get(name) if type(f) is dict else None for f in dicts] for name in names}
+
+
+def _per_candidate(decision, chosen, candidate_lists):
+    """The decision columns repeated once per candidate, beside the
+    candidates' own columns."""
+    counts = [len(candidates) for candidates in candidate_lists]
+    columns = {name: list(itertools.chain.from_iterable(map(itertools.repeat, values, counts)))
+               for name, values in decision.items()}
+    positions, candidate_ids, is_chosen, features = [], [], [], []
+    for choice, candidates in zip(chosen, candidate_lists):
+        for k, candidate in enumerate(candidates):
+            positions.append(k)
+            pair = isinstance(candidate, (list, tuple)) and len(candidate) == 2
+            candidate_ids.append(candidate[0] if pair and type(candidate[0]) is str else None)
+            is_chosen.append(k == choice)
+            features.append(candidate[1] if pair else None)
+    columns.update(zip(CANDIDATE_COLUMNS, (positions, candidate_ids, is_chosen)))
+    columns.update(_feature_columns(CANDIDATE_PREFIX, features))
+    return columns
+
+
+def _one_kind(values):
+    """(kind, values) with every value of one kind: integers mixed with
+    numbers become numbers; any other mix becomes texts."""
+    present = {type(v) for v in values if v is not None}
+    if not present:
+        return "str", values
+    if present == {bool}:
+        return "bool", values
+    if present == {int}:
+        return "int", values
+    if present <= {int, float}:
+        if float in present and int not in present:
+            return "float", values
+        try:
+            return "float", [None if v is None else float(v) for v in values]
+        except OverflowError:  # an integer past the float range: kept exact, as text
+            pass
+    if present == {str}:
+        return "str", values
+    return "str", [v if v is None or type(v) is str else json.dumps(v) for v in values]
