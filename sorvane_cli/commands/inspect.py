@@ -76,6 +76,8 @@ def read_state_text(path):
 
 
 def run(args: argparse.Namespace, stdout: IO[str]) -> int:
+    if args.state == "-" and args.log == "-":
+        raise UsageError("STATE and --log cannot both be standard input")
     text = read_state_text(args.state)
     for recognises, report in INSPECTORS:
         if recognises(text):
