@@ -17,7 +17,16 @@ import itertools
 import json
 
 from sorvane_cli.log import lines
-from sorvane_cli.log.lines import DECISION_PREFIX, RECORD_KEY, BadLine, DecisionLine, ResolutionLine, event_of
+from sorvane_cli.log.lines import (
+    _KINDS,
+    _RESOLUTION_LINE,
+    DECISION_PREFIX,
+    RECORD_KEY,
+    BadLine,
+    DecisionLine,
+    ResolutionLine,
+    event_of,
+)
 from sorvane_cli.log.lines import _plain as plain_record
 from sorvane_cli.log.source import TOO_LONG, LogSource
 from sorvane_cli.report.findings import Finding, Findings
@@ -62,61 +71,96 @@ class LogColumns:
 
 
 def read_columns(source, with_candidates=False, progress=None, keep=10, max_line_bytes=None):
-    """The LogColumns of a log (a path, '-' or a LogSource)."""
+    """The LogColumns of a log (a path, '-' or a LogSource).
+
+    Lines are read as logread reads them, but for the two kinds log_line
+    writes, taken on fast paths written out in the loop below (it runs once
+    per line): a resolution line matched whole, and a decision line whose
+    record is parsed alone and whose inputs (the text before the record)
+    are parsed once per distinct text. Logs repeat their inputs (a shop
+    shows the same catalogue to the same few kinds of visitor), so most
+    decision lines cost a parse of their record only."""
+    if not isinstance(source, LogSource):
+        source = LogSource(source, max_line_bytes)
     out = LogColumns(keep)
-    ids, salts, times, chosen, chosen_ids, propensities, counts, versions = [], [], [], [], [], [], [], []
-    kinds, rewards, contexts, candidate_lists = [], [], [], []
-    pending = {}
-    resolved_ids = set()
+    # Per decision: (decision_id, salt, t, chosen, chosen_id, propensity, candidates, model_version).
+    rows, contexts, candidate_lists = [], [], []
+    pending, outcomes, resolved_ids = {}, {}, set()
 
     def decided(record, context, candidates, candidate_id):
-        pending[record["decision_id"]] = len(ids)
-        ids.append(record["decision_id"])
-        salts.append(record["salt"])
-        times.append(record["t"])
-        chosen.append(record["chosen"])
-        chosen_ids.append(candidate_id)
-        propensities.append(record["propensity"])
-        counts.append(len(candidates))
-        versions.append(record["model_version"])
-        kinds.append(None)
-        rewards.append(None)
+        pending[record["decision_id"]] = len(rows)
+        rows.append((record["decision_id"], record["salt"], record["t"], record["chosen"], candidate_id,
+                     record["propensity"], len(candidates), record["model_version"]))
         contexts.append(context)
-        if with_candidates:
-            candidate_lists.append(candidates)
+        candidate_lists.append(candidates)
 
-    def resolved(event):
-        row = pending.pop(event.decision_id, None)
-        if row is None:
-            if event.decision_id in resolved_ids:
-                out.findings.add(Finding(event.lineno, "unknown-id",
-                                         f"decision {event.decision_id} is resolved a second time"))
+    def resolved(lineno, decision_id, kind, reward):
+        row = pending.pop(decision_id, None)
+        if row is not None:
+            resolved_ids.add(decision_id)
+            outcomes[row] = (kind, reward)
+        elif decision_id in resolved_ids:
+            out.findings.add(Finding(lineno, "unknown-id", f"decision {decision_id} is resolved a second time"))
+        else:
+            out.unmatched += 1
+
+    inputs_of = {}
+    limit = source.max_line_bytes
+    decision_prefix, record_key, resolution_line, kinds = DECISION_PREFIX, RECORD_KEY, _RESOLUTION_LINE, _KINDS
+    with source:
+        position = source.position
+        for lineno, line in source.lines():
+            if progress is not None and not lineno & 1023:
+                progress(position())
+            if line is TOO_LONG:
+                pass
+            elif line.startswith(decision_prefix):
+                cut = line.rfind(record_key)
+                if cut > 0:
+                    key = line[:cut]
+                    inputs = inputs_of.get(key)
+                    if inputs is None:
+                        inputs = _inputs(key)
+                        if len(inputs_of) >= _INPUTS_KEPT:
+                            inputs_of.clear()
+                        inputs_of[key] = inputs
+                    record = _record(line, cut) if inputs is not None else None
+                    if record is not None:
+                        context, candidates, ids = inputs
+                        chosen = record["chosen"]
+                        if 0 <= chosen < len(ids):
+                            decision_id = record["decision_id"]
+                            pending[decision_id] = len(rows)
+                            rows.append((decision_id, record["salt"], record["t"], chosen, ids[chosen],
+                                         record["propensity"], len(ids), record["model_version"]))
+                            contexts.append(context)
+                            candidate_lists.append(candidates)
+                            continue
             else:
-                out.unmatched += 1
-            return
-        resolved_ids.add(event.decision_id)
-        kinds[row] = event.kind
-        rewards[row] = event.reward
-
-    for event in _events(source, progress, max_line_bytes):
-        if type(event) is tuple:
-            decided(*event)
-        elif type(event) is ResolutionLine:
-            resolved(event)
-        elif type(event) is DecisionLine:
-            decided(event.record, event.context, event.candidates,
-                    _candidate_id(event.candidates, event.record["chosen"]))
-        elif type(event) is BadLine:
-            out.findings.add(Finding(event.lineno, event.kind, event.message))
-    out.decisions = len(ids)
-    out.resolved = len(ids) - len(pending)
-    decision = dict(zip(DECISION_COLUMNS, (ids, salts, times, chosen, chosen_ids, propensities, counts, versions,
-                                           kinds, rewards)))
+                match = resolution_line(line)
+                if match is not None:
+                    decision_id, kind, reward = match.groups()
+                    resolved(lineno, decision_id.decode("ascii"), kinds[kind], float(reward))
+                    continue
+            event = event_of(lineno, line, limit)
+            if type(event) is DecisionLine:
+                decided(event.record, event.context, event.candidates,
+                        _candidate_id(event.candidates, event.record["chosen"]))
+            elif type(event) is ResolutionLine:
+                resolved(lineno, event.decision_id, event.kind, event.reward)
+            elif type(event) is BadLine:
+                out.findings.add(Finding(lineno, event.kind, event.message))
+        if progress is not None:
+            progress(position())
+    out.decisions = len(rows)
+    out.resolved = len(outcomes)
+    decision = dict(zip(DECISION_COLUMNS[:8], map(list, zip(*rows)))) if rows else \
+        {name: [] for name in DECISION_COLUMNS[:8]}
+    outcome = [outcomes.get(row, (None, None)) for row in range(len(rows))]
+    decision["kind"] = [kind for kind, _ in outcome]
+    decision["reward"] = [reward for _, reward in outcome]
     decision.update(_feature_columns(CONTEXT_PREFIX, contexts))
-    if not with_candidates:
-        out.columns = decision
-    else:
-        out.columns = _per_candidate(decision, chosen, candidate_lists)
+    out.columns = _per_candidate(decision, decision["chosen"], candidate_lists) if with_candidates else decision
     for name, values in out.columns.items():
         if name in FIXED_KINDS:
             out.kinds[name] = FIXED_KINDS[name]
@@ -130,47 +174,8 @@ def read_columns(source, with_candidates=False, progress=None, keep=10, max_line
 _INPUTS_KEPT = 4096
 
 
-def _events(source, progress, max_line_bytes):
-    """The log's events as logread reads them, but for a decision line in
-    log_line's own layout, which comes as the tuple (record, context,
-    candidates, chosen id): its record is parsed alone, and its inputs (the
-    line's text before the record) once for each distinct text. Logs repeat
-    their inputs (a shop shows the same catalogue to the same few kinds of
-    visitor), so most decision lines cost a parse of their record only."""
-    if not isinstance(source, LogSource):
-        source = LogSource(source, max_line_bytes)
-    inputs_of = {}
-    limit = source.max_line_bytes
-    with source:
-        position = source.position
-        for lineno, line in source.lines():
-            if progress is not None and not lineno & 1023:
-                progress(position())
-            if line is not TOO_LONG and line.startswith(DECISION_PREFIX):
-                cut = line.rfind(RECORD_KEY)
-                inputs = inputs_of.get(line[:cut]) if cut > 0 else None
-                if inputs is None and cut > 0:
-                    inputs = _inputs(line[:cut])
-                    if inputs is not None:
-                        if len(inputs_of) >= _INPUTS_KEPT:
-                            inputs_of.clear()
-                        inputs_of[line[:cut]] = inputs
-                record = _record(line, cut) if inputs is not None else None
-                if record is not None:
-                    candidate_id = inputs[2](record["chosen"])
-                    if candidate_id is not _NO_ID:
-                        yield record, inputs[0], inputs[1], candidate_id
-                        continue
-            yield event_of(lineno, line, limit)
-        if progress is not None:
-            progress(position())
-
-
-_NO_ID = object()
-
-
 def _inputs(text):
-    """(context, candidates, id of position) of a decision line's text
+    """(context, candidates, their ids) of a decision line's text
     before its record, when it has exactly the keys and types log_line
     writes; else None."""
     try:
@@ -182,12 +187,7 @@ def _inputs(text):
     context, candidates = obj.get("context"), obj.get("candidates")
     if type(context) is not dict or type(candidates) is not list:
         return None
-    ids = [_candidate_id(candidates, k) for k in range(len(candidates))]
-
-    def id_of(position):
-        return ids[position] if type(position) is int and 0 <= position < len(ids) else _NO_ID
-
-    return context, candidates, id_of
+    return context, candidates, [_candidate_id(candidates, k) for k in range(len(candidates))]
 
 
 def _record(line, cut):
