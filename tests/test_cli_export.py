@@ -103,23 +103,31 @@ def test_standard_input_and_compressed_logs_give_the_same_table(run_log, tmp_pat
     assert status == Exit.OK and out == (tmp_path / "plain.csv").read_text() and "rows written to -" in err
 
 
-def test_unreadable_lines_write_nothing_unless_forced(run_log, tmp_path, capsys):
+def resolution_again(lines):
+    return next(line for line in lines if '"resolution"' in line)
+
+
+@pytest.mark.parametrize("extra, problem", [(lambda lines: "{not json", "line 4: not JSON"),
+                                            (resolution_again, "is resolved a second time")])
+def test_unreadable_lines_write_nothing_unless_forced(run_log, tmp_path, extra, problem, capsys):
     damaged = tmp_path / "damaged.log"
     lines = run_log.read_text().splitlines()
-    damaged.write_text("\n".join(lines[:3] + ["{not json"] + lines[3:]) + "\n")
+    inserted_at = 3 if problem.startswith("line 4") else len(lines)
+    damaged.write_text("\n".join(lines[:inserted_at] + [extra(lines)] + lines[inserted_at:]) + "\n")
     status, out, _ = export([str(damaged), "-o", str(tmp_path / "t.csv")], capsys)
-    assert status == Exit.PROBLEMS and "line 4: not JSON" in out and not (tmp_path / "t.csv").exists()
+    assert status == Exit.PROBLEMS and problem in out and not (tmp_path / "t.csv").exists()
     status, out, _ = export([str(damaged), "-o", str(tmp_path / "t.csv"), "--force"], capsys)
     assert status == Exit.PROBLEMS and len(pd.read_csv(tmp_path / "t.csv")) == len(expected_rows(run_log))
 
 
-@pytest.mark.parametrize("name, message", [("t.json", "must end in .parquet or .csv"),
-                                           ("t.parquet", "Parquet needs pyarrow")])
-def test_an_output_the_export_cannot_write_is_refused_before_reading(run_log, tmp_path, name, message, capsys,
+@pytest.mark.parametrize("name, message, code", [("t.json", "must end in .parquet or .csv", Exit.USAGE),
+                                                 ("t.parquet", "Parquet needs pyarrow", Exit.USAGE),
+                                                 ("missing/t.csv", "does not exist", Exit.OUTPUT)])
+def test_an_output_the_export_cannot_write_is_refused_before_reading(run_log, tmp_path, name, message, code, capsys,
                                                                      monkeypatch):
     monkeypatch.setitem(sys.modules, "pyarrow", None)
     status, _, err = export([str(run_log), "-o", str(tmp_path / name)], capsys)
-    assert status == Exit.USAGE and message in err
+    assert status == code and message in err
 
 
 def test_bandit_feedback_of_a_fixed_candidate_set(tmp_path):

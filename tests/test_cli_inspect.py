@@ -1,7 +1,9 @@
 """`sorvane inspect`: what a saved state holds, and the features behind its heaviest weights."""
 import gzip
+import io
 import json
 import random
+import sys
 
 import pytest
 from logs import write_run
@@ -64,11 +66,14 @@ def test_a_fresh_state_shows_its_configuration_and_an_empty_model(tmp_path, caps
     assert report["estimate_range"] is None and report["heaviest"] == []
 
 
-def test_a_trained_state_shows_its_counters_pending_decisions_and_weights(tmp_path, capsys):
+@pytest.mark.parametrize("stdin", [False, True])
+def test_a_trained_state_shows_its_counters_pending_decisions_and_weights(tmp_path, stdin, capsys, monkeypatch):
     state = write_run(tmp_path / "run.log", decisions=60)
     text = sorvane.serialize(state)
     (tmp_path / "run.state.gz").write_bytes(gzip.compress(text.encode()))
-    status, out, _ = inspect([str(tmp_path / "run.state.gz"), "--json", "--oldest", "2"], capsys)
+    if stdin:
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO((tmp_path / "run.state.gz").read_bytes())))
+    status, out, _ = inspect(["-" if stdin else str(tmp_path / "run.state.gz"), "--json", "--oldest", "2"], capsys)
     report = json.loads(out)
     contents = StateContents(text)
     pending = sorted(contents.records, key=lambda r: r.t)
