@@ -35,6 +35,9 @@
 
 namespace sorvane::toolkit {
 
+// LogColumns, the columns of `sorvane export` (columns_module.cpp).
+int add_log_columns(PyObject* module);
+
 namespace {
 
 // A Python object owning one C++ pass over a log (LogReplay, LogEvaluation).
@@ -370,6 +373,7 @@ int add_type(PyObject* module, const char* name, PyType_Spec* spec) {
 
 int module_exec(PyObject* module) {
   if (add_type(module, "LogReplay", &replay_spec) < 0) return -1;
+  if (add_log_columns(module) < 0) return -1;
   return add_type(module, "LogEvaluation", &evaluation_spec);
 }
 

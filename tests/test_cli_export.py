@@ -12,6 +12,8 @@ from logs import write_run
 import sorvane
 from sorvane_cli import NotFixedActions, bandit_feedback
 from sorvane_cli.log import columns as export_columns
+from sorvane_cli.log import native_columns
+from sorvane_cli.log.source import LogSource
 from sorvane_cli.__main__ import main
 from sorvane_cli.status import Exit
 
@@ -77,11 +79,18 @@ def test_one_row_per_decision_with_the_log_s_values(run_log, tmp_path, name, cap
     assert frame["context.promo"].dropna().unique().tolist() == ["spring"]
 
 
-def test_the_fast_reading_gives_the_table_the_reference_reader_gives(run_log, tmp_path, capsys, monkeypatch):
-    export([str(run_log), "-o", str(tmp_path / "fast.csv"), "--with-candidates"], capsys)
+@pytest.mark.parametrize("flags", [[], ["--with-candidates"]])
+def test_every_way_of_reading_the_log_gives_the_same_table(run_log, tmp_path, flags, capsys, monkeypatch):
+    """The extension's reading (where it applies), the Python fast paths and the reference reader."""
+    if not flags:
+        assert native_columns.native_columns(LogSource(str(run_log))) is not None  # the extension takes this log
+    export([str(run_log), "-o", str(tmp_path / "native.csv"), *flags], capsys)
+    monkeypatch.setattr(native_columns, "_native", None)
+    export([str(run_log), "-o", str(tmp_path / "fast.csv"), *flags], capsys)
     monkeypatch.setattr(export_columns, "_inputs", lambda text: None)
-    export([str(run_log), "-o", str(tmp_path / "reference.csv"), "--with-candidates"], capsys)
-    assert (tmp_path / "fast.csv").read_text() == (tmp_path / "reference.csv").read_text()
+    export([str(run_log), "-o", str(tmp_path / "reference.csv"), *flags], capsys)
+    tables = {name: (tmp_path / f"{name}.csv").read_text() for name in ("native", "fast", "reference")}
+    assert tables["native"] == tables["fast"] == tables["reference"]
 
 
 def test_with_candidates_one_row_per_decision_and_candidate(run_log, tmp_path, capsys):

@@ -28,6 +28,7 @@ from sorvane_cli.log.lines import (
     event_of,
 )
 from sorvane_cli.log.lines import _plain as plain_record
+from sorvane_cli.log.native_columns import native_applies, native_columns
 from sorvane_cli.log.source import TOO_LONG, LogSource
 from sorvane_cli.report.findings import Finding, Findings
 
@@ -80,9 +81,16 @@ def read_columns(source, with_candidates=False, progress=None, keep=10, max_line
     are parsed once per distinct text. Logs repeat their inputs (a shop
     shows the same catalogue to the same few kinds of visitor), so most
     decision lines cost a parse of their record only."""
+    out = LogColumns(keep)
+    if not with_candidates and native_applies(source):
+        log = source if isinstance(source, LogSource) else LogSource(source, max_line_bytes)
+        read = native_columns(log, progress)
+        if read is not None and _from_native(out, read):
+            return out
+        # Declined: the Python way reads the log again, from its start.
+        source = LogSource(log.path, log.max_line_bytes)
     if not isinstance(source, LogSource):
         source = LogSource(source, max_line_bytes)
-    out = LogColumns(keep)
     # Per decision: (decision_id, salt, t, chosen, chosen_id, propensity, candidates, model_version).
     rows, contexts, candidate_lists = [], [], []
     pending, outcomes, resolved_ids = {}, {}, set()
@@ -161,12 +169,32 @@ def read_columns(source, with_candidates=False, progress=None, keep=10, max_line
     decision["reward"] = [reward for _, reward in outcome]
     decision.update(_feature_columns(CONTEXT_PREFIX, contexts))
     out.columns = _per_candidate(decision, decision["chosen"], candidate_lists) if with_candidates else decision
+    _settle_kinds(out)
+    return out
+
+
+def _from_native(out, read):
+    """Fills `out` with what the extension read; False when an input text
+    is not in log_line's layout (the Python way then reads the log)."""
+    parsed = [_inputs(text) for text in read.distinct_inputs]
+    if any(inputs is None for inputs in parsed):
+        return False
+    out.decisions = len(read.inputs)
+    out.resolved = read.resolved
+    out.unmatched = read.unmatched
+    contexts = [inputs[0] for inputs in parsed]
+    out.columns = read.columns
+    out.columns.update(_feature_columns(CONTEXT_PREFIX, [contexts[k] for k in read.inputs]))
+    _settle_kinds(out)
+    return True
+
+
+def _settle_kinds(out):
     for name, values in out.columns.items():
         if name in FIXED_KINDS:
             out.kinds[name] = FIXED_KINDS[name]
         else:
             out.kinds[name], out.columns[name] = _one_kind(values)
-    return out
 
 
 # Distinct inputs (context and candidates) kept parsed; past this many the
