@@ -70,7 +70,10 @@ def decisions_in(log):
         return sum(1 for line in f if line.startswith(b'{"event":"decision"'))
 
 
-def figures(log, folder, repeat):
+def measure(log, folder, repeat):
+    """The figures of one log, and its number of decisions."""
+    # Imported once before the runs, as every run but the first finds it.
+    import pyarrow.parquet  # noqa: F401
     decisions = decisions_in(log)
     runs = {
         "verify": command(["verify", str(log), "-q"]),
@@ -92,6 +95,14 @@ def figures(log, folder, repeat):
     return out, decisions
 
 
+def figures(quick=False, visits=200_000, repeat=3, log=None):
+    """The figures of bench/run_all.py: on the demo's log of `visits` visits
+    (a short one when `quick`), or on `log`."""
+    with tempfile.TemporaryDirectory(prefix="sorvane-bench-export-") as folder:
+        log = log if log is not None else demo_log(folder, 5_000 if quick else visits)
+        return measure(log, folder, 1 if quick else repeat)[0]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--visits", type=int, default=200_000, help="visits of the demo's log (200,000)")
@@ -100,7 +111,7 @@ def main():
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="sorvane-bench-export-") as folder:
         log = args.log if args.log is not None else demo_log(folder, args.visits)
-        rows, decisions = figures(log, folder, args.repeat)
+        rows, decisions = measure(log, folder, args.repeat)
         print_table(rows, f"{log}: {decisions:,} decisions; best of {args.repeat} runs in turns")
 
 
