@@ -12,7 +12,12 @@ the Python way too.
 """
 import array
 
-from sorvane_cli.replay.native import _native, feed_log, rereadable
+from sorvane_cli.replay.native import feed_log, rereadable
+
+try:
+    import sorvane_cli._native as _native
+except ImportError:  # pragma: no cover - the wheel always carries it
+    _native = None
 
 _OUTCOMES = (None, "rewarded", "expired")
 
