@@ -32,13 +32,6 @@ from sorvane_cli.log.native_columns import native_applies, native_columns
 from sorvane_cli.log.source import TOO_LONG, LogSource
 from sorvane_cli.report.findings import Finding, Findings
 
-
-def _loads(data):
-    """orjson where the log's reader uses it (it refuses NaN and the like,
-    which the reader then reads its own way), else json."""
-    fast = lines._fast_loads
-    return fast(data) if fast is not None else json.loads(data)
-
 DECISION_COLUMNS = ("decision_id", "salt", "t", "chosen", "chosen_id", "propensity", "candidates", "model_version",
                     "kind", "reward")
 CANDIDATE_COLUMNS = ("position", "candidate_id", "is_chosen")
@@ -48,6 +41,13 @@ FIXED_KINDS = {"decision_id": "str", "salt": "str", "t": "float", "chosen": "int
                "position": "int", "candidate_id": "str", "is_chosen": "bool"}
 CONTEXT_PREFIX = "context."
 CANDIDATE_PREFIX = "candidate."
+
+
+def _loads(data):
+    """orjson where the log's reader uses it (it refuses NaN and the like,
+    which the reader then reads its own way), else json."""
+    fast = lines._fast_loads
+    return fast(data) if fast is not None else json.loads(data)
 
 
 class LogColumns:
@@ -74,13 +74,14 @@ class LogColumns:
 def read_columns(source, with_candidates=False, progress=None, keep=10, max_line_bytes=None):
     """The LogColumns of a log (a path, '-' or a LogSource).
 
-    Lines are read as logread reads them, but for the two kinds log_line
-    writes, taken on fast paths written out in the loop below (it runs once
-    per line): a resolution line matched whole, and a decision line whose
-    record is parsed alone and whose inputs (the text before the record)
-    are parsed once per distinct text. Logs repeat their inputs (a shop
-    shows the same catalogue to the same few kinds of visitor), so most
-    decision lines cost a parse of their record only."""
+    The extension reads the decision columns where it can (native_columns).
+    Otherwise lines are read as `lines` reads them, but for the two kinds
+    log_line writes, taken on fast paths written out in the loop below (it
+    runs once per line): a resolution line matched whole, and a decision
+    line whose record is parsed alone. Either way a decision's inputs (the
+    text before its record) are parsed once per distinct text: logs repeat
+    their inputs (a shop shows the same catalogue to the same few kinds of
+    visitor), so most decision lines cost a parse of their record only."""
     out = LogColumns(keep)
     if not with_candidates and native_applies(source):
         log = source if isinstance(source, LogSource) else LogSource(source, max_line_bytes)
