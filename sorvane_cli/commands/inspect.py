@@ -20,7 +20,8 @@ from sorvane_cli.status import UsageError, table
 _DESCRIPTION = """Show what a serialized state holds: its configuration, decision count and model
 version, the pending decisions, the model's trained coordinates, scale and weights, and
 the range of its estimates for the pending decisions. With --log, its heaviest weights
-are named by the (context term, candidate term) pairs of the log that hash to them.
+are named by the (context term, candidate term) pairs of the log that hash to them, and
+the estimate range covers every candidate of the log's distinct inputs too.
 
 Terms are the engine's: the bias (empty), c|name=text or c|name (a number, its value the
 weight) for a context feature, a|name=text or a|name for a candidate feature, i|id for a
