@@ -1,11 +1,13 @@
 #include "ledger.hpp"
 
 #include <algorithm>
-#include <functional>
+#include <atomic>
 #include <limits>
+#include <memory>
 #include <new>
 
 #include "api.hpp"
+#include "hash.hpp"
 
 namespace sorvane {
 
@@ -18,8 +20,19 @@ constexpr size_t kMinHolesToCompact = 64;
 constexpr size_t kKeptBuffers = 1024;
 constexpr size_t kMinIndexSize = 16;
 
-uint32_t id_hash(std::string_view id) {
-  return static_cast<uint32_t>(std::hash<std::string_view>{}(id));
+// Where the system placed this library, a stack and the heap: chosen by
+// the address-space layout randomisation, unknown to the host, and the same
+// for the whole process.
+uint64_t process_secret() {
+  static const uint64_t secret = [] {
+    volatile int on_stack = 0;
+    const auto on_heap = std::make_unique<int>(0);
+    uint64_t h = splitmix_finalise(reinterpret_cast<uintptr_t>(&process_secret));
+    h = splitmix_finalise(h ^ reinterpret_cast<uintptr_t>(&on_stack));
+    h = splitmix_finalise(h ^ reinterpret_cast<uintptr_t>(on_heap.get()));
+    return splitmix_finalise(h ^ reinterpret_cast<uintptr_t>(&kMinIndexSize));
+  }();
+  return secret;
 }
 
 // The model reads the whole feature list next; start fetching it now, since
@@ -32,13 +45,20 @@ void prefetch_features(const DecisionRecord& r) {
 
 }  // namespace
 
+HashKey Ledger::fresh_key() {
+  static std::atomic<uint64_t> made{0};
+  const uint64_t n = made.fetch_add(1, std::memory_order_relaxed);
+  const uint64_t secret = process_secret();
+  return {splitmix_finalise(secret ^ (2 * n)), splitmix_finalise(secret + 0x9e3779b97f4a7c15ULL * (2 * n + 1))};
+}
+
 void Ledger::append(const DecisionRecord& record) { append_record(record); }
 void Ledger::append(DecisionRecord&& record) { append_record(std::move(record)); }
 
 // Everything that can fail to allocate happens before the ledger changes.
 template <class R>
 void Ledger::append_record(R&& record) {
-  const uint32_t hash = id_hash(record.decision_id);
+  const uint32_t hash = hash_of(record.decision_id);
   if (2 * (live_ + 1) > index_.size()) grow_index();  // at most one entry per record
   const size_t bucket = find_bucket(hash, record.decision_id);
   const double t = record.t;
@@ -95,7 +115,7 @@ void Ledger::recycle(uint32_t handle, DecisionRecord&& record) noexcept {
 
 std::optional<Ledger::Removed> Ledger::take(std::string_view id) {
   if (live_ == 0) return std::nullopt;
-  const uint32_t hash = id_hash(id);
+  const uint32_t hash = hash_of(id);
   const size_t mask = index_.size() - 1;
   for (size_t b = hash & mask; index_[b].first != kNoRecord; b = (b + 1) & mask) {
     if (index_[b].hash != hash) continue;
@@ -127,7 +147,7 @@ Ledger::Removed Ledger::take_at(size_t pos) {
   const Link& link = links_[handle];
   // The index names only the first and the last record of an id.
   const bool named = link.prev == kNoRecord || link.next == kNoRecord;
-  return remove(handle, named ? bucket_of(id_hash(records_[handle].decision_id), handle) : 0);
+  return remove(handle, named ? bucket_of(hash_of(records_[handle].decision_id), handle) : 0);
 }
 
 // `bucket` holds the entry of the record's id; it is used only when the
