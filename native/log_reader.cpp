@@ -103,6 +103,38 @@ bool rewrite_special_tokens(std::string_view line, std::string& out, bool& marke
   return !marked || line.find("\\u0000") == std::string_view::npos;
 }
 
+// The toolkit's Python reader takes a decision line in log_line's layout
+// apart without parsing its feature list: the text between the record's
+// features key and the last propensity key is taken for the list. Where
+// that text is more than one value (a key put between the two, a closing
+// brace), it reads the line otherwise than a full parse does, so such a
+// line is left to it. The slice is found the way it finds it.
+bool features_where_python_reader_looks(std::string_view line) {
+  constexpr std::string_view kPrefix = "{\"event\":\"decision\",";
+  constexpr std::string_view kRecord = ",\"record\":{";
+  constexpr std::string_view kFeatures = ",\"features\":";
+  constexpr std::string_view kPropensity = ",\"propensity\":";
+  constexpr size_t npos = std::string_view::npos;
+  if (!line.starts_with(kPrefix)) return true;
+  size_t stop = line.rfind(kPropensity);
+  // Python's rfind up to a missing stop (-1) searches all but the last byte.
+  const std::string_view before_stop = line.substr(0, stop == npos ? line.size() - 1 : stop);
+  const size_t quote = before_stop.rfind('"');
+  size_t start = quote == npos || quote < kFeatures.size() - 2 ? npos : quote - (kFeatures.size() - 2);
+  size_t cut;
+  if (start != npos && line.substr(start).starts_with(kFeatures)) {
+    cut = line.substr(0, start).rfind(kRecord);
+  } else {
+    cut = line.rfind(kRecord);
+    start = cut == npos ? npos : line.find(kFeatures, cut);
+    stop = start == npos ? npos : line.find(kPropensity, start);
+  }
+  if (cut == npos || start == npos || stop == npos) return true;  // it parses the line in full
+  if (stop < start + kFeatures.size()) return false;
+  const std::string_view list = line.substr(start + kFeatures.size(), stop - start - kFeatures.size());
+  return list.find_first_of("\":{}") == npos;
+}
+
 // A JSON number as the module reads the int or float json.loads gives:
 // PyFloat_AsDouble rounds an int to the nearest double, as the casts do.
 bool to_number(element e, double& out, bool marked) {
@@ -359,6 +391,10 @@ LineKind LogReader::read(std::string_view line) {
   // A byte-order mark is read differently by different readers.
   if (!line.empty() && static_cast<unsigned char>(line[0]) == 0xef) {
     why_ = "the line starts with a byte-order mark";
+    return LineKind::declined;
+  }
+  if (!features_where_python_reader_looks(line)) {
+    why_ = "the record's feature list is not where the Python reader looks for it";
     return LineKind::declined;
   }
   std::string& copy = parser_->copy;

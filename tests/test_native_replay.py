@@ -188,6 +188,12 @@ HOSTILE = {
     "a text that looks like a special number": lambda line: line.replace('"x":1.0', '"x":"\\u0000N"', 1),
     "a decision line with no record": lambda line: line[: line.index(',"record"')] + "}",
     "invalid UTF-8": lambda line: line.replace('"a"', '"\udcff"', 1),
+    # The Python reader takes the text between these two keys for the list.
+    "a duplicate key between the record's features and propensity":
+        lambda line: line.replace(',"propensity":', ',"salt":"x","propensity":', 1),
+    "a duplicate time between the record's features and propensity":
+        lambda line: line.replace(',"propensity":', ',"t":1e-400,"propensity":', 1),
+    "a duplicate record after the record": lambda line: line[:-1] + ',"record":{"features":[],"propensity":1}}',
 }
 
 
