@@ -132,7 +132,10 @@ bool features_where_python_reader_looks(std::string_view line) {
   if (cut == npos || start == npos || stop == npos) return true;  // it parses the line in full
   if (stop < start + kFeatures.size()) return false;
   const std::string_view list = line.substr(start + kFeatures.size(), stop - start - kFeatures.size());
-  return list.find_first_of("\":{}") == npos;
+  // Four passes of memchr over the list outrun one of find_first_of.
+  for (const char c : {'"', ':', '{', '}'})
+    if (std::memchr(list.data(), c, list.size()) != nullptr) return false;
+  return true;
 }
 
 // A JSON number as the module reads the int or float json.loads gives:
