@@ -5,6 +5,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "keyed_hash.hpp"
 #include "simdjson.h"
 
 namespace sorvane::toolkit {
@@ -188,8 +189,9 @@ bool to_text(element e, std::string_view& out, bool marked) {
 struct LogReader::Parser {
   simdjson::dom::parser dom;
   std::string copy;  // the line with padding, its special tokens rewritten
-  // For dictionaries too large for a pairwise search of duplicate keys.
-  std::unordered_map<std::string_view, size_t> seen;
+  // For dictionaries too large for a pairwise search of duplicate keys;
+  // the names are the log's, so the hash is keyed.
+  std::unordered_map<std::string_view, size_t, KeyedTextHash> seen;
 
   Parser() {
     dom.set_max_capacity(kMaxLine);

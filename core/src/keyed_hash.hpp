@@ -1,10 +1,12 @@
-// SipHash-1-3: a keyed hash of texts, for the ledger's index of ids. The ids
-// are the host's (a salt it picks, or a snapshot it hands over), so an
-// unkeyed hash lets it pile every id into a few buckets; without the key it
-// cannot aim. Nothing observable depends on this hash: only how long a
-// lookup takes.
+// SipHash-1-3: a keyed hash of texts, for the tables indexed by texts the
+// host or a log chooses (the ledger's ids, a salt it picks or a snapshot it
+// hands over; the toolkit's pending ids and feature names). An unkeyed hash
+// lets them pile every text into a few buckets; without the key they cannot
+// aim. Nothing observable may depend on this hash, only how long a lookup
+// takes: no table using it is ever walked in its own order.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -56,6 +58,9 @@ inline uint64_t load_le64(const unsigned char* p) {
 
 }  // namespace detail
 
+// A key no host picks or sees, different at every call (keyed_hash.cpp).
+HashKey fresh_hash_key();
+
 inline uint64_t keyed_hash(const HashKey& key, std::string_view text) {
   detail::SipState s{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL,
                      key.k0 ^ 0x6c7967656e657261ULL, key.k1 ^ 0x7465646279746573ULL};
@@ -72,5 +77,11 @@ inline uint64_t keyed_hash(const HashKey& key, std::string_view text) {
   s.round();
   return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
 }
+
+// For unordered containers of texts, a fresh key per container.
+struct KeyedTextHash {
+  HashKey key = fresh_hash_key();
+  size_t operator()(std::string_view text) const { return static_cast<size_t>(keyed_hash(key, text)); }
+};
 
 }  // namespace sorvane

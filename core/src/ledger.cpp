@@ -1,13 +1,10 @@
 #include "ledger.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <limits>
-#include <memory>
 #include <new>
 
 #include "api.hpp"
-#include "hash.hpp"
 
 namespace sorvane {
 
@@ -20,21 +17,6 @@ constexpr size_t kMinHolesToCompact = 64;
 constexpr size_t kKeptBuffers = 1024;
 constexpr size_t kMinIndexSize = 16;
 
-// Where the system placed this library, a stack and the heap: chosen by
-// the address-space layout randomisation, unknown to the host, and the same
-// for the whole process.
-uint64_t process_secret() {
-  static const uint64_t secret = [] {
-    volatile int on_stack = 0;
-    const auto on_heap = std::make_unique<int>(0);
-    uint64_t h = splitmix_finalise(reinterpret_cast<uintptr_t>(&process_secret));
-    h = splitmix_finalise(h ^ reinterpret_cast<uintptr_t>(&on_stack));
-    h = splitmix_finalise(h ^ reinterpret_cast<uintptr_t>(on_heap.get()));
-    return splitmix_finalise(h ^ reinterpret_cast<uintptr_t>(&kMinIndexSize));
-  }();
-  return secret;
-}
-
 // The model reads the whole feature list next; start fetching it now, since
 // an old record has long left the caches.
 void prefetch_features(const DecisionRecord& r) {
@@ -44,13 +26,6 @@ void prefetch_features(const DecisionRecord& r) {
 }
 
 }  // namespace
-
-HashKey Ledger::fresh_key() {
-  static std::atomic<uint64_t> made{0};
-  const uint64_t n = made.fetch_add(1, std::memory_order_relaxed);
-  const uint64_t secret = process_secret();
-  return {splitmix_finalise(secret ^ (2 * n)), splitmix_finalise(secret + 0x9e3779b97f4a7c15ULL * (2 * n + 1))};
-}
 
 void Ledger::append(const DecisionRecord& record) { append_record(record); }
 void Ledger::append(DecisionRecord&& record) { append_record(std::move(record)); }

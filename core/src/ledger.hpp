@@ -109,8 +109,6 @@ class Ledger {
     uint32_t next;
   };
 
-  // A key no host picks or sees, different for each ledger made.
-  static HashKey fresh_key();
   uint32_t hash_of(std::string_view id) const { return static_cast<uint32_t>(keyed_hash(key_, id)); }
 
   template <class R>
@@ -133,7 +131,7 @@ class Ledger {
   std::vector<Link> links_;     // by handle, beside records_
   std::vector<uint32_t> free_;  // capacity kept at records_.size(): recycling never allocates
   std::vector<Entry> index_;    // power-of-two size, at most half full
-  HashKey key_ = fresh_key();   // a copy keeps it, with the index built on it
+  HashKey key_ = fresh_hash_key();  // a copy keeps it, with the index built on it
 };
 
 }  // namespace sorvane
