@@ -18,7 +18,6 @@ it, and exits 1 when there was one.
 import argparse
 import contextlib
 import io
-import math
 import os
 import random
 import struct
@@ -29,9 +28,16 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from make_log_seeds import seeds  # noqa: E402
+
 from sorvane_cli import _native, native_replay  # noqa: E402
 from sorvane_cli.__main__ import main as cli_main  # noqa: E402
-from sorvane_cli.logread import BadLine, DecisionLine, ResolutionLine, event_of, features_problem  # noqa: E402
+from sorvane_cli.logread import (  # noqa: E402
+    BadLine,
+    DecisionLine,
+    ResolutionLine,
+    event_of,
+    features_problem,
+)
 
 # The seeds' configuration (make_log_seeds.py).
 VERIFY_FLAGS = ["--horizon", "1000.0", "--default-reward", "0.0", "--epsilon", "0.1", "-q"]
@@ -135,7 +141,7 @@ def compare_line(line):
         return None
     try:
         event = event_of(1, line)
-    except Exception as exc:  # the Python reader must not raise either
+    except Exception as exc:  # noqa: BLE001 - the Python reader must not raise either
         return f"the Python reader raised {exc!r}; the native reader read {native!r}"
     python = python_view(event)
     if isinstance(python, str):

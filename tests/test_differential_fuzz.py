@@ -13,6 +13,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 import differential  # noqa: E402
 from conftest import SANITIZED  # noqa: E402
+
 from sorvane_cli import _native  # noqa: E402
 
 # Seconds the fuzzer runs in the suite; FUZZ_SECONDS sets another bound.
