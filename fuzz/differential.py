@@ -1,5 +1,5 @@
 """Differential fuzzing of the toolkit's two log readers: the native reader
-(sorvane_cli._native.read_line) against the Python reader (logread.event_of),
+(sorvane_cli._native.read_line) against the Python reader (log.lines.event_of),
 line by line, on mutations of the seed logs of make_log_seeds.py; and now
 and then the whole mutated log verified through the native path and through
 the Python path alone, whose reports must be identical.
@@ -29,15 +29,10 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from make_log_seeds import seeds  # noqa: E402
 
-from sorvane_cli import _native, native_replay  # noqa: E402
+from sorvane_cli import _native  # noqa: E402
 from sorvane_cli.__main__ import main as cli_main  # noqa: E402
-from sorvane_cli.logread import (  # noqa: E402
-    BadLine,
-    DecisionLine,
-    ResolutionLine,
-    event_of,
-    features_problem,
-)
+from sorvane_cli.log.lines import BadLine, DecisionLine, ResolutionLine, event_of, features_problem  # noqa: E402
+from sorvane_cli.replay import native as native_replay  # noqa: E402
 
 # The seeds' configuration (make_log_seeds.py).
 VERIFY_FLAGS = ["--horizon", "1000.0", "--default-reward", "0.0", "--epsilon", "0.1", "-q"]
