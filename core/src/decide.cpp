@@ -5,6 +5,7 @@
 
 #include "api.hpp"
 #include "config.hpp"
+#include "epsilon_greedy.hpp"
 #include "fingerprint.hpp"
 
 namespace sorvane {
@@ -92,24 +93,6 @@ void append_decimal(std::string& out, uint64_t v) {
 }
 
 }  // namespace
-
-Status epsilon_greedy(std::span<const double> estimates, double epsilon,
-                      std::vector<double>& probabilities) {
-  const size_t n = estimates.size();
-  if (n == 0) return fail(msg::kNoCandidate);
-  if (!epsilon_valid(epsilon)) return fail(msg::kEpsilon);
-  double m = estimates[0];
-  for (size_t i = 1; i < n; ++i)
-    if (estimates[i] > m) m = estimates[i];
-  size_t k = 0;
-  for (double e : estimates)
-    if (e == m) ++k;
-  const double base = epsilon / static_cast<double>(n);
-  const double top = (1.0 - epsilon) / static_cast<double>(k) + base;
-  probabilities.resize(n);
-  for (size_t i = 0; i < n; ++i) probabilities[i] = estimates[i] == m ? top : base;
-  return Ok{};
-}
 
 double decision_uniform(std::string_view decision_id, std::string_view salt) {
   uint64_t h = fnv1a_u64(kFnvOffset, decision_id.size());

@@ -25,11 +25,6 @@ struct DecideScratch {
   std::vector<double> probabilities;
 };
 
-// The built-in epsilon-greedy rule: 1 - epsilon shared by the candidates
-// with the highest estimate, epsilon by all.
-Status epsilon_greedy(std::span<const double> estimates, double epsilon,
-                      std::vector<double>& probabilities);
-
 // The uniform number in [0, 1) drawn for a decision id and salt.
 double decision_uniform(std::string_view decision_id, std::string_view salt);
 
