@@ -171,7 +171,7 @@ void LogEvaluation::decision(const ReadyDecision& d) {
     learner.chosen = d.record.chosen;
     learner.seen = entry.seen.data() + at;
     Result<DecisionRecord> record =
-        decide_hashed(learner.state, *hashed, d.record.t, d.record.salt, nullptr, &learner);
+        decide_hashed(learner.state, scratch_, *hashed, d.record.t, d.record.salt, nullptr, &learner);
     learner.seen = nullptr;
     if (!record.ok()) return decline("decide refuses the logged inputs");
     entry.ids.push_back(std::move(record.value().decision_id));

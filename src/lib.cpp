@@ -126,7 +126,7 @@ PyObject* py_decide(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     {
       ExclusiveUse use(state);
       if (!use.ok()) return nullptr;
-      decided.emplace(sorvane::decide(state->state, inputs->context(), inputs->candidates(), t,
+      decided.emplace(sorvane::decide(state->state, state->scratch, inputs->context(), inputs->candidates(), t,
                                       salt, score_tap ? &*score_tap : nullptr,
                                       explore_tap ? &*explore_tap : nullptr));
     }

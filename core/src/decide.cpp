@@ -1,12 +1,17 @@
+// The facade's decide and the three hashed-decide operations
+// (hashed_decide.hpp), and the buffers both reuse.
 #include "decide.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-#include "api.hpp"
+#include "bandit_state.hpp"
 #include "config.hpp"
 #include "epsilon_greedy.hpp"
 #include "fingerprint.hpp"
+#include "hash.hpp"
+#include "hashed_decide.hpp"
+#include "model_estimate.hpp"
 
 namespace sorvane {
 
@@ -56,7 +61,7 @@ double estimate_stepping(const LinearModel& model, SparseView x, FingerprintChai
 // so making it before the vectors are checked changes no result; the
 // hasher's indices lie below dim, so every read is in bounds. The engine's
 // tests hold the results to hash_candidate and candidate_fingerprint.
-uint64_t hash_and_estimate(DecideScratch& scratch, const LinearModel& model, uint32_t bits,
+uint64_t hash_and_estimate(DecideScratch::Buffers& scratch, const LinearModel& model, uint32_t bits,
                            std::span<const NamedFeature> context,
                            std::span<const Candidate> candidates, bool model_estimates) {
   CandidateVectors& vectors = scratch.vectors;
@@ -94,6 +99,16 @@ void append_decimal(std::string& out, uint64_t v) {
 
 }  // namespace
 
+DecideScratch::DecideScratch() noexcept = default;
+DecideScratch::~DecideScratch() = default;
+DecideScratch::DecideScratch(DecideScratch&&) noexcept = default;
+DecideScratch& DecideScratch::operator=(DecideScratch&&) noexcept = default;
+
+DecideScratch::Buffers& DecideScratch::buffers() {
+  if (!buffers_) buffers_ = std::make_unique<Buffers>();
+  return *buffers_;
+}
+
 double decision_uniform(std::string_view decision_id, std::string_view salt) {
   uint64_t h = fnv1a_u64(kFnvOffset, decision_id.size());
   h = fnv1a(h, decision_id);
@@ -106,11 +121,11 @@ namespace {
 // The policy proper, from the vectors on: the checks, the estimates (made
 // here unless `estimated`), the probabilities, the draw and the commit.
 // Nothing changes in the state before the commit.
-Result<DecisionRecord> decide_over(BanditState& state, const CandidateVectors& vectors,
-                                   uint64_t fingerprint, bool estimated, double t,
-                                   std::string_view salt, ScoreTap* score, ExploreTap* explore) {
+Result<DecisionRecord> decide_over(BanditState& state, DecideScratch::Buffers& scratch,
+                                   const CandidateVectors& vectors, uint64_t fingerprint, bool estimated,
+                                   double t, std::string_view salt, ScoreTap* score, ExploreTap* explore) {
   const uint64_t dim = state.model.dim();
-  std::vector<double>& estimates = state.scratch.estimates;
+  std::vector<double>& estimates = scratch.estimates;
   const size_t n = vectors.size();
   if (n == 0) return fail(msg::kNoCandidate);
   if (Status s = check_vectors(vectors, dim); !s.ok()) return std::move(s.error());
@@ -128,7 +143,7 @@ Result<DecisionRecord> decide_over(BanditState& state, const CandidateVectors& v
     for (size_t i = 0; i < n; ++i) estimates.push_back(state.model.estimate(vectors[i]));
   }
 
-  std::vector<double>& probabilities = state.scratch.probabilities;
+  std::vector<double>& probabilities = scratch.probabilities;
   probabilities.clear();
   if (explore != nullptr) {
     if (Status s = explore->explore(estimates, state.epsilon, probabilities); !s.ok())
@@ -173,15 +188,17 @@ Result<DecisionRecord> decide_over(BanditState& state, const CandidateVectors& v
 
 }  // namespace
 
-Result<DecisionRecord> decide(BanditState& state, std::span<const NamedFeature> context,
+Result<DecisionRecord> decide(BanditState& state, DecideScratch& scratch,
+                              std::span<const NamedFeature> context,
                               std::span<const Candidate> candidates, double t,
                               std::string_view salt, ScoreTap* score, ExploreTap* explore) {
   Result<uint32_t> bits = model_bits(state);
   if (!bits.ok()) return std::move(bits.error());
+  DecideScratch::Buffers& buffers = scratch.buffers();
   const bool model_estimates = score == nullptr;
   const uint64_t fingerprint =
-      hash_and_estimate(state.scratch, state.model, bits.value(), context, candidates, model_estimates);
-  return decide_over(state, state.scratch.vectors, fingerprint, model_estimates, t, salt, score, explore);
+      hash_and_estimate(buffers, state.model, bits.value(), context, candidates, model_estimates);
+  return decide_over(state, buffers, buffers.vectors, fingerprint, model_estimates, t, salt, score, explore);
 }
 
 Status hash_candidates(FeatureHasher& hasher, uint32_t bits, std::span<const NamedFeature> context,
@@ -217,14 +234,15 @@ void fingerprint_hashed(std::span<HashedCandidates* const> hashed) {
   }
 }
 
-Result<DecisionRecord> decide_hashed(BanditState& state, const HashedCandidates& hashed, double t,
-                                     std::string_view salt, ScoreTap* score, ExploreTap* explore) {
+Result<DecisionRecord> decide_hashed(BanditState& state, DecideScratch& scratch,
+                                     const HashedCandidates& hashed, double t, std::string_view salt,
+                                     ScoreTap* score, ExploreTap* explore) {
   Result<uint32_t> bits = model_bits(state);
   if (!bits.ok()) return std::move(bits.error());
   if (hashed.bits != bits.value()) return fail(msg::kHashedBits);
   const uint64_t fingerprint = hashed.fingerprint ? *hashed.fingerprint
                                                   : candidate_fingerprint(hashed.vectors, state.model.dim());
-  return decide_over(state, hashed.vectors, fingerprint, false, t, salt, score, explore);
+  return decide_over(state, scratch.buffers(), hashed.vectors, fingerprint, false, t, salt, score, explore);
 }
 
 }  // namespace sorvane

@@ -1,24 +1,24 @@
-// The decision policy's parts: the buffers a decision reuses, the built-in
-// epsilon-greedy rule and the draw. The decision itself is the facade's
-// decide (api.hpp): it checks the candidate vectors, estimates each
-// candidate's reward (model or score tap), shares out probabilities
-// (epsilon-greedy or explore tap), draws one candidate with a number derived
-// from the decision's own id, fingerprints the candidate set and commits the
-// record. Nothing changes in the state before the final commit.
+// The decision's inner parts, for the engine's own files: the buffers behind
+// a DecideScratch and the draw. The decision itself is the facade's decide
+// (api.hpp): it checks the candidate vectors, estimates each candidate's
+// reward (model or score tap), shares out probabilities (epsilon-greedy,
+// epsilon_greedy.hpp, or explore tap), draws one candidate with a number
+// derived from the decision's own id, fingerprints the candidate set and
+// commits the record. Nothing changes in the state before the final commit.
 #pragma once
 
-#include <span>
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
+#include "api.hpp"
 #include "hashing.hpp"
 #include "types.hpp"
 
 namespace sorvane {
 
-// Buffers a decision reuses, so that one allocates nothing per pair.
-struct DecideScratch {
+// What a DecideScratch holds: every buffer a decision fills, kept between
+// decisions so that one allocates nothing per pair once they have grown.
+struct DecideScratch::Buffers {
   FeatureHasher hasher;
   CandidateVectors vectors;
   std::vector<double> estimates;

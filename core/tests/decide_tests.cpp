@@ -10,6 +10,7 @@
 #include "bandit_state.hpp"
 #include "check.hpp"
 #include "fingerprint.hpp"
+#include "hashed_decide.hpp"
 #include "hashing.hpp"
 
 using namespace sorvane;
@@ -77,12 +78,13 @@ void decisions_match_the_plain_rules() {
   std::mt19937_64 rng(17);
   for (uint32_t bits : {1u, 3u, 8u, 18u, 24u}) {
     auto state = create(bits, 1.0, 0.0, 0.1, 1.0);
-    // One state for many decisions: the hasher's cache of term keys is
-    // carried from one context to the next.
+    // One state and one scratch for many decisions: the hasher's cache of
+    // term keys is carried from one context to the next.
+    DecideScratch scratch;
     for (int round = 0; round < 60; ++round) {
       RandomDecision d = random_decision(rng);
       RecordingScore score;
-      auto record = decide(state.value(), d.context, d.candidates, 0.0, "s", &score, nullptr);
+      auto record = decide(state.value(), scratch, d.context, d.candidates, 0.0, "s", &score, nullptr);
       CHECK(record.ok());
       if (!record.ok()) continue;
       bool all_same = score.seen.size() == d.candidates.size();
@@ -92,7 +94,7 @@ void decisions_match_the_plain_rules() {
       CHECK(record.value().candidate_hash ==
             candidate_fingerprint(score.seen, uint64_t{1} << bits));
       // Without a tap the model estimates, along the same loops.
-      auto plain = decide(state.value(), d.context, d.candidates, 0.0, "s", nullptr, nullptr);
+      auto plain = decide(state.value(), scratch, d.context, d.candidates, 0.0, "s", nullptr, nullptr);
       CHECK(plain.ok() && plain.value().candidate_hash == record.value().candidate_hash);
     }
   }
@@ -112,6 +114,8 @@ void hashed_decisions_match_decide() {
   for (uint32_t bits : {1u, 6u, 18u, 24u}) {
     auto direct = create(bits, 1.0, 0.0, 0.2, 0.99);
     auto ahead = create(bits, 1.0, 0.0, 0.2, 0.99);
+    // Both states decide with one scratch, one decision at a time.
+    DecideScratch scratch;
     FeatureHasher hasher;
     HashedCandidates hashed;
     for (int round = 0; round < 80; ++round) {
@@ -123,8 +127,8 @@ void hashed_decisions_match_decide() {
         fingerprint_hashed(one);
         CHECK(hashed.fingerprint == candidate_fingerprint(hashed.vectors, uint64_t{1} << bits));
       }
-      auto a = decide(direct.value(), d.context, d.candidates, round, "s", nullptr, nullptr);
-      auto b = decide_hashed(ahead.value(), hashed, round, "s", nullptr, nullptr);
+      auto a = decide(direct.value(), scratch, d.context, d.candidates, round, "s", nullptr, nullptr);
+      auto b = decide_hashed(ahead.value(), scratch, hashed, round, "s", nullptr, nullptr);
       CHECK(a.ok() == b.ok());
       if (!a.ok() || !b.ok()) continue;
       CHECK(same_record(a.value(), b.value()));
@@ -139,7 +143,7 @@ void hashed_decisions_match_decide() {
     RandomDecision d = random_decision(rng);
     CHECK(hash_candidates(hasher, other, d.context, d.candidates, hashed).ok());
     const uint64_t count = ahead.value().decision_count;
-    auto refused = decide_hashed(ahead.value(), hashed, 0.0, "s", nullptr, nullptr);
+    auto refused = decide_hashed(ahead.value(), scratch, hashed, 0.0, "s", nullptr, nullptr);
     CHECK(error_of(refused) == "the candidates were hashed at other bits than the state's");
     CHECK(ahead.value().decision_count == count);
   }

@@ -44,9 +44,10 @@ void snapshot_layout_sizes() {
   auto fresh = create(1, 1.0, 0.0, 0.05, 0.999);
   CHECK(serialize(fresh.value()).size() == 2 * 136);
   auto state = create(6, 1.0, 0.0, 0.05, 0.999);
+  DecideScratch scratch;
   std::vector<NamedFeature> context{text_feature("u", "v")};
   std::vector<Candidate> candidates{{"x", {}}, {"y", {}}};
-  auto record = decide(state.value(), context, candidates, 0.0, "salt", nullptr, nullptr);
+  auto record = decide(state.value(), scratch, context, candidates, 0.0, "salt", nullptr, nullptr);
   CHECK(record.ok());
   const size_t expected = snapshot::kFixedBytes + 64 * snapshot::kCoordinateBytes +
                           snapshot::record_bytes(record.value());
@@ -58,10 +59,11 @@ void snapshot_layout_sizes() {
 void snapshot_round_trips_bit_for_bit() {
   auto made = create(8, 2.0, kNaN, 0.25, 0.75);
   BanditState& s = made.value();
+  DecideScratch scratch;
   std::vector<NamedFeature> context{text_feature("u", "v"), number_feature("w", -0.0)};
   std::vector<Candidate> candidates{{"x", {}}, {"y", context}};
   for (int k = 0; k < 6; ++k) {
-    auto r = decide(s, context, candidates, k, "s\xc3\xa9", nullptr, nullptr);
+    auto r = decide(s, scratch, context, candidates, k, "s\xc3\xa9", nullptr, nullptr);
     CHECK(r.ok());
     if (k % 2) CHECK(learn(s, r.value().decision_id, std::bit_cast<double>(0x7ff8dead00000001ULL), k, nullptr).ok());
   }
@@ -83,9 +85,10 @@ void snapshot_round_trips_bit_for_bit() {
 
 void snapshot_checks_in_order() {
   auto made = create(2, 1.0, 0.0, 0.5, 1.0);
+  DecideScratch scratch;
   std::vector<NamedFeature> none;
   std::vector<Candidate> candidates{{"x", {}}};
-  CHECK(decide(made.value(), none, candidates, 0.0, "s", nullptr, nullptr).ok());
+  CHECK(decide(made.value(), scratch, none, candidates, 0.0, "s", nullptr, nullptr).ok());
   const std::vector<unsigned char> good = bytes_of(serialize(made.value()));
   auto error = [](const std::string& text) {
     auto r = deserialize(text);
