@@ -9,6 +9,8 @@
 #include "config.hpp"
 #include "epsilon_greedy.hpp"
 #include "fingerprint.hpp"
+#include "fingerprint_chain.hpp"
+#include "fingerprint_wide.hpp"
 #include "hash.hpp"
 #include "hashed_decide.hpp"
 #include "model_estimate.hpp"
@@ -45,7 +47,7 @@ Status check_probabilities(std::span<const double> p, size_t n) {
 // The model's estimate of x, stepping the fingerprint chain in between.
 double estimate_stepping(const LinearModel& model, SparseView x, FingerprintChain& chain) {
   FingerprintChain::Cursor cursor = chain.take();
-  const double e = model.estimate(x, [&cursor](size_t i) { cursor.tick(i); });
+  const double e = model.estimate(x, cursor);
   chain.put(cursor);
   return e;
 }
@@ -69,10 +71,15 @@ uint64_t hash_and_estimate(DecideScratch::Buffers& scratch, const LinearModel& m
   vectors.clear();
   estimates.clear();
   scratch.hasher.set_context(context);
+  // Room for every pair first: the chain's cursor, stepped inside the
+  // hashing, points into the pairs queued before, which must not move.
+  size_t room = 0;
+  for (const Candidate& c : candidates) room += scratch.hasher.max_pairs(c);
+  vectors.pairs.reserve(room);
   FingerprintChain chain(candidates.size());
   for (const Candidate& c : candidates) {
     const size_t begin = vectors.pairs.size();
-    scratch.hasher.hash_into(c, bits, vectors.pairs, chain);
+    chain.put(scratch.hasher.hash_into(c, bits, vectors.pairs, chain.take()));
     const size_t end = vectors.pairs.size();
     vectors.ends.push_back(end);
     chain.add(model.dim(), vectors.pairs, begin, end);
@@ -208,11 +215,9 @@ Status hash_candidates(FeatureHasher& hasher, uint32_t bits, std::span<const Nam
   out.fingerprint.reset();
   out.vectors.clear();
   hasher.set_context(context);
-  // Nothing is queued on this chain, so the hashing's steps of it do
-  // nothing: fingerprint_hashed makes the fingerprints, several at once.
-  FingerprintChain idle(0);
+  // No fingerprint here: fingerprint_hashed makes them, several at once.
   for (const Candidate& c : candidates) {
-    hasher.hash_into(c, bits, out.vectors.pairs, idle);
+    hasher.hash_into(c, bits, out.vectors.pairs);
     out.vectors.ends.push_back(out.vectors.pairs.size());
   }
   return Ok{};

@@ -36,8 +36,8 @@ struct HashedCandidates {
 Status hash_candidates(FeatureHasher& hasher, uint32_t bits, std::span<const NamedFeature> context,
                        std::span<const Candidate> candidates, HashedCandidates& out);
 
-// Makes the fingerprint of each, four side by side (fingerprint.hpp says
-// why that pays). Allocates nothing (decide.cpp).
+// Makes the fingerprint of each, four side by side (fingerprint_wide.hpp
+// says why that pays). Allocates nothing (decide.cpp).
 void fingerprint_hashed(std::span<HashedCandidates* const> hashed);
 
 // decide on the inputs `hashed` was made from: the same checks, record and

@@ -100,6 +100,29 @@ void decisions_match_the_plain_rules() {
   }
 }
 
+// The room decide makes before hashing is enough: with max_pairs free, a
+// candidate's pairs fit without moving what the vector held, which the
+// fingerprint chain's cursor reads while the hashing runs.
+void hashing_stays_within_max_pairs() {
+  std::mt19937_64 rng(31);
+  FeatureHasher hasher;
+  for (int round = 0; round < 200; ++round) {
+    RandomDecision d = random_decision(rng);
+    hasher.set_context(d.context);
+    SparseVector out{{0, 1.0}};
+    bool all_fit = true;
+    for (const Candidate& c : d.candidates) {
+      out.reserve(out.size() + hasher.max_pairs(c));
+      const FeaturePair* before = out.data();
+      const size_t size = out.size();
+      const uint32_t bits = 1 + static_cast<uint32_t>(rng() % 24);
+      hasher.hash_into(c, bits, out);
+      all_fit = all_fit && out.data() == before && out.size() - size <= hasher.max_pairs(c);
+    }
+    CHECK(all_fit);
+  }
+}
+
 // Candidates hashed ahead of the decision, by a hasher of their own, decide
 // as decide does on the inputs: two states fed the same history stay equal,
 // record for record and in their snapshots.
@@ -159,5 +182,6 @@ void hashed_decisions_match_decide() {
 
 void run_decide_tests() {
   decisions_match_the_plain_rules();
+  hashing_stays_within_max_pairs();
   hashed_decisions_match_decide();
 }

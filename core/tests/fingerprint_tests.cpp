@@ -6,6 +6,8 @@
 
 #include "check.hpp"
 #include "fingerprint.hpp"
+#include "fingerprint_chain.hpp"
+#include "fingerprint_wide.hpp"
 
 using namespace sorvane;
 using namespace sorvane::testing;
