@@ -9,6 +9,7 @@
 #include "api.hpp"
 #include "bandit_state.hpp"
 #include "check.hpp"
+#include "epsilon_greedy.hpp"
 #include "fingerprint.hpp"
 #include "hashed_decide.hpp"
 #include "hashing.hpp"
@@ -100,6 +101,35 @@ void decisions_match_the_plain_rules() {
   }
 }
 
+// epsilon-greedy in two steps (the greedy candidates once, then one
+// epsilon's shares, as the evaluation applies several epsilons) gives the
+// whole rule's bits: ties share the greedy part, a NaN first estimate ties
+// with nothing, a later NaN is passed over.
+void epsilon_greedy_in_two_steps_is_the_rule() {
+  const std::vector<std::vector<double>> cases = {
+      {0.5}, {1.0, 2.0, 2.0, -1.0}, {3.0, 3.0, 3.0}, {kNaN, 1.0, 2.0}, {1.0, kNaN, 1.0}, {-0.0, 0.0, -1.0}};
+  for (const std::vector<double>& estimates : cases) {
+    const GreedyCandidates greedy = greedy_candidates(estimates);
+    for (double epsilon : {0.0, 0.1, 1.0 / 3.0, 1.0}) {
+      std::vector<double> whole, shared;
+      CHECK(epsilon_greedy(estimates, epsilon, whole).ok());
+      share_epsilon_greedy(estimates, greedy, epsilon, shared);
+      bool same = whole.size() == shared.size();
+      for (size_t i = 0; same && i < whole.size(); ++i) same = same_bits(whole[i], shared[i]);
+      CHECK(same);
+    }
+  }
+  CHECK(greedy_candidates(std::vector<double>{kNaN, 1.0}).ties == 0);
+  CHECK(greedy_candidates(std::vector<double>{1.0, kNaN, 1.0}).ties == 2);
+  std::vector<double> p;
+  CHECK(epsilon_greedy(std::vector<double>{1.0, 2.0}, 0.2, p).ok() && p[0] == 0.1 && p[1] == 0.8 + 0.1);
+  CHECK(epsilon_greedy(std::vector<double>{kNaN, 2.0}, 0.2, p).ok() && p[0] == 0.1 && p[1] == 0.1);
+  Status none = epsilon_greedy({}, 0.2, p);
+  CHECK(error_of(none) == "need at least one candidate");
+  Status wide = epsilon_greedy(std::vector<double>{1.0}, 1.5, p);
+  CHECK(error_of(wide) == "epsilon must be in [0, 1]");
+}
+
 // The room decide makes before hashing is enough: with max_pairs free, a
 // candidate's pairs fit without moving what the vector held, which the
 // fingerprint chain's cursor reads while the hashing runs.
@@ -183,5 +213,6 @@ void hashed_decisions_match_decide() {
 void run_decide_tests() {
   decisions_match_the_plain_rules();
   hashing_stays_within_max_pairs();
+  epsilon_greedy_in_two_steps_is_the_rule();
   hashed_decisions_match_decide();
 }
