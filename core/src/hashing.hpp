@@ -169,8 +169,8 @@ inline uint64_t table_hash(std::string_view text) {
 // busy instead of waiting on one chain's latency. The prefixes come padded
 // to a multiple of four; step(i) runs after byte i of each group's pass.
 template <class Step>
-[[gnu::always_inline]] inline void keys_against(const uint64_t* prefix, size_t n_padded, std::string_view text, uint64_t* out,
-                  Step& step) {
+[[gnu::always_inline]] inline void keys_against(const uint64_t* prefix, size_t n_padded,
+                                                std::string_view text, uint64_t* out, Step& step) {
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.data());
   const size_t len = text.size();
   for (size_t c = 0; c < n_padded; c += 4) {
