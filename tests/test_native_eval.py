@@ -60,6 +60,20 @@ def test_targets_are_evaluated_natively_to_the_same_report(targets, tmp_path, ca
     assert report[0][0] == 0 and json.loads(report[1][1])["targets"]
 
 
+def test_texts_of_a_nul_and_one_letter_are_evaluated_as_texts(tmp_path, capsys, monkeypatch):
+    path = tmp_path / "nul.log"
+    state = sorvane.create(10, **CONFIG)
+    with open(path, "w") as log:
+        for i in range(40):
+            context = {"mark": ["\x00N", "\x00I", "\x00-"][i % 3], "hour": i % 5}
+            candidates = [("a", {"f": "\x00N" if i % 2 else "\x00I"}), ("b", {"f": "\x00-"})]
+            record = sorvane.decide(state, context, candidates, float(i), "nul")
+            log.write(sorvane.log_line(record) + "\n")
+            log.write(sorvane.log_line(sorvane.learn(state, record.decision_id, float(record.chosen), i + 0.5)) + "\n")
+    assert _proved_natively(path, TARGETS["an epsilon sweep"])
+    _eval_both(path, capsys, monkeypatch, extra=TARGETS["an epsilon sweep"])
+
+
 def test_nan_and_infinite_values_are_evaluated_alike(tmp_path, capsys, monkeypatch):
     path = tmp_path / "nan.log"
     nan_run(path, decisions=20)

@@ -145,6 +145,8 @@ PROVED = {
                                                 lambda line: line.replace(',"record":{', ',"record":{"x":1},"record":{', 1)),
     "a spaced NaN": ({"n": math.nan}, _PAIR, 0.0, lambda line: line.replace(':NaN', ': NaN ', 1)),
     "a carriage return": ({"n": 1}, _PAIR, 0.0, lambda line: line + "\r"),
+    "texts of a NUL and one letter": ({"a": "\x00N", "b": "\x00I", "c": "\x00-", "\x00N": 1.0},
+                                      [("\x00N", {"x": "\x00-"}), ("\x00I", {"x": "\x00N"})], 0.0, None),
 }
 
 
@@ -186,6 +188,12 @@ HOSTILE = {
     "a text that looks like a special number": lambda line: line.replace('"x":1.0', '"x":"\\u0000N"', 1),
     "a decision line with no record": lambda line: line[: line.index(',"record"')] + "}",
     "invalid UTF-8": lambda line: line.replace('"a"', '"\udcff"', 1),
+    # The Python reader takes the text between these two keys for the list.
+    "a duplicate key between the record's features and propensity":
+        lambda line: line.replace(',"propensity":', ',"salt":"x","propensity":', 1),
+    "a duplicate time between the record's features and propensity":
+        lambda line: line.replace(',"propensity":', ',"t":1e-400,"propensity":', 1),
+    "a duplicate record after the record": lambda line: line[:-1] + ',"record":{"features":[],"propensity":1}}',
 }
 
 
@@ -197,6 +205,20 @@ def test_hostile_lines_are_reported_alike(case, tmp_path, capsys, monkeypatch):
     lines[0] = HOSTILE[case](lines[0])
     path.write_bytes("\n".join(lines).encode("utf-8", "surrogateescape"))
     _both_paths(path, tmp_path, capsys, monkeypatch)
+
+
+@pytest.mark.parametrize("letter", ["N", "I", "-"])
+@pytest.mark.parametrize("field", ["reward", "decision_id"])
+def test_a_text_of_a_nul_and_one_letter_is_never_read_as_a_number(field, letter, tmp_path, capsys, monkeypatch):
+    path = tmp_path / "text.log"
+    _one_decision_log(path, {"n": 1}, _PAIR)
+    lines = path.read_text().split("\n")
+    resolution = json.loads(lines[1])
+    resolution[field] = "\x00" + letter
+    lines[1] = json.dumps(resolution, separators=(",", ":"))
+    path.write_text("\n".join(lines))
+    assert not _proved_natively(path)
+    assert _both_paths(path, tmp_path, capsys, monkeypatch)[0][0] != 0
 
 
 def test_a_null_or_integer_reward_is_read_alike(tmp_path, capsys, monkeypatch):

@@ -17,12 +17,16 @@
 #include <string>
 #include <vector>
 
+#include "columns_object.hpp"
 #include "log_columns.hpp"
-#include "py_owned.hpp"
+#include "pyref.hpp"
+#include "without_gil.hpp"
 
 namespace sorvane::toolkit {
 
 namespace {
+
+using py::Ref;
 
 struct ColumnsObject {
   PyObject_HEAD
@@ -147,7 +151,7 @@ PyObject* packed(const std::vector<T>& values) {
 
 // A list of str (UTF-8 texts) or of bytes.
 PyObject* listed(const std::vector<std::string>& texts, bool as_bytes) {
-  Owned list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+  Ref list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < texts.size(); ++i) {
     const std::string& s = texts[i];
@@ -163,11 +167,11 @@ PyObject* listed(const std::vector<std::string>& texts, bool as_bytes) {
 PyObject* columns_result(PyObject* self, PyObject*) {
   return guarded(self, [](LogColumns& columns) -> PyObject* {
     const DecisionColumns& c = columns.columns();
-    Owned ids(listed(c.decision_id, false)), salts(listed(c.salt, false)), chosen_ids(listed(c.chosen_id, false));
-    Owned t(packed(c.t)), propensity(packed(c.propensity)), reward(packed(c.reward));
-    Owned chosen(packed(c.chosen)), candidates(packed(c.candidates)), versions(packed(c.model_version));
-    Owned inputs(packed(c.inputs)), outcome(packed(c.outcome)), distinct(listed(c.distinct_inputs, true));
-    Owned resolved(PyLong_FromUnsignedLongLong(c.resolved)), unmatched(PyLong_FromUnsignedLongLong(c.unmatched));
+    Ref ids(listed(c.decision_id, false)), salts(listed(c.salt, false)), chosen_ids(listed(c.chosen_id, false));
+    Ref t(packed(c.t)), propensity(packed(c.propensity)), reward(packed(c.reward));
+    Ref chosen(packed(c.chosen)), candidates(packed(c.candidates)), versions(packed(c.model_version));
+    Ref inputs(packed(c.inputs)), outcome(packed(c.outcome)), distinct(listed(c.distinct_inputs, true));
+    Ref resolved(PyLong_FromUnsignedLongLong(c.resolved)), unmatched(PyLong_FromUnsignedLongLong(c.unmatched));
     if (!ids || !salts || !chosen_ids || !t || !propensity || !reward || !chosen || !candidates || !versions ||
         !inputs || !outcome || !distinct || !resolved || !unmatched) {
       return nullptr;
@@ -206,7 +210,7 @@ PyType_Spec columns_spec = {
 }  // namespace
 
 int add_log_columns(PyObject* module) {
-  Owned type(PyType_FromSpec(&columns_spec));
+  Ref type(PyType_FromSpec(&columns_spec));
   if (!type) return -1;
   if (PyModule_AddObject(module, "LogColumns", type.get()) < 0) return -1;
   type.release();
