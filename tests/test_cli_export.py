@@ -7,10 +7,10 @@ import sys
 
 import pytest
 from test_cli_inspect import shop_run
-from logs import write_run
+from logs import CONFIG, write_run
 
 import sorvane
-from sorvane_cli import NotFixedActions, bandit_feedback
+from sorvane_cli import NotFixedActions, bandit_feedback, header_line
 from sorvane_cli.log import columns as export_columns
 from sorvane_cli.log import native_columns
 from sorvane_cli.log.source import LogSource
@@ -79,9 +79,13 @@ def test_one_row_per_decision_with_the_log_s_values(run_log, tmp_path, name, cap
     assert frame["context.promo"].dropna().unique().tolist() == ["spring"]
 
 
-@pytest.mark.parametrize("flags", [[], ["--with-candidates"]])
-def test_every_way_of_reading_the_log_gives_the_same_table(run_log, tmp_path, flags, capsys, monkeypatch):
+@pytest.mark.parametrize("flags, header", [([], False), ([], True), (["--with-candidates"], False)])
+def test_every_way_of_reading_the_log_gives_the_same_table(run_log, tmp_path, flags, header, capsys, monkeypatch):
     """The extension's reading (where it applies), the Python fast paths and the reference reader."""
+    if header:
+        headed = tmp_path / "headed.log"
+        headed.write_text(header_line(10, **CONFIG) + "\n" + run_log.read_text())
+        run_log = headed
     if not flags:
         assert native_columns.native_columns(LogSource(str(run_log))) is not None  # the extension takes this log
     export([str(run_log), "-o", str(tmp_path / "native.csv"), *flags], capsys)
