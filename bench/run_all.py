@@ -17,6 +17,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import bench_cli  # noqa: E402
 import bench_decide  # noqa: E402
+import bench_export  # noqa: E402
 import bench_log_line  # noqa: E402
 import bench_outcomes  # noqa: E402
 import bench_parallel  # noqa: E402
@@ -31,6 +32,7 @@ SECTIONS = {
     "cli": ("sorvane verify and eval on an M-workload log, by CPU time; the native and Python paths by wall clock",
             bench_cli),
     "parallel": ("sorvane sweep and verify --checkpoints, 2 workers against 1", bench_parallel),
+    "export": ("sorvane export against verify on the demo's log, in turns", bench_export),
 }
 
 
