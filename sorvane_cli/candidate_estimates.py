@@ -16,7 +16,8 @@ Ranking a slate of k candidates, best first:
 one the built-in rule uses when it breaks ties. With a learner's `score`
 callable (the one passed to `decide`), the estimates are its own.
 """
-from typing import NamedTuple
+from collections.abc import Callable, Sequence
+from typing import Any, NamedTuple
 
 import sorvane
 
@@ -28,8 +29,8 @@ class Estimates(NamedTuple):
     probability the built-in epsilon-greedy rule gives it; and the state's
     epsilon."""
 
-    estimates: list
-    probabilities: list
+    estimates: list[float]
+    probabilities: list[float]
     epsilon: float
 
 
@@ -37,16 +38,17 @@ class _Read(Exception):
     """Ends the decision once the estimates have been read."""
 
 
-def estimates(state, context, candidates, score=None):
+def estimates(state: sorvane.BanditState, context: dict[str, Any], candidates: Sequence[tuple[str, dict[str, Any]]],
+              score: Callable[[Any, Any], Sequence[float]] | None = None) -> Estimates:
     """The estimates `decide(state, context, candidates, ...)` would make
     (the model's, or `score`'s when it is given) and the built-in rule's
     probabilities for them, without changing `state`.
 
     Bad inputs raise what `decide` raises for them; so does a failing
     `score`, or one whose estimates `decide` refuses."""
-    seen = []
+    seen: list[tuple[list[float], float]] = []
 
-    def explore(values, epsilon):
+    def explore(values: list[float], epsilon: float) -> list[float]:
         seen.append((list(values), epsilon))
         raise _Read
 

@@ -15,6 +15,8 @@ is one column per value ("name=value", 1.0 where present), a number one
 column (its value), a boolean 1.0 or 0.0; an absent feature is 0.0.
 `context_names` and `action_context_names` name the columns.
 """
+from typing import Any
+
 from sorvane_cli.log.lines import DecisionLine, ResolutionLine, read_log
 from sorvane_cli.term_pairs import terms
 
@@ -80,13 +82,13 @@ def _matrix(np, rows, prefix):
     return out, names
 
 
-def bandit_feedback(log, progress=None):
+def bandit_feedback(log: Any, progress: Any = None) -> dict[str, Any]:
     """The dict of a log (a path, '-' or a LogSource); raises NotFixedActions
     (a ValueError) saying why when its candidates are not one fixed set."""
     np = _numpy()
     first = first_line = None
     number = {}
-    pending = {}
+    pending: dict[str, list[Any]] = {}
     # One entry per decision, in the log's order: [context, action, pscore, reward].
     decided = []
     for event in read_log(log, progress):
@@ -108,9 +110,9 @@ def bandit_feedback(log, progress=None):
             pending[record["decision_id"]] = entry
             decided.append(entry)
         elif type(event) is ResolutionLine:
-            entry = pending.pop(event.decision_id, None)
-            if entry is not None:
-                entry[3] = event.reward
+            resolved = pending.pop(event.decision_id, None)
+            if resolved is not None:
+                resolved[3] = event.reward
     rounds = [entry for entry in decided if entry[3] is not None]
     contexts = [entry[0] for entry in rounds]
     actions = [entry[1] for entry in rounds]
