@@ -224,6 +224,10 @@ def _fast_decision(lineno, line):
         return None
     # One parse of everything but the features.
     head = line[:start] + line[stop:]
+    if head.find(b'"record"', cut + len(RECORD_KEY)) >= 0:
+        # Another record key after this one: the parse keeps the last, which
+        # may not be the one the features were cut from. The long way says so.
+        return None
     if _fast_loads is not None:
         try:
             event = _plain_decision(lineno, _fast_loads(head), line, start, stop, cut)
