@@ -41,9 +41,22 @@ def _silence_stdout() -> None:
         pass
 
 
+def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
+    """The command line parsed; a flag no command knows is the command's
+    error, with its usage, not the top level's."""
+    parser = build_parser()
+    args, unknown = parser.parse_known_args(argv)
+    if unknown:
+        for action in parser._actions:
+            if isinstance(action, argparse._SubParsersAction):
+                action.choices[args.command].error(f"unrecognized arguments: {' '.join(unknown)}")
+        parser.error(f"unrecognized arguments: {' '.join(unknown)}")
+    return args
+
+
 def main(argv: Sequence[str] | None = None, stdout: IO[str] | None = None) -> int:
     """Runs `sorvane` with `argv` (the command line's by default); returns the exit status."""
-    args = build_parser().parse_args(argv)
+    args = _parse(argv)
     stdout = stdout if stdout is not None else sys.stdout
     name = f"sorvane {args.command}"
     try:

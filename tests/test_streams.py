@@ -86,3 +86,21 @@ def test_an_output_in_a_folder_that_is_a_file_says_so(tmp_path, log, cli):
     (tmp_path / "file").write_text("")
     status, out, err = cli("replay", log[0], "-o", tmp_path / "file" / "x.hex", *FLAGS)
     assert status == Exit.OUTPUT and "is a file, not a folder" in err and "does not exist" not in err
+
+
+@pytest.mark.parametrize("argv, expected", [
+    (["verify", "{log}", "--horizn", "600"], "usage: sorvane verify"),
+    (["sweep", "{log}", "--grid", "bits=30"], "--grid bits=30"),
+    (["sweep", "{log}", "--grid", "bits=x"], "--grid bits must be an integer"),
+    (["eval", "{log}", "--target", "epsilon=0.1", "--target", "epsilon=0.1"], "another target has that name"),
+    (["eval", "{log}", "--target", "name=logging,epsilon=0.1"], "another target has that name"),
+    (["verify", "{log}", "--workers", "2"], "without it, the log is verified in one pass"),
+])
+def test_usage_errors_name_the_command_and_the_flag(log, cli, capsys, argv, expected):
+    argv = [a.format(log=log[0]) for a in argv] + FLAGS
+    try:
+        status, _, err = cli(*argv)
+    except SystemExit as exc:
+        status, err = exc.code, capsys.readouterr().err
+    assert status == Exit.USAGE and expected in err
+    assert "--target" not in err or "--target" in argv

@@ -86,7 +86,7 @@ def parse_grid(axes):
         parsed = []
         for value in values.split(","):
             # The same parsing and messages as --target.
-            fields = parse_targets([f"{key}={value}"])[0]
+            fields = parse_targets([f"{key}={value}"], "--grid")[0]
             if fields[key] in parsed:
                 raise UsageError(f"--grid {key} lists {value.strip()} twice")
             parsed.append(fields[key])
@@ -352,7 +352,7 @@ def run_sweep(args, config, progress, out=None, path=None, head=None):
     log_bits = _log_bits(path, args.max_line_bytes)
     # Each target made once here, so a value `create` refuses is a usage
     # error before any job starts.
-    build_targets(config, [_setting(point) for point in points], with_baseline=False)
+    build_targets(config, [_setting(point) for point in points], with_baseline=False, flag="--grid")
     state = os.path.abspath(args.from_state) if config.state_text is not None else None
     jobs = []
     for members, with_baseline in plan_jobs(points, config, log_bits, args.method):

@@ -45,7 +45,7 @@ def run(args: argparse.Namespace, stdout: IO[str]) -> int:
     with opened(args) as log:
         # --workers and --cluster place the segments of --checkpoints.
         if args.checkpoints is None and (args.workers is not None or args.cluster is not None):
-            raise UsageError("--workers and --cluster go with --checkpoints: a log is verified in one pass without")
+            raise UsageError("--workers and --cluster go with --checkpoints: without it, the log is verified in one pass")
         if args.checkpoints is not None:
             return run_checkpoint_verify(args, log.config, log.progress, stdout, path=log.path)
         return run_verify(args, log.config, log.progress, stdout, source=log.source)
