@@ -37,3 +37,31 @@ def test_the_fast_path_reads_a_duplicate_record_key_as_the_full_parse_does(kept)
     assert _fields(fast) == _fields(full)
     if type(full).__name__ == "DecisionLine":
         assert fast.parsed_features() == full.parsed_features()
+
+
+@pytest.fixture(scope="module")
+def long_log(tmp_path_factory):
+    path = tmp_path_factory.mktemp("long") / "run.log"
+    write_run(path, decisions=8000)
+    return path
+
+
+def test_a_damaged_compressed_log_names_the_same_line_on_either_path_and_dash_for_standard_input(
+        tmp_path, long_log, cli, monkeypatch):
+    import gzip
+
+    from sorvane_cli.replay import native
+    data = long_log.read_bytes()
+    # Cut short: every line before the cut reads, then the stream ends.
+    packed = gzip.compress(data)
+    packed = packed[:len(packed) * 3 // 4]
+    path = tmp_path / "run.log.gz"
+    path.write_bytes(bytes(packed))
+    status, _, fast = cli("verify", path, *FLAGS)
+    assert status == Exit.USAGE and "the gzip data is damaged" in fast
+    monkeypatch.setattr(native, "_native", None)
+    assert cli("verify", path, *FLAGS)[2] == fast
+    line = int(fast.split("past line ")[1].split(":")[0])
+    assert line > 8192 and line < data.count(b"\n")
+    status, _, err = cli("verify", "-", *FLAGS, stdin=bytes(packed))
+    assert err == fast.replace(str(path), "-")

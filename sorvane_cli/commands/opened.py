@@ -10,7 +10,7 @@ from typing import IO, Any
 
 from sorvane_cli.log.config import LogConfig, load_config
 from sorvane_cli.log.head import Head, read_head
-from sorvane_cli.log.source import LogSource
+from sorvane_cli.log.source import LogSource, shown_as
 from sorvane_cli.report.progress import Progress, wants_progress
 
 
@@ -48,6 +48,7 @@ def opened(args: Any, need_horizon: bool = False, spool: bool = True) -> Iterato
     if path == "-" and spool:
         spooled = _spooled(sys.stdin.buffer)
         path = spooled.name
+        shown_as(path, "-")
     try:
         source = LogSource(path, args.max_line_bytes)
         with source:
@@ -57,4 +58,5 @@ def opened(args: Any, need_horizon: bool = False, spool: bool = True) -> Iterato
             yield OpenedLog(path, source, head, config, args.quiet)
     finally:
         if spooled is not None:
+            shown_as(path, None)
             spooled.close()

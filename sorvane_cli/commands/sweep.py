@@ -368,7 +368,7 @@ def run_sweep(args, config, progress, out=None, path=None, head=None):
                            lambda done: bar.update(done * bar.total // total))
     for result in results:
         if "usage" in result:
-            raise UsageError(result["usage"])
+            raise UsageError(result["usage"].replace(path, args.log))
     for result in results:
         if "problems" in result:
             # Every job read the same lines: the first job's problems are the log's.

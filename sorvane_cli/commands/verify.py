@@ -110,7 +110,7 @@ def run_checkpoint_verify(args, config, progress, out=None, path=None):
                            lambda done: bar.update(done * bar.total // len(jobs)))
     for result in results:
         if "checkpoint" in result or "usage" in result:
-            raise UsageError(result.get("checkpoint") or result["usage"])
+            raise UsageError((result.get("checkpoint") or result["usage"]).replace(path, args.log))
     merged = Segments(results, args.show, config)
     placed = [{"file": ck.name, "line": ck.lines, "decisions": ck.fields["decision_count"],
                "resolutions": ck.fields["model_version"]} for ck in ordered]

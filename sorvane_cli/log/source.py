@@ -29,6 +29,23 @@ _COMPRESSED = (
 # Stands for a line that was longer than the bound.
 TOO_LONG = object()
 
+# The names messages give files that stand in for what the user gave: the
+# temporary copy of standard input is "-" to them, however often it is read.
+_SHOWN_AS = {}
+
+
+def shown_as(path, name):
+    """Messages about `path` name it `name` from now on (None: its own name again)."""
+    if name is None:
+        _SHOWN_AS.pop(path, None)
+    else:
+        _SHOWN_AS[path] = name
+
+
+def shown_name(path):
+    """The name messages give `path`."""
+    return _SHOWN_AS.get(path, path)
+
 
 class LogSource:
     """One log opened for reading, line by line.
@@ -41,6 +58,8 @@ class LogSource:
 
     def __init__(self, path, max_line_bytes=None):
         self.path = path
+        # What messages call the log.
+        self.name = shown_name(path)
         self.max_line_bytes = MAX_LINE_BYTES if max_line_bytes is None else max_line_bytes
         self.compression = None
         self._ahead = []
@@ -56,17 +75,17 @@ class LogSource:
         if path == "-":
             return sys.stdin.buffer
         if os.path.isdir(path):
-            raise LogError(f"cannot read {path}: it is a directory")
+            raise LogError(f"cannot read {self.name}: it is a directory")
         try:
             return open(path, "rb")
         except OSError as exc:
-            raise LogError(f"cannot read {path}: {exc.strerror or exc}") from None
+            raise LogError(f"cannot read {self.name}: {exc.strerror or exc}") from None
 
     def _uncompressed(self, raw):
         try:
             head = raw.peek(6)[:6] if hasattr(raw, "peek") else b""
         except OSError as exc:
-            raise LogError(f"cannot read {self.path}: {exc.strerror or exc}") from None
+            raise LogError(f"cannot read {self.name}: {exc.strerror or exc}") from None
         for magic, name, opener in _COMPRESSED:
             if head.startswith(magic):
                 self.compression = name
@@ -100,7 +119,7 @@ class LogSource:
 
     def _failure(self, exc):
         what = f"the {self.compression} data is damaged" if self.compression else "a read failed"
-        return LogError(f"cannot read {self.path} past line {self._lineno}: {what} "
+        return LogError(f"cannot read {self.name} past line {self._lineno}: {what} "
                         f"({getattr(exc, 'strerror', None) or exc})")
 
     def _next(self):
@@ -120,10 +139,25 @@ class LogSource:
             try:
                 data = self._file.read(size)
             except (OSError, EOFError, lzma.LZMAError) as exc:
-                raise self._failure(exc) from None
+                raise self._chunk_failure(exc) from None
             if not data:
                 return
+            # Counted as lines() counts, so a failure names the same line.
+            self._lineno += data.count(b"\n")
             yield data
+
+    def _chunk_failure(self, exc):
+        """The failure of a read in chunks, naming the line lines() would
+        name: a piece lost with the failed read holds lines lines() reads
+        before it fails, so the log is read again, line by line, to there."""
+        if self.path != "-":
+            try:
+                with LogSource(self.path, self.max_line_bytes) as again:
+                    for _ in again.lines():
+                        pass
+            except LogError as failure:
+                return failure
+        return self._failure(exc)
 
     def peek(self, count, max_bytes):
         """The lines read ahead, [(lineno, line)]: up to `count` of them, and
@@ -146,7 +180,7 @@ class LogSource:
         try:
             self._file.seek(offset)
         except (OSError, EOFError, lzma.LZMAError, ValueError) as exc:
-            raise LogError(f"cannot read {self.path} from byte {offset}: {exc}") from None
+            raise LogError(f"cannot read {self.name} from byte {offset}: {exc}") from None
         self._lineno = lineno
 
     def offset(self):
