@@ -41,6 +41,43 @@ def _silence_stdout() -> None:
         pass
 
 
+class _StdoutFailed(OutputError):
+    """Standard output took no more: full, or closed when the command started."""
+
+
+class _Stdout:
+    """Standard output as the commands write to it: a write that fails is
+    the output's failure, said in one line, not the log's."""
+
+    def __init__(self, stream: IO[str] | None) -> None:
+        self._stream = stream
+
+    def _failed(self, exc: OSError | None) -> _StdoutFailed:
+        if exc is None:
+            return _StdoutFailed("cannot write standard output: it is closed")
+        return _StdoutFailed(f"cannot write standard output: {exc.strerror or exc}")
+
+    def write(self, text: str) -> int:
+        if self._stream is None:
+            raise self._failed(None)
+        try:
+            return self._stream.write(text)
+        except BrokenPipeError:
+            raise
+        except OSError as exc:
+            raise self._failed(exc) from None
+
+    def flush(self) -> None:
+        if self._stream is None:
+            return
+        try:
+            self._stream.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as exc:
+            raise self._failed(exc) from None
+
+
 def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
     """The command line parsed; a flag no command knows is the command's
     error, with its usage, not the top level's."""
@@ -56,15 +93,26 @@ def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
 
 def main(argv: Sequence[str] | None = None, stdout: IO[str] | None = None) -> int:
     """Runs `sorvane` with `argv` (the command line's by default); returns the exit status."""
-    args = _parse(argv)
-    stdout = stdout if stdout is not None else sys.stdout
+    try:
+        args = _parse(argv)
+    except KeyboardInterrupt:
+        # Interrupted while it started (the commands' modules load first).
+        print("sorvane: interrupted", file=sys.stderr)
+        return Exit.INTERRUPTED
+    own = stdout is None
+    stdout = _Stdout(sys.stdout if own else stdout)  # type: ignore[assignment]
     name = f"sorvane {args.command}"
     try:
-        return int(args.run(args, stdout))
+        status = int(args.run(args, stdout))
+        # What is still buffered fails here, not in the interpreter's last flush.
+        stdout.flush()
+        return status
     except (UsageError, LogError) as exc:
         print(f"{name}: error: {exc}", file=sys.stderr)
         return Exit.USAGE
     except OutputError as exc:
+        if isinstance(exc, _StdoutFailed) and own:
+            _silence_stdout()
         print(f"{name}: error: {exc}", file=sys.stderr)
         return Exit.OUTPUT
     except JobFailed as exc:
@@ -72,7 +120,7 @@ def main(argv: Sequence[str] | None = None, stdout: IO[str] | None = None) -> in
         return Exit.JOB_FAILED
     except BrokenPipeError:
         # The reader of standard output went away (`| head`): nothing more to say to it.
-        if stdout is sys.stdout:
+        if own:
             _silence_stdout()
         print(f"{name}: error: standard output was closed before the output was written", file=sys.stderr)
         return Exit.OUTPUT

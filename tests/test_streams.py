@@ -104,3 +104,41 @@ def test_usage_errors_name_the_command_and_the_flag(log, cli, capsys, argv, expe
         status, err = exc.code, capsys.readouterr().err
     assert status == Exit.USAGE and expected in err
     assert "--target" not in err or "--target" in argv
+
+
+def _sorvane(argv, redirect="", timeout=60):
+    """`python -m sorvane_cli ARGV REDIRECT` run by the shell: (status, stderr)."""
+    import shlex
+    import subprocess
+    import sys
+    command = " ".join(shlex.quote(str(a)) for a in [sys.executable, "-m", "sorvane_cli", *argv]) + " " + redirect
+    done = subprocess.run(["bash", "-c", command], capture_output=redirect.find(">") < 0, timeout=timeout,
+                          stderr=subprocess.PIPE if redirect.find(">") >= 0 else None)
+    return done.returncode, done.stderr.decode()
+
+
+@pytest.mark.parametrize("argv", [["replay", "{log}", "-o", "-"], ["verify", "{log}", "--json"],
+                                  ["eval", "{log}", "--method", "weighted"]])
+@pytest.mark.parametrize("redirect, message", [("> /dev/full", "No space left on device"), (">&-", "is closed")])
+def test_a_full_or_closed_standard_output_is_one_line_and_the_output_status(log, argv, redirect, message):
+    status, err = _sorvane([a.format(log=log[0]) for a in argv] + FLAGS, redirect)
+    assert status == Exit.OUTPUT, err
+    assert "Traceback" not in err and message in err and len(err.splitlines()) == 1
+
+
+def test_a_closed_standard_input_is_one_line_and_a_usage_error(log):
+    status, err = _sorvane(["verify", "-"] + FLAGS, "<&-")
+    assert status == Exit.USAGE and "standard input is closed" in err and len(err.splitlines()) == 1
+
+
+def test_an_interrupt_while_it_starts_is_one_line_and_status_130(monkeypatch, capsys):
+    import importlib
+
+    from sorvane_cli import __main__
+
+    def interrupted(name, *args):
+        raise KeyboardInterrupt
+    monkeypatch.setattr(importlib, "import_module", interrupted)
+    assert __main__.main(["verify", "x.log"]) == Exit.INTERRUPTED
+    err = capsys.readouterr().err
+    assert err == "sorvane: interrupted\n"

@@ -3,14 +3,13 @@ reads it twice, the log's head read, the configuration settled from flags,
 header and log, and the progress bar of every pass."""
 import contextlib
 import shutil
-import sys
 import tempfile
 from collections.abc import Iterator
 from typing import IO, Any
 
 from sorvane_cli.log.config import LogConfig, load_config
 from sorvane_cli.log.head import Head, read_head
-from sorvane_cli.log.source import LogSource, shown_as
+from sorvane_cli.log.source import LogSource, shown_as, standard_input
 from sorvane_cli.report.progress import Progress, wants_progress
 
 
@@ -46,7 +45,7 @@ def opened(args: Any, need_horizon: bool = False, spool: bool = True) -> Iterato
     """The log of `args` opened; `spool` copies standard input to a file first."""
     path, spooled = args.log, None
     if path == "-" and spool:
-        spooled = _spooled(sys.stdin.buffer)
+        spooled = _spooled(standard_input())
         path = spooled.name
         shown_as(path, "-")
     try:

@@ -42,6 +42,14 @@ def shown_as(path, name):
         _SHOWN_AS[path] = name
 
 
+def standard_input():
+    """Standard input's bytes; a LogError when the command was started with it closed."""
+    stream = getattr(sys.stdin, "buffer", None)
+    if stream is None:
+        raise LogError("cannot read -: standard input is closed")
+    return stream
+
+
 def shown_name(path):
     """The name messages give `path`."""
     return _SHOWN_AS.get(path, path)
@@ -73,7 +81,7 @@ class LogSource:
 
     def _open_raw(self, path):
         if path == "-":
-            return sys.stdin.buffer
+            return standard_input()
         if os.path.isdir(path):
             raise LogError(f"cannot read {self.name}: it is a directory")
         try:
@@ -95,7 +103,7 @@ class LogSource:
     def size(self):
         """The bytes `position` counts up to, or 0 when unknown (a pipe)."""
         try:
-            return os.fstat(self._raw.fileno()).st_size if self._raw is not sys.stdin.buffer else 0
+            return os.fstat(self._raw.fileno()).st_size if self.path != "-" else 0
         except (OSError, ValueError):
             return 0
 
@@ -203,7 +211,7 @@ class LogSource:
             yield lineno, line
 
     def _close_raw(self):
-        if self._raw is not sys.stdin.buffer:
+        if self.path != "-":
             self._raw.close()
 
     def close(self):
