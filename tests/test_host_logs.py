@@ -65,3 +65,28 @@ def test_a_damaged_compressed_log_names_the_same_line_on_either_path_and_dash_fo
     assert line > 8192 and line < data.count(b"\n")
     status, _, err = cli("verify", "-", *FLAGS, stdin=bytes(packed))
     assert err == fast.replace(str(path), "-")
+
+
+@pytest.mark.parametrize("content, says", [
+    (b"id,price,chosen\n" + b"".join(b"%d,%d.5,%d\n" % (k, k, k % 3) for k in range(2000)), "not JSON objects"),
+    (bytes(range(256)) * 40, "binary data"),
+    (b"\x89PNG\r\n\x1a\n" + bytes(200), "binary data"),
+])
+@pytest.mark.parametrize("command", ["verify", "eval", "sweep"])
+def test_a_file_that_is_no_log_is_one_line_and_a_usage_error(tmp_path, cli, content, says, command):
+    path = tmp_path / "data.csv"
+    path.write_bytes(content)
+    extra = ["--grid", "epsilon=0.1"] if command == "sweep" else []
+    status, out, err = cli(command, path, *FLAGS, *extra)
+    assert status == Exit.USAGE and len((out + err).splitlines()) == 1
+    assert f"{path} is not an experience log" in err and says in err
+
+
+def test_a_log_whose_first_line_is_damaged_is_still_a_log(tmp_path, cli):
+    path = tmp_path / "run.log"
+    write_run(path, decisions=20)
+    lines = path.read_bytes().split(b"\n")
+    lines[0] = lines[0][:30] + b"garbage"
+    path.write_bytes(b"\n".join(lines))
+    status, out, err = cli("verify", path, *FLAGS)
+    assert status == Exit.PROBLEMS and "line 1" in out

@@ -11,6 +11,7 @@ from sorvane_cli.log.config import LogConfig, load_config
 from sorvane_cli.log.head import Head, read_head
 from sorvane_cli.log.source import LogSource, shown_as, standard_input
 from sorvane_cli.report.progress import Progress, wants_progress
+from sorvane_cli.status import LogError
 
 
 class OpenedLog:
@@ -52,6 +53,8 @@ def opened(args: Any, need_horizon: bool = False, spool: bool = True) -> Iterato
         source = LogSource(path, args.max_line_bytes)
         with source:
             head = read_head(source)
+            if head.not_a_log is not None:
+                raise LogError(f"{source.name} is not an experience log: {head.not_a_log}")
             config = load_config(args.horizon, args.default_reward, args.epsilon, args.forgetfulness,
                                  args.from_state, need_horizon=need_horizon, head=head)
             yield OpenedLog(path, source, head, config, args.quiet)
