@@ -90,3 +90,52 @@ def test_a_log_whose_first_line_is_damaged_is_still_a_log(tmp_path, cli):
     path.write_bytes(b"\n".join(lines))
     status, out, err = cli("verify", path, *FLAGS)
     assert status == Exit.PROBLEMS and "line 1" in out
+
+
+@pytest.fixture
+def cut_log(tmp_path):
+    """A log whose writer stopped 40 bytes before the end of its last line."""
+    path = tmp_path / "cut.log"
+    write_run(path, decisions=120)
+    data = path.read_bytes()
+    path.write_bytes(data[:-40])
+    return path, data.count(b"\n")
+
+
+def test_a_cut_last_line_is_one_finding_of_its_own_kind(cut_log, cli):
+    path, last = cut_log
+    status, out, err = cli("verify", path, "--json", *FLAGS)
+    report = json.loads(out)
+    assert status == Exit.PROBLEMS and report["mismatches"] == {"incomplete": 1}
+    assert report["first"][0]["line"] == last and "mid-line" in report["first"][0]["message"]
+    status, out, err = cli("verify", path, *FLAGS)
+    assert f"line {last}: incomplete final line" in out and "not JSON" not in out
+
+
+@pytest.mark.parametrize("argv", [["eval", "--method", "weighted"], ["eval", "--method", "rejection"],
+                                  ["sweep", "--grid", "epsilon=0.1,0.3", "--workers", "1"]])
+def test_eval_and_sweep_evaluate_the_whole_lines_of_a_cut_log_and_say_what_they_left_out(cut_log, cli, argv):
+    path, last = cut_log
+    status, out, err = cli(argv[0], path, *argv[1:], *FLAGS)
+    assert status == Exit.OK and f"left out: line {last}, incomplete final line" in out
+    assert "NOT EVALUATED" not in out
+    status, out, err = cli(argv[0], path, *argv[1:], *FLAGS, "--json")
+    assert json.loads(out)["left_out"]["line"] == last
+
+
+@pytest.mark.parametrize("ending", [b"\n", b"\n\n", b"\n \n", b"\n\r\n"])
+@pytest.mark.parametrize("native_path", [True, False])
+def test_empty_lines_at_the_end_are_no_problem(tmp_path, cli, monkeypatch, ending, native_path):
+    from sorvane_cli.replay import native
+    path = tmp_path / "run.log"
+    write_run(path, decisions=30)
+    path.write_bytes(path.read_bytes().rstrip(b"\n") + ending)
+    if not native_path:
+        monkeypatch.setattr(native, "_native", None)
+    status, out, err = cli("verify", path, "--json", *FLAGS)
+    assert status == Exit.OK, out
+    assert cli("eval", path, "--method", "weighted", *FLAGS)[0] == Exit.OK
+    # An empty line with a line after it is still one.
+    path.write_bytes(path.read_bytes() + b'{"event":"x"}\n')
+    assert json.loads(cli("verify", path, "--json", *FLAGS)[1])["mismatches"].get("not-json", 0) == \
+        ending.count(b"\n") - 1

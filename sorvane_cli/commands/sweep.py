@@ -35,7 +35,7 @@ from sorvane_cli.log.source import LogSource
 from sorvane_cli.options import CONFIG_HELP, add_config_flags, add_evaluation_flags, add_executor_flags
 from sorvane_cli.report.evaluation import problems_report, report
 from sorvane_cli.report.findings import Finding, Findings
-from sorvane_cli.report.text import findings_text, interval, number, table, to_json
+from sorvane_cli.report.text import findings_text, interval, left_out_note, number, table, to_json
 from sorvane_cli.status import Exit, LogError, UsageError
 from sorvane_cli.status import table as exit_table
 
@@ -171,7 +171,11 @@ def sweep_job(job):
         problems = problems_report(evaluation, job["name"])
         problems["lines"] = evaluation.lines
         return {"problems": problems}
-    return {"report": report(evaluation, job["name"], job["bootstrap"], job["seed"])}
+    rep = report(evaluation, job["name"], job["bootstrap"], job["seed"])
+    left_out = getattr(evaluation, "left_out", None)
+    if left_out is not None:
+        rep["left_out"] = left_out.as_dict()
+    return {"report": rep}
 
 
 def _placement(args):
@@ -244,6 +248,8 @@ def merge(results, points, path, estimator):
     out["configurations"] = len(points)
     out["targets"] = rows
     out["recommended"] = _recommendation(ranked, baseline, estimator)
+    if "left_out" in results[0]:
+        out["left_out"] = results[0]["left_out"]
     return out
 
 
@@ -313,7 +319,7 @@ def report_text(rep):
         foot = [f"weighted: bootstrap {boot['resamples']} resamples of {boot['blocks']} blocks, seed {boot['seed']}; "
                 "ESS = effective sample size"]
     foot.append(_recommendation_text(rep["recommended"], name))
-    return "\n".join([head, body] + foot)
+    return "\n".join([head, body] + foot + left_out_note(rep.get("left_out")))
 
 
 def _recommendation_text(rec, name):

@@ -275,20 +275,32 @@ def _plain_decision(lineno, obj, line, start, stop, cut):
     return None
 
 
+def _incomplete(lineno, line):
+    return BadLine(lineno, "incomplete", f"the log ends {len(line):,} bytes into a line that has no newline: the "
+                                         "writer stopped mid-line; the lines before it are whole")
+
+
 def parse_in_full(lineno, line):
     """One log line as an event object, every field parsed and checked."""
     try:
         obj = _loads(line)
     except UnicodeDecodeError:
+        # Only the last line lacks its newline: one cut short.
+        if not line.endswith(b"\n"):
+            return _incomplete(lineno, line)
         return BadLine(lineno, "not-json", "the line is not valid UTF-8")
     except RecursionError:
         return BadLine(lineno, "malformed", "neither a decision nor a resolution: nested too deeply to read")
     except ValueError as exc:
         if not line.strip():
             return BadLine(lineno, "not-json", "the line is empty")
-        detail = exc.msg if isinstance(exc, json.JSONDecodeError) else str(exc)
-        column = f" at column {exc.colno}" if isinstance(exc, json.JSONDecodeError) else ""
-        return BadLine(lineno, "not-json", f"{detail}{column}")
+        if not line.endswith(b"\n"):
+            return _incomplete(lineno, line)
+        if isinstance(exc, json.JSONDecodeError):
+            # Some of json's messages end in "at" ("Unterminated string starting at").
+            detail = exc.msg[:-3] if exc.msg.endswith(" at") else exc.msg
+            return BadLine(lineno, "not-json", f"{detail} at column {exc.colno}")
+        return BadLine(lineno, "not-json", str(exc))
     if type(obj) is not dict:
         return BadLine(lineno, "malformed", "neither a decision nor a resolution: the line is " + _describe(obj))
     event = obj.get("event")
@@ -373,8 +385,14 @@ def read_log(source, progress=None, max_line_bytes=None, span=None):
     # take goes to parse_in_full.
     decision_prefix, fast_decision, resolution_line, kinds = DECISION_PREFIX, _fast_decision, _RESOLUTION_LINE, _KINDS
     position = source.position
+    # Empty lines wait for a line after them: at the end of the log they are
+    # no problem (an editor's or a writer's last newline).
+    empty = []
     with source:
         for lineno, line in lines:
+            if empty and (line is TOO_LONG or line.strip()):
+                yield from empty
+                empty = []
             if progress is not None and not lineno & 511:
                 progress(position())
             if line is TOO_LONG:
@@ -391,6 +409,10 @@ def read_log(source, progress=None, max_line_bytes=None, span=None):
                     decision_id, kind, reward = match.groups()
                     yield ResolutionLine(lineno, decision_id.decode("ascii"), kinds[kind], float(reward))
                     continue
-            yield parse_in_full(lineno, line)
+            event = parse_in_full(lineno, line)
+            if type(event) is BadLine and event.kind == "not-json" and not line.strip():
+                empty.append(event)
+                continue
+            yield event
         if progress is not None:
             progress(position())

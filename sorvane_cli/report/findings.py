@@ -5,6 +5,7 @@ KINDS = {
     "empty-log": "empty log",
     "not-json": "not JSON",
     "too-long": "line too long",
+    "incomplete": "incomplete final line",
     "malformed": "not a readable event",
     "unknown-id": "resolution of no pending decision",
     "record-mismatch": "decision record differs",

@@ -70,6 +70,14 @@ def findings_text(findings, total_shown_label="problems"):
     return out
 
 
+def left_out_note(left_out):
+    """The line that says what an evaluation left out (a finding's as_dict), or []."""
+    if not left_out:
+        return []
+    return [f"left out: line {left_out['line']}, {KINDS[left_out['kind']]} ({left_out['message']}); "
+            "the estimates are of the lines before it"]
+
+
 def configuration_note(config, findings):
     """A line naming the flags the defaults stood in for, when they may be why the log does not reproduce."""
     # The horizon plays no part in replaying; a divergence says this itself.
