@@ -139,3 +139,48 @@ def test_empty_lines_at_the_end_are_no_problem(tmp_path, cli, monkeypatch, endin
     path.write_bytes(path.read_bytes() + b'{"event":"x"}\n')
     assert json.loads(cli("verify", path, "--json", *FLAGS)[1])["mismatches"].get("not-json", 0) == \
         ending.count(b"\n") - 1
+
+
+def _restarted_log(path, again):
+    """A log with a header whose host restarted (from its saved state) and wrote `again` as it began anew."""
+    from sorvane_cli import header_line
+    first = header_line(10, **CONFIG)
+    path.write_text(first + "\n")
+    state = write_run(path, decisions=40)
+    with open(path, "a") as log:
+        log.write(again(first) + "\n")
+    restart_line = path.read_text().count("\n")
+    write_run(path, decisions=40, state=state, start=40)
+    return restart_line
+
+
+@pytest.mark.parametrize("native_path", [True, False])
+def test_a_restart_may_write_the_same_header_again(tmp_path, cli, monkeypatch, native_path):
+    from sorvane_cli.replay import native
+    if not native_path:
+        monkeypatch.setattr(native, "_native", None)
+    path = tmp_path / "run.log"
+    _restarted_log(path, lambda first: first)
+    assert cli("verify", path, "-q")[0] == Exit.OK
+    assert cli("eval", path, "--method", "weighted", "-q")[0] == Exit.OK
+
+
+def test_a_different_header_later_is_one_finding_that_names_both(tmp_path, cli):
+    path = tmp_path / "run.log"
+    line = _restarted_log(path, lambda first: first.replace('"epsilon":0.2', '"epsilon":0.1'))
+    status, out, err = cli("verify", path, "--json", "-q")
+    report = json.loads(out)
+    assert status == Exit.PROBLEMS and report["problems"] == 1
+    message = report["first"][0]["message"]
+    assert report["first"][0]["line"] == line
+    assert f"line 1 gives epsilon 0.2, line {line} gives epsilon 0.1" in message
+
+
+def test_a_header_that_is_not_first_in_a_log_without_one_is_still_refused(tmp_path, cli):
+    from sorvane_cli import header_line
+    path = tmp_path / "run.log"
+    write_run(path, decisions=10)
+    with open(path, "a") as log:
+        log.write(header_line(10, **CONFIG) + "\n")
+    status, out, err = cli("verify", path, *FLAGS)
+    assert status == Exit.PROBLEMS and "a header line belongs first in the log" in out

@@ -85,7 +85,8 @@ class Head:
                     if self.default_reward is not None else 0
                 if count + 1 > best:
                     self.default_reward, self.default_reward_line = ev.reward, line
-        elif kind is HeaderLine:
+        elif kind is HeaderLine and ev.lineno == 1:
+            # A restart writes it again; read_log holds later ones to it.
             self.header = ev
 
     def explained(self, epsilon):

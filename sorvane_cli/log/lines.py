@@ -16,7 +16,7 @@ import re
 from collections.abc import Callable
 from typing import Any
 
-from sorvane_cli.log.header import header_problem, parse_header
+from sorvane_cli.log.header import HeaderLine, header_problem, parse_header
 from sorvane_cli.log.source import MAX_LINE_BYTES, TOO_LONG, LogSource
 
 # The C scanner straight, without the wrappers of json.loads around it; any
@@ -333,8 +333,7 @@ def parse_in_full(lineno, line):
             reward = float(reward)
         return ResolutionLine(lineno, decision_id, kind, reward)
     if event == "header":
-        if lineno != 1:
-            return BadLine(lineno, "malformed", "a header line belongs first in the log")
+        # One past the first line is a restart's; read_log holds it to the first.
         header = parse_header(lineno, obj)
         return header if header is not None else BadLine(lineno, "malformed", header_problem(obj))
     if "event" not in obj:
@@ -364,6 +363,37 @@ def _too_long(lineno, limit):
                                        "it was skipped unread")
 
 
+def _first_header(source):
+    """The HeaderLine of the log's first line, or None."""
+    with LogSource(source.path, source.max_line_bytes) as again:
+        first = again.peek(1, source.max_line_bytes)
+    if not first or first[0][1] is TOO_LONG:
+        return None
+    event = event_of(1, first[0][1])
+    return event if type(event) is HeaderLine else None
+
+
+def _describe_config(config, names):
+    return ", ".join(f"{name} {config.get(name)!r}" for name in names)
+
+
+def restarted(first, header):
+    """A header line past the first line as read_log gives it: itself (a
+    restart wrote the same header again, and it is passed over), or the
+    BadLine that says how it differs from the first."""
+    if first is None:
+        return BadLine(header.lineno, "malformed", "a header line belongs first in the log")
+    if header.config == first.config:
+        return header
+    names = [name for name in first.config.keys() | header.config.keys()
+             if first.config.get(name) != header.config.get(name)]
+    names.sort(key=lambda name: list(first.config).index(name) if name in first.config else len(first.config))
+    return BadLine(header.lineno, "malformed",
+                   f"a header line unlike the first: line {first.lineno} gives {_describe_config(first.config, names)}"
+                   f", line {header.lineno} gives {_describe_config(header.config, names)}; the log holds the "
+                   "lines of two configurations")
+
+
 def read_log(source, progress=None, max_line_bytes=None, span=None):
     """Every line of the log as an event object, in order.
 
@@ -388,6 +418,9 @@ def read_log(source, progress=None, max_line_bytes=None, span=None):
     # Empty lines wait for a line after them: at the end of the log they are
     # no problem (an editor's or a writer's last newline).
     empty = []
+    # The log's header, to which a restart's header must be the same; a
+    # span looks it up at the log's first line when it meets one.
+    first = None
     with source:
         for lineno, line in lines:
             if empty and (line is TOO_LONG or line.strip()):
@@ -410,9 +443,17 @@ def read_log(source, progress=None, max_line_bytes=None, span=None):
                     yield ResolutionLine(lineno, decision_id.decode("ascii"), kinds[kind], float(reward))
                     continue
             event = parse_in_full(lineno, line)
-            if type(event) is BadLine and event.kind == "not-json" and not line.strip():
+            kind = type(event)
+            if kind is BadLine and event.kind == "not-json" and not line.strip():
                 empty.append(event)
                 continue
+            if kind is HeaderLine:
+                if lineno == 1:
+                    first = event
+                else:
+                    if first is None and span is not None:
+                        first = _first_header(source)
+                    event = restarted(first, event)
             yield event
         if progress is not None:
             progress(position())
