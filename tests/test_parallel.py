@@ -125,7 +125,7 @@ def test_targets_that_share_a_model_are_one_job(points, log_bits, expected, meth
     (["--grid", "epsilon=0.1", "--grid", "epsilon=0.2"], "--grid epsilon is given twice"),
     (["--grid", "epsilon=0.1,0.1"], "lists 0.1 twice"),
     (["--grid", "epsilon"], "--grid takes KEY=VALUE"),
-    (["--grid", "colour=red"], "--target takes key=value"),
+    (["--grid", "colour=red"], "--grid takes key=value"),
     (["--grid", "bits=8.5"], "must be an integer"),
     (["--grid", "epsilon=1.5"], "epsilon must be in [0, 1]"),
     (["--grid", "name=a,b"], "cannot vary the name"),
