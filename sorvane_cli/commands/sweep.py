@@ -30,7 +30,8 @@ from sorvane_cli.evaluation.rejection import bound
 from sorvane_cli.evaluation.targets import build_targets, parse_targets
 from sorvane_cli.jobs import no_progress, placement, run_jobs
 from sorvane_cli.log.config import LogConfig
-from sorvane_cli.log.lines import DecisionLine, read_log
+from sorvane_cli.log.lines import DecisionLine
+from sorvane_cli.log.reading import read_log
 from sorvane_cli.log.source import LogSource
 from sorvane_cli.options import CONFIG_HELP, add_config_flags, add_evaluation_flags, add_executor_flags
 from sorvane_cli.report.evaluation import problems_report, report
