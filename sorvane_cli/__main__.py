@@ -3,12 +3,14 @@ kind of failure mapped to its exit status."""
 import argparse
 import importlib
 import os
+import signal
 import sys
+import threading
 from collections.abc import Sequence
 from typing import IO
 
 from sorvane_cli.commands import COMMANDS
-from sorvane_cli.status import Exit, JobFailed, LogError, OutputError, UsageError, table
+from sorvane_cli.status import Exit, JobFailed, LogError, OutputError, Terminated, UsageError, table
 
 
 def _version() -> str:
@@ -78,6 +80,20 @@ class _Stdout:
             raise self._failed(exc) from None
 
 
+def _terminate(signum: int, frame: object) -> None:
+    raise Terminated
+
+
+def _on_sigterm() -> None:
+    """SIGTERM ends the command as Ctrl-C does: what it started (worker
+    processes, temporary files) is cleaned up on the way out."""
+    if threading.current_thread() is threading.main_thread():
+        try:
+            signal.signal(signal.SIGTERM, _terminate)
+        except (ValueError, OSError):
+            pass
+
+
 def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
     """The command line parsed; a flag no command knows is the command's
     error, with its usage, not the top level's."""
@@ -93,12 +109,16 @@ def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
 
 def main(argv: Sequence[str] | None = None, stdout: IO[str] | None = None) -> int:
     """Runs `sorvane` with `argv` (the command line's by default); returns the exit status."""
+    _on_sigterm()
     try:
         args = _parse(argv)
     except KeyboardInterrupt:
         # Interrupted while it started (the commands' modules load first).
         print("sorvane: interrupted", file=sys.stderr)
         return Exit.INTERRUPTED
+    except Terminated:
+        print("sorvane: terminated", file=sys.stderr)
+        return Exit.TERMINATED
     own = stdout is None
     stdout = _Stdout(sys.stdout if own else stdout)  # type: ignore[assignment]
     name = f"sorvane {args.command}"
@@ -131,6 +151,9 @@ def main(argv: Sequence[str] | None = None, stdout: IO[str] | None = None) -> in
     except KeyboardInterrupt:
         print(f"{name}: interrupted", file=sys.stderr)
         return Exit.INTERRUPTED
+    except Terminated:
+        print(f"{name}: terminated", file=sys.stderr)
+        return Exit.TERMINATED
 
 
 if __name__ == "__main__":

@@ -15,8 +15,10 @@ finish (its process killed, an unexpected exception, a cluster that loses
 it) ends the whole run with JobFailed: no partial result is returned.
 """
 import concurrent.futures
+import ctypes
 import multiprocessing
 import os
+import signal
 import traceback
 
 from sorvane_cli.status import JobFailed
@@ -40,6 +42,41 @@ def share_cpus(count):
     """Native passes in this process use `count` threads from now on."""
     global threads
     threads = max(1, count)
+
+
+# Linux's prctl option that sends a process a signal when its parent dies.
+_PR_SET_PDEATHSIG = 1
+
+
+def _start_worker(cpus):
+    """A worker process's start: its share of the CPUs; Ctrl-C is the
+    command's to handle (it ends the workers itself), and the worker ends
+    with the command's process however that ends, even by SIGKILL."""
+    share_cpus(cpus)
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+    except (OSError, AttributeError):  # pragma: no cover - not Linux
+        pass
+    if os.getppid() == 1:  # the command ended before the line above
+        os._exit(1)
+
+
+def _end_workers(pool):
+    """Ends the pool's worker processes now, jobs running or not: an
+    interrupted command does not wait for them."""
+    processes = list((getattr(pool, "_processes", None) or {}).values())
+    for process in processes:
+        try:
+            process.kill()
+        except (OSError, ValueError, AttributeError):
+            pass
+    pool.shutdown(wait=False, cancel_futures=True)
+    for process in processes:
+        try:
+            process.join(2.0)
+        except (OSError, ValueError, AttributeError, AssertionError):
+            pass
 
 
 def placement(args):
@@ -101,7 +138,7 @@ def _in_processes(function, jobs, workers, describe, done):
     # the command's process holds (threads, open files, a large state).
     context = multiprocessing.get_context("spawn")
     results = [None] * len(jobs)
-    with concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=context, initializer=share_cpus,
+    with concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=context, initializer=_start_worker,
                                                 initargs=(usable_cpus() // workers,)) as pool:
         futures = {pool.submit(function, job): k for k, job in enumerate(jobs)}
         try:
@@ -118,9 +155,12 @@ def _in_processes(function, jobs, workers, describe, done):
                 finished += 1
                 if done is not None:
                     done(finished)
-        except BaseException:
+        except BaseException as exc:
             for future in futures:
                 future.cancel()
+            if not isinstance(exc, Exception):
+                # Interrupted or terminated: running jobs are not waited for.
+                _end_workers(pool)
             raise
     return results
 
