@@ -184,3 +184,67 @@ def test_a_header_that_is_not_first_in_a_log_without_one_is_still_refused(tmp_pa
         log.write(header_line(10, **CONFIG) + "\n")
     status, out, err = cli("verify", path, *FLAGS)
     assert status == Exit.PROBLEMS and "a header line belongs first in the log" in out
+
+
+@pytest.fixture
+def checkpointed(tmp_path):
+    from parallel_jobs import write_log
+    write_log(tmp_path / "log.jsonl", tmp_path / "checkpoints", 600, 200)
+    return tmp_path
+
+
+VERIFY = ["--horizon", "50", "-q", "--workers", "1"]
+
+
+def test_checkpoints_skip_files_that_are_no_state_and_say_so(checkpointed, cli):
+    folder = checkpointed / "checkpoints"
+    (folder / "README").write_text("states saved every 200 decisions\n")
+    (folder / "state-000600.hex.tmp").write_text((folder / "state-000400.hex").read_text()[:100])
+    status, out, err = cli("verify", checkpointed / "log.jsonl", "--checkpoints", folder, *VERIFY)
+    assert status == Exit.OK, out + err
+    assert "skipped README: it does not begin like a serialized state" in out
+    assert "skipped state-000600.hex.tmp: a temporary file" in out
+    status, out, err = cli("verify", checkpointed / "log.jsonl", "--checkpoints", folder, "--json", *VERIFY)
+    assert [s["file"] for s in json.loads(out)["skipped"]] == ["README", "state-000600.hex.tmp"]
+
+
+def test_a_checkpoint_that_begins_like_a_state_and_is_damaged_stays_an_error(checkpointed, cli):
+    path = checkpointed / "checkpoints" / "state-000400.hex"
+    path.write_text(path.read_text()[:200])
+    status, out, err = cli("verify", checkpointed / "log.jsonl", "--checkpoints", path.parent, *VERIFY)
+    assert status == Exit.USAGE and "state-000400.hex is not a serialized state" in err
+
+
+def test_a_checkpoint_s_line_says_where_the_log_goes_on(checkpointed, cli):
+    status, out, err = cli("verify", checkpointed / "log.jsonl", "--checkpoints", checkpointed / "checkpoints",
+                           "--json", *VERIFY)
+    lines = (checkpointed / "log.jsonl").read_text().splitlines()
+    for placed in json.loads(out)["checkpoints"]:
+        assert placed["next_line"] == placed["line"] + 1
+        # `tail -n +next_line` starts at the decision the saved state made next.
+        first = json.loads(lines[placed["next_line"] - 1])
+        assert first["record"]["decision_id"] == f"shop:{placed['decisions']}"
+
+
+def test_compressed_states_are_read_wherever_states_are(checkpointed, cli, tmp_path):
+    import gzip
+    import lzma
+    folder = checkpointed / "checkpoints"
+    for k, path in enumerate(sorted(folder.iterdir())):
+        pack = (gzip.compress, lzma.compress)[k % 2]
+        path.with_name(path.name + ".gz").write_bytes(pack(path.read_bytes()))
+        path.unlink()
+    status, out, err = cli("verify", checkpointed / "log.jsonl", "--checkpoints", folder, *VERIFY)
+    assert status == Exit.OK and "skipped" not in out, out + err
+    # --from-state: a log that continues from a saved state, the state gzip'd.
+    state = tmp_path / "from.hex.gz"
+    start = sorted(folder.iterdir())[0]
+    state.write_bytes(start.read_bytes() if start.read_bytes()[:2] == b"\x1f\x8b" else gzip.compress(
+        lzma.decompress(start.read_bytes())))
+    tail = tmp_path / "tail.jsonl"
+    placed = json.loads(cli("verify", checkpointed / "log.jsonl", "--json", "--checkpoints", folder,
+                            *VERIFY)[1])["checkpoints"][0]
+    tail.write_text("".join((checkpointed / "log.jsonl").read_text().splitlines(keepends=True)[placed["line"]:]))
+    for command in (["verify"], ["eval", "--method", "weighted"], ["sweep", "--grid", "epsilon=0.2", "--workers", "1"]):
+        status, out, err = cli(command[0], tail, "--from-state", state, "-q", *command[1:])
+        assert status == Exit.OK, out + err

@@ -32,7 +32,7 @@ from sorvane_cli.jobs import no_progress, placement, run_jobs
 from sorvane_cli.log.config import LogConfig
 from sorvane_cli.log.lines import DecisionLine
 from sorvane_cli.log.reading import read_log
-from sorvane_cli.log.source import LogSource
+from sorvane_cli.log.source import LogSource, read_state_text
 from sorvane_cli.options import CONFIG_HELP, add_config_flags, add_evaluation_flags, add_executor_flags
 from sorvane_cli.report.evaluation import problems_report, report
 from sorvane_cli.report.findings import Finding, Findings
@@ -155,8 +155,7 @@ def sweep_job(job):
     their part of the `eval` report, or what stopped it."""
     if job["state"] is not None:
         try:
-            with open(job["state"], encoding="ascii", errors="replace") as f:
-                config = LogConfig(state_text=f.read().strip())
+            config = LogConfig(state_text=read_state_text(job["state"]))
         except OSError as exc:
             return {"usage": f"cannot read {job['state']}: {exc.strerror or exc}"}
     else:

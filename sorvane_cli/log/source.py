@@ -9,6 +9,7 @@ keeps a damaged or hostile log from taking the machine's memory.
 """
 import bz2
 import gzip
+import io
 import lzma
 import os
 import sys
@@ -40,6 +41,37 @@ def shown_as(path, name):
         _SHOWN_AS.pop(path, None)
     else:
         _SHOWN_AS[path] = name
+
+
+def open_state(path):
+    """A saved state's file opened for reading bytes, through gzip, bzip2 or
+    xz as a log is (told by its first bytes); OSError when it cannot be."""
+    raw = open(path, "rb")
+    try:
+        head = raw.peek(6)[:6]
+        for magic, _, opener in _COMPRESSED:
+            if head.startswith(magic):
+                return opener(raw)
+    except BaseException:
+        raw.close()
+        raise
+    return raw
+
+
+def compressed(f):
+    """Whether a file open_state gave reads through a compression."""
+    return not isinstance(f, io.BufferedReader)
+
+
+def read_state_text(path):
+    """The serialize text a saved state's file holds (compressed or not);
+    OSError when it cannot be read, damaged compression included."""
+    with open_state(path) as f:
+        try:
+            data = f.read()
+        except (EOFError, lzma.LZMAError) as exc:
+            raise OSError(f"its compressed data is damaged ({exc})") from None
+    return data.decode("ascii", errors="replace").strip()
 
 
 def standard_input():
