@@ -79,11 +79,42 @@ def _end_workers(pool):
             pass
 
 
+# How long a command tries to reach the Dask scheduler before it gives up (exit 6).
+CONNECT_SECONDS = 10
+_SCHEMES = ("tcp", "tls")
+
+
+def cluster_address(text):
+    """The scheduler address `text` ([tcp://]HOST:PORT), checked before any
+    connection is tried; ValueError says what is wrong with it."""
+    scheme, sep, rest = text.partition("://")
+    if not sep:
+        scheme, rest = "tcp", text
+    why = None
+    if scheme not in _SCHEMES:
+        why = f"the scheme must be {' or '.join(_SCHEMES)}, not {scheme!r}"
+    else:
+        if rest.startswith("["):  # an IPv6 address: [::1]:8786
+            host, _, port = rest[1:].partition("]")
+            port = port[1:] if port.startswith(":") else ""
+        else:
+            host, _, port = rest.rpartition(":")
+        if not host:
+            why = "it has no port number" if rest and ":" not in rest else "it has no host"
+        elif not port.isdigit() or not 1 <= int(port) <= 65535:
+            why = "it has no port number" if not port else f"the port must be a number from 1 to 65535, not {port!r}"
+    if why is not None:
+        raise ValueError(f"--cluster {text}: {why}; give the scheduler's address as tcp://HOST:PORT "
+                         "(tcp://127.0.0.1:8786)")
+    return text if sep else f"tcp://{text}"
+
+
 def placement(args):
     """(workers, cluster) from the flags: the usable CPUs unless told."""
     if args.cluster is not None and args.workers is not None:
         raise ValueError("--workers and --cluster cannot go together: the cluster has its own workers")
-    return (args.workers or usable_cpus()), args.cluster
+    cluster = cluster_address(args.cluster) if args.cluster is not None else None
+    return (args.workers or usable_cpus()), cluster
 
 
 class _Silent:
@@ -117,6 +148,11 @@ def run_jobs(function, jobs, workers=1, cluster=None, describe=str, done=None):
     if workers <= 1 or len(jobs) <= 1:
         return _here(function, jobs, describe, done)
     return _in_processes(function, jobs, min(workers, len(jobs)), describe, done)
+
+
+def _first_line(exc):
+    text = str(exc).strip().splitlines()
+    return text[0] if text else type(exc).__name__
 
 
 def _failure(job, describe, exc):
@@ -171,10 +207,10 @@ def _on_cluster(function, jobs, address, describe, done):
     except ImportError:
         raise JobFailed("--cluster needs the distributed package: pip install 'sorvane[cluster]'") from None
     try:
-        # Waits as long as dask's distributed.comm.timeouts.connect (30 s).
-        client = distributed.Client(address, set_as_default=False)
+        client = distributed.Client(address, set_as_default=False, timeout=CONNECT_SECONDS)
     except (OSError, TimeoutError, ValueError) as exc:
-        raise JobFailed(f"cannot reach the Dask scheduler at {address}: {exc}") from None
+        raise JobFailed(f"cannot reach the Dask scheduler at {address} (tried for {CONNECT_SECONDS} s): "
+                        f"{_first_line(exc)}") from None
     with client:
         # pure=False: equal arguments are still separate runs, never a
         # result the cluster kept from an earlier command.

@@ -108,3 +108,42 @@ def test_workers_end_when_the_command_is_killed_outright(big):
         process.wait(timeout=10)
         gone, alive = psutil.wait_procs(workers, timeout=5)
         assert not alive
+
+
+@pytest.fixture(scope="module")
+def small(tmp_path_factory):
+    from parallel_jobs import write_log
+    out = tmp_path_factory.mktemp("small")
+    write_log(out / "log.jsonl", out / "checkpoints", 400, 200)
+    return out
+
+
+CLUSTER_COMMANDS = [["sweep", "{log}/log.jsonl", "--grid", "epsilon=0.2", "--horizon", "50", "-q"],
+                    ["verify", "{log}/log.jsonl", "--checkpoints", "{log}/checkpoints", "--horizon", "50", "-q"]]
+
+
+@pytest.mark.parametrize("argv", CLUSTER_COMMANDS)
+@pytest.mark.parametrize("address, says", [("localhost", "it has no port number"),
+                                           ("tcp://127.0.0.1", "it has no port number"),
+                                           ("127.0.0.1:http", "the port must be a number"),
+                                           ("inproc://x", "the scheme must be tcp or tls")])
+def test_a_malformed_cluster_address_is_a_usage_error_at_once(small, cli, argv, address, says):
+    started = time.monotonic()
+    status, out, err = cli(*[a.format(log=small) for a in argv], "--cluster", address)
+    assert time.monotonic() - started < 5.0
+    assert status == Exit.USAGE and says in err and len(err.splitlines()) == 1
+
+
+def test_an_unreachable_scheduler_is_given_up_on_within_the_documented_time(small, cli):
+    import socket
+
+    from sorvane_cli.jobs import CONNECT_SECONDS
+    pytest.importorskip("distributed")
+    with socket.socket() as probe:  # a loopback port no one listens on
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    started = time.monotonic()
+    status, out, err = cli(*[a.format(log=small) for a in CLUSTER_COMMANDS[0]], "--cluster", f"127.0.0.1:{port}")
+    took = time.monotonic() - started
+    assert status == Exit.JOB_FAILED and f"cannot reach the Dask scheduler at tcp://127.0.0.1:{port}" in err
+    assert took < CONNECT_SECONDS + 10 and f"{CONNECT_SECONDS} s" in err
