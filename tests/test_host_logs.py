@@ -248,3 +248,63 @@ def test_compressed_states_are_read_wherever_states_are(checkpointed, cli, tmp_p
     for command in (["verify"], ["eval", "--method", "weighted"], ["sweep", "--grid", "epsilon=0.2", "--workers", "1"]):
         status, out, err = cli(command[0], tail, "--from-state", state, "-q", *command[1:])
         assert status == Exit.OK, out + err
+
+
+def _continued(tmp_path):
+    """A log that goes on from a state saved after 40 decisions."""
+    state = write_run(tmp_path / "before.log", decisions=40)
+    (tmp_path / "saved.hex").write_text(sorvane.serialize(state))
+    write_run(tmp_path / "run.log", decisions=60, state=state, start=40)
+    return []
+
+
+def _restarted_from_older(tmp_path):
+    state = write_run(tmp_path / "run.log", decisions=30)
+    saved = sorvane.serialize(state)
+    write_run(tmp_path / "run.log", decisions=30, state=state, start=30)
+    write_run(tmp_path / "run.log", decisions=40, state=sorvane.deserialize(saved), start=30)
+    return FLAGS
+
+
+def _interleaved(tmp_path):
+    states = {salt: sorvane.create(10, **CONFIG) for salt in ("a", "b")}
+    with open(tmp_path / "run.log", "w") as log:
+        for i in range(60):
+            salt = "ab"[i % 2]
+            record = sorvane.decide(states[salt], {"i": i % 5}, [("x", {"p": 1.0}), ("y", {"q": 2.0})], float(i),
+                                    salt)
+            log.write(sorvane.log_line(record) + "\n")
+            log.write(sorvane.log_line(sorvane.learn(states[salt], record.decision_id, 1.0, float(i))) + "\n")
+    return FLAGS
+
+
+def _concatenated(tmp_path):
+    write_run(tmp_path / "run.log", decisions=50)
+    write_run(tmp_path / "run.log", decisions=50)
+    return FLAGS
+
+
+def _one_short_of_its_state(tmp_path):
+    state = write_run(tmp_path / "before.log", decisions=39)
+    write_run(tmp_path / "run.log", decisions=1, state=state, start=39)
+    (tmp_path / "saved.hex").write_text(sorvane.serialize(state))
+    write_run(tmp_path / "run.log", decisions=60, state=state, start=40)
+    return ["--from-state", tmp_path / "saved.hex", "-q"]
+
+
+@pytest.mark.parametrize("make, says", [
+    (_continued, "the log continues from a saved state. Pass --from-state"),
+    (_restarted_from_older, "the host restarted from an older checkpoint (saved after 30 decisions)"),
+    (_interleaved, "decisions of two states are interleaved"),
+    (_concatenated, "a second log follows the first from line"),
+    (_one_short_of_its_state, "the log begins 1 decision before the state. Cut the log to begin at web:40"),
+])
+def test_a_mix_up_of_logs_and_states_is_one_cause_with_the_count_that_follows(tmp_path, cli, make, says):
+    flags = make(tmp_path) or ["-q"]
+    status, out, err = cli("verify", tmp_path / "run.log", "--json", *flags)
+    report = json.loads(out)
+    assert status == Exit.PROBLEMS and report["problems"] == 1, report["mismatches"]
+    cause = report["first"][0]
+    assert cause["kind"] == "mix-up" and says in cause["message"] and cause["follow_on"] > 10
+    status, out, err = cli("verify", tmp_path / "run.log", *flags)
+    assert "later problems follow from it" in out and "--forgetfulness" not in out
