@@ -120,12 +120,12 @@ def main(argv: Sequence[str] | None = None, stdout: IO[str] | None = None) -> in
         print("sorvane: terminated", file=sys.stderr)
         return Exit.TERMINATED
     own = stdout is None
-    stdout = _Stdout(sys.stdout if own else stdout)  # type: ignore[assignment]
+    out = _Stdout(sys.stdout if own else stdout)
     name = f"sorvane {args.command}"
     try:
-        status = int(args.run(args, stdout))
+        status = int(args.run(args, out))
         # What is still buffered fails here, not in the interpreter's last flush.
-        stdout.flush()
+        out.flush()
         return status
     except (UsageError, LogError) as exc:
         print(f"{name}: error: {exc}", file=sys.stderr)

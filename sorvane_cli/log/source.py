@@ -32,7 +32,7 @@ TOO_LONG = object()
 
 # The names messages give files that stand in for what the user gave: the
 # temporary copy of standard input is "-" to them, however often it is read.
-_SHOWN_AS = {}
+_SHOWN_AS: dict[str, str] = {}
 
 
 def shown_as(path, name):
