@@ -292,7 +292,17 @@ def _one_short_of_its_state(tmp_path):
     return ["--from-state", tmp_path / "saved.hex", "-q"]
 
 
+def _a_line_twice(tmp_path):
+    write_run(tmp_path / "run.log", decisions=60)
+    lines = (tmp_path / "run.log").read_text().splitlines(keepends=True)
+    decision = max(k for k in range(20) if '"event":"decision"' in lines[k])
+    lines.insert(decision + 1, lines[decision])
+    (tmp_path / "run.log").write_text("".join(lines))
+    return FLAGS
+
+
 @pytest.mark.parametrize("make, says", [
+    (_a_line_twice, "repeats the decision web:"),
     (_continued, "the log continues from a saved state. Pass --from-state"),
     (_restarted_from_older, "the host restarted from an older checkpoint (saved after 30 decisions)"),
     (_interleaved, "decisions of two states are interleaved"),

@@ -32,6 +32,8 @@ class IdTrail:
         self.cause = None
         self._seen = 0
         self._previous_salt = None
+        # The last decision line's id and line number.
+        self._last = None
         # After a cause: the id the first sequence would go on with, and
         # whether it did (two states interleaved rather than one after the other).
         self._resumes = None
@@ -55,6 +57,7 @@ class IdTrail:
         first = self._seen == 0
         self._seen += 1
         previous, self._previous_salt = self._previous_salt, salt
+        last, self._last = self._last, (record["decision_id"], lineno)
         n = _parts(record["decision_id"], salt)
         if n is None or n == expected:
             return None
@@ -65,6 +68,10 @@ class IdTrail:
             message = self._first_message(logged, salt, n, expected, lineno)
         elif n > expected:
             return None  # lines lost: the replay says what differs, line by line
+        elif last is not None and last[0] == logged:
+            message = (f"line {lineno} repeats the decision {logged} of line {last[1]}: it was written twice (or "
+                       "two pieces of the log overlap), so every later decision comes out one off. Remove the "
+                       f"repeated line")
         else:
             self._resumes = (previous, expected) if previous is not None else None
             if n == 0:
