@@ -318,3 +318,20 @@ def test_a_mix_up_of_logs_and_states_is_one_cause_with_the_count_that_follows(tm
     assert cause["kind"] == "mix-up" and says in cause["message"] and cause["follow_on"] > 10
     status, out, err = cli("verify", tmp_path / "run.log", *flags)
     assert "later problems follow from it" in out and "--forgetfulness" not in out
+
+
+@pytest.mark.parametrize("argv", [["verify", "--json"], ["eval", "--method", "weighted", "--json"]])
+def test_the_native_path_reports_a_cut_last_line_as_the_python_path_does(tmp_path, cli, monkeypatch, argv):
+    from sorvane_cli.replay import native
+    path = tmp_path / "cut.log"
+    write_run(path, decisions=4000)
+    data = path.read_bytes()
+    path.write_bytes(data[:-40])
+    fed = []
+    real_feed = native.feed_log
+    monkeypatch.setattr(native, "feed_log", lambda *a, **k: fed.append(real_feed(*a, **k)) or fed[-1])
+    status, fast, err = cli(argv[0], path, *argv[1:], *FLAGS)
+    assert fed == [True]  # proved natively: no second read
+    monkeypatch.setattr(native, "_native", None)
+    assert cli(argv[0], path, *argv[1:], *FLAGS) == (status, fast, err)
+    assert json.loads(fast)["first" if argv[0] == "verify" else "left_out"]
