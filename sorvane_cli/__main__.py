@@ -7,7 +7,7 @@ import signal
 import sys
 import threading
 from collections.abc import Sequence
-from typing import IO
+from typing import IO, Any
 
 from sorvane_cli.commands import COMMANDS
 from sorvane_cli.status import Exit, JobFailed, LogError, OutputError, Terminated, UsageError, table
@@ -84,14 +84,16 @@ def _terminate(signum: int, frame: object) -> None:
     raise Terminated
 
 
-def _on_sigterm() -> None:
+def _on_sigterm() -> Any:
     """SIGTERM ends the command as Ctrl-C does: what it started (worker
-    processes, temporary files) is cleaned up on the way out."""
+    processes, temporary files) is cleaned up on the way out. Returns the
+    handler it replaced (None when it could not), for the way out."""
     if threading.current_thread() is threading.main_thread():
         try:
-            signal.signal(signal.SIGTERM, _terminate)
+            return signal.signal(signal.SIGTERM, _terminate)
         except (ValueError, OSError):
             pass
+    return None
 
 
 def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
@@ -109,7 +111,15 @@ def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
 
 def main(argv: Sequence[str] | None = None, stdout: IO[str] | None = None) -> int:
     """Runs `sorvane` with `argv` (the command line's by default); returns the exit status."""
-    _on_sigterm()
+    replaced = _on_sigterm()
+    try:
+        return _main(argv, stdout)
+    finally:
+        if replaced is not None:
+            signal.signal(signal.SIGTERM, replaced)
+
+
+def _main(argv: Sequence[str] | None, stdout: IO[str] | None) -> int:
     try:
         args = _parse(argv)
     except KeyboardInterrupt:
