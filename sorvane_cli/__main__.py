@@ -3,12 +3,14 @@ kind of failure mapped to its exit status."""
 import argparse
 import importlib
 import os
+import signal
 import sys
+import threading
 from collections.abc import Sequence
-from typing import IO
+from typing import IO, Any
 
 from sorvane_cli.commands import COMMANDS
-from sorvane_cli.status import Exit, JobFailed, LogError, OutputError, UsageError, table
+from sorvane_cli.status import Exit, JobFailed, LogError, OutputError, Terminated, UsageError, table
 
 
 def _version() -> str:
@@ -41,17 +43,106 @@ def _silence_stdout() -> None:
         pass
 
 
+class _StdoutFailed(OutputError):
+    """Standard output took no more: full, or closed when the command started."""
+
+
+class _Stdout:
+    """Standard output as the commands write to it: a write that fails is
+    the output's failure, said in one line, not the log's."""
+
+    def __init__(self, stream: IO[str] | None) -> None:
+        self._stream = stream
+
+    def _failed(self, exc: OSError | None) -> _StdoutFailed:
+        if exc is None:
+            return _StdoutFailed("cannot write standard output: it is closed")
+        return _StdoutFailed(f"cannot write standard output: {exc.strerror or exc}")
+
+    def write(self, text: str) -> int:
+        if self._stream is None:
+            raise self._failed(None)
+        try:
+            return self._stream.write(text)
+        except BrokenPipeError:
+            raise
+        except OSError as exc:
+            raise self._failed(exc) from None
+
+    def flush(self) -> None:
+        if self._stream is None:
+            return
+        try:
+            self._stream.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as exc:
+            raise self._failed(exc) from None
+
+
+def _terminate(signum: int, frame: object) -> None:
+    raise Terminated
+
+
+def _on_sigterm() -> Any:
+    """SIGTERM ends the command as Ctrl-C does: what it started (worker
+    processes, temporary files) is cleaned up on the way out. Returns the
+    handler it replaced (None when it could not), for the way out."""
+    if threading.current_thread() is threading.main_thread():
+        try:
+            return signal.signal(signal.SIGTERM, _terminate)
+        except (ValueError, OSError):
+            pass
+    return None
+
+
+def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
+    """The command line parsed; a flag no command knows is the command's
+    error, with its usage, not the top level's."""
+    parser = build_parser()
+    args, unknown = parser.parse_known_args(argv)
+    if unknown:
+        for action in parser._actions:
+            if isinstance(action, argparse._SubParsersAction):
+                action.choices[args.command].error(f"unrecognized arguments: {' '.join(unknown)}")
+        parser.error(f"unrecognized arguments: {' '.join(unknown)}")
+    return args
+
+
 def main(argv: Sequence[str] | None = None, stdout: IO[str] | None = None) -> int:
     """Runs `sorvane` with `argv` (the command line's by default); returns the exit status."""
-    args = build_parser().parse_args(argv)
-    stdout = stdout if stdout is not None else sys.stdout
+    replaced = _on_sigterm()
+    try:
+        return _main(argv, stdout)
+    finally:
+        if replaced is not None:
+            signal.signal(signal.SIGTERM, replaced)
+
+
+def _main(argv: Sequence[str] | None, stdout: IO[str] | None) -> int:
+    try:
+        args = _parse(argv)
+    except KeyboardInterrupt:
+        # Interrupted while it started (the commands' modules load first).
+        print("sorvane: interrupted", file=sys.stderr)
+        return Exit.INTERRUPTED
+    except Terminated:
+        print("sorvane: terminated", file=sys.stderr)
+        return Exit.TERMINATED
+    own = stdout is None
+    out = _Stdout(sys.stdout if own else stdout)
     name = f"sorvane {args.command}"
     try:
-        return int(args.run(args, stdout))
+        status = int(args.run(args, out))
+        # What is still buffered fails here, not in the interpreter's last flush.
+        out.flush()
+        return status
     except (UsageError, LogError) as exc:
         print(f"{name}: error: {exc}", file=sys.stderr)
         return Exit.USAGE
     except OutputError as exc:
+        if isinstance(exc, _StdoutFailed) and own:
+            _silence_stdout()
         print(f"{name}: error: {exc}", file=sys.stderr)
         return Exit.OUTPUT
     except JobFailed as exc:
@@ -59,7 +150,7 @@ def main(argv: Sequence[str] | None = None, stdout: IO[str] | None = None) -> in
         return Exit.JOB_FAILED
     except BrokenPipeError:
         # The reader of standard output went away (`| head`): nothing more to say to it.
-        if stdout is sys.stdout:
+        if own:
             _silence_stdout()
         print(f"{name}: error: standard output was closed before the output was written", file=sys.stderr)
         return Exit.OUTPUT
@@ -70,6 +161,9 @@ def main(argv: Sequence[str] | None = None, stdout: IO[str] | None = None) -> in
     except KeyboardInterrupt:
         print(f"{name}: interrupted", file=sys.stderr)
         return Exit.INTERRUPTED
+    except Terminated:
+        print(f"{name}: terminated", file=sys.stderr)
+        return Exit.TERMINATED
 
 
 if __name__ == "__main__":

@@ -15,8 +15,10 @@ finish (its process killed, an unexpected exception, a cluster that loses
 it) ends the whole run with JobFailed: no partial result is returned.
 """
 import concurrent.futures
+import ctypes
 import multiprocessing
 import os
+import signal
 import traceback
 
 from sorvane_cli.status import JobFailed
@@ -42,11 +44,77 @@ def share_cpus(count):
     threads = max(1, count)
 
 
+# Linux's prctl option that sends a process a signal when its parent dies.
+_PR_SET_PDEATHSIG = 1
+
+
+def _start_worker(cpus):
+    """A worker process's start: its share of the CPUs; Ctrl-C is the
+    command's to handle (it ends the workers itself), and the worker ends
+    with the command's process however that ends, even by SIGKILL."""
+    share_cpus(cpus)
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+    except (OSError, AttributeError):  # pragma: no cover - not Linux
+        pass
+    if os.getppid() == 1:  # the command ended before the line above
+        os._exit(1)
+
+
+def _end_workers(pool):
+    """Ends the pool's worker processes now, jobs running or not: an
+    interrupted command does not wait for them."""
+    processes = list((getattr(pool, "_processes", None) or {}).values())
+    for process in processes:
+        try:
+            process.kill()
+        except (OSError, ValueError, AttributeError):
+            pass
+    pool.shutdown(wait=False, cancel_futures=True)
+    for process in processes:
+        try:
+            process.join(2.0)
+        except (OSError, ValueError, AttributeError, AssertionError):
+            pass
+
+
+# How long a command tries to reach the Dask scheduler before it gives up (exit 6).
+CONNECT_SECONDS = 10
+_SCHEMES = ("tcp", "tls")
+
+
+def cluster_address(text):
+    """The scheduler address `text` ([tcp://]HOST:PORT), checked before any
+    connection is tried; ValueError says what is wrong with it."""
+    scheme, sep, rest = text.partition("://")
+    if not sep:
+        scheme, rest = "tcp", text
+    why = None
+    if scheme not in _SCHEMES:
+        why = f"the scheme must be {' or '.join(_SCHEMES)}, not {scheme!r}"
+    else:
+        if rest.startswith("["):  # an IPv6 address: [::1]:8786
+            host, _, port = rest[1:].partition("]")
+            port = port[1:] if port.startswith(":") else ""
+        else:
+            host, _, port = rest.rpartition(":")
+        if not host:
+            why = "it has no port number" if rest and ":" not in rest else "it has no host"
+        elif not port.isdigit() or not 1 <= int(port) <= 65535:
+            why = "it has no port number" if not port else f"the port must be a number from 1 to 65535, not {port!r}"
+    if why is not None:
+        raise ValueError(f"--cluster {text}: {why}; give the scheduler's address as tcp://HOST:PORT "
+                         "(tcp://127.0.0.1:8786)")
+    return text if sep else f"tcp://{text}"
+
+
 def placement(args):
     """(workers, cluster) from the flags: the usable CPUs unless told."""
     if args.cluster is not None and args.workers is not None:
         raise ValueError("--workers and --cluster cannot go together: the cluster has its own workers")
-    return (args.workers or usable_cpus()), args.cluster
+    cluster = cluster_address(args.cluster) if args.cluster is not None else None
+    return (args.workers or usable_cpus()), cluster
 
 
 class _Silent:
@@ -82,6 +150,11 @@ def run_jobs(function, jobs, workers=1, cluster=None, describe=str, done=None):
     return _in_processes(function, jobs, min(workers, len(jobs)), describe, done)
 
 
+def _first_line(exc):
+    text = str(exc).strip().splitlines()
+    return text[0] if text else type(exc).__name__
+
+
 def _failure(job, describe, exc):
     detail = "".join(traceback.format_exception_only(type(exc), exc)).strip()
     return JobFailed(f"{describe(job)} failed: {detail}")
@@ -101,7 +174,7 @@ def _in_processes(function, jobs, workers, describe, done):
     # the command's process holds (threads, open files, a large state).
     context = multiprocessing.get_context("spawn")
     results = [None] * len(jobs)
-    with concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=context, initializer=share_cpus,
+    with concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=context, initializer=_start_worker,
                                                 initargs=(usable_cpus() // workers,)) as pool:
         futures = {pool.submit(function, job): k for k, job in enumerate(jobs)}
         try:
@@ -118,9 +191,12 @@ def _in_processes(function, jobs, workers, describe, done):
                 finished += 1
                 if done is not None:
                     done(finished)
-        except BaseException:
+        except BaseException as exc:
             for future in futures:
                 future.cancel()
+            if not isinstance(exc, Exception):
+                # Interrupted or terminated: running jobs are not waited for.
+                _end_workers(pool)
             raise
     return results
 
@@ -131,10 +207,10 @@ def _on_cluster(function, jobs, address, describe, done):
     except ImportError:
         raise JobFailed("--cluster needs the distributed package: pip install 'sorvane[cluster]'") from None
     try:
-        # Waits as long as dask's distributed.comm.timeouts.connect (30 s).
-        client = distributed.Client(address, set_as_default=False)
+        client = distributed.Client(address, set_as_default=False, timeout=CONNECT_SECONDS)
     except (OSError, TimeoutError, ValueError) as exc:
-        raise JobFailed(f"cannot reach the Dask scheduler at {address}: {exc}") from None
+        raise JobFailed(f"cannot reach the Dask scheduler at {address} (tried for {CONNECT_SECONDS} s): "
+                        f"{_first_line(exc)}") from None
     with client:
         # pure=False: equal arguments are still separate runs, never a
         # result the cluster kept from an earlier command.

@@ -68,4 +68,5 @@ def add_executor_flags(parser: argparse.ArgumentParser) -> None:
                         help="local worker processes (default: the usable CPUs; 1 runs every job in this process)")
     parser.add_argument("--cluster", metavar="ADDRESS",
                         help="run the jobs on the Dask scheduler at ADDRESS (tcp://host:8786) instead; needs "
-                             "sorvane[cluster] here and on the workers, and the files at the same paths there")
+                             "sorvane[cluster] here and on the workers, and the files at the same paths there. A "
+                             "scheduler not reached within 10 s ends the command (exit 6)")

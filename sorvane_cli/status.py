@@ -14,6 +14,7 @@ class Exit(enum.IntEnum):
     MEMORY = 5
     JOB_FAILED = 6
     INTERRUPTED = 130
+    TERMINATED = 143
 
 
 MEANINGS = {
@@ -25,6 +26,7 @@ MEANINGS = {
     Exit.MEMORY: "out of memory",
     Exit.JOB_FAILED: "sweep and verify --checkpoints: a job failed (its worker killed, the cluster lost)",
     Exit.INTERRUPTED: "interrupted (Ctrl-C)",
+    Exit.TERMINATED: "terminated (SIGTERM); worker processes are ended too",
 }
 
 
@@ -56,3 +58,7 @@ class OutputError(Exception):
 
 class JobFailed(Exception):
     """A job did not finish; the message says which and why."""
+
+
+class Terminated(BaseException):
+    """SIGTERM arrived: the command ends as an interrupt does, workers and all."""

@@ -9,7 +9,7 @@ from sorvane_cli.evaluation.evaluate import evaluate_log
 from sorvane_cli.options import CONFIG_HELP, add_config_flags, add_evaluation_flags, add_show_flag
 from sorvane_cli.report.evaluation import plot, problems_report, report, report_text
 from sorvane_cli.report.files import check_output
-from sorvane_cli.report.text import findings_text, to_json
+from sorvane_cli.report.text import findings_text, left_out_note, to_json
 from sorvane_cli.status import Exit, table
 
 METHODS = """methods:
@@ -71,7 +71,11 @@ def run_eval(args, config, progress, out=None, source=None, head=None):
             out.write("\n".join(lines) + "\n")
         return Exit.PROBLEMS
     rep = report(evaluation, args.log, args.bootstrap, args.seed)
+    left_out = getattr(evaluation, "left_out", None)
+    if left_out is not None:
+        rep["left_out"] = left_out.as_dict()
     if args.plot:
         plot(evaluation, args.plot)
-    out.write((to_json(rep) if args.json else report_text(rep)) + "\n")
+    out.write((to_json(rep) if args.json else "\n".join([report_text(rep)] + left_out_note(rep.get("left_out"))))
+              + "\n")
     return Exit.OK

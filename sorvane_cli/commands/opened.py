@@ -3,15 +3,15 @@ reads it twice, the log's head read, the configuration settled from flags,
 header and log, and the progress bar of every pass."""
 import contextlib
 import shutil
-import sys
 import tempfile
 from collections.abc import Iterator
 from typing import IO, Any
 
 from sorvane_cli.log.config import LogConfig, load_config
 from sorvane_cli.log.head import Head, read_head
-from sorvane_cli.log.source import LogSource
+from sorvane_cli.log.source import LogSource, shown_as, standard_input
 from sorvane_cli.report.progress import Progress, wants_progress
+from sorvane_cli.status import LogError
 
 
 class OpenedLog:
@@ -46,15 +46,19 @@ def opened(args: Any, need_horizon: bool = False, spool: bool = True) -> Iterato
     """The log of `args` opened; `spool` copies standard input to a file first."""
     path, spooled = args.log, None
     if path == "-" and spool:
-        spooled = _spooled(sys.stdin.buffer)
+        spooled = _spooled(standard_input())
         path = spooled.name
+        shown_as(path, "-")
     try:
         source = LogSource(path, args.max_line_bytes)
         with source:
             head = read_head(source)
+            if head.not_a_log is not None:
+                raise LogError(f"{source.name} is not an experience log: {head.not_a_log}")
             config = load_config(args.horizon, args.default_reward, args.epsilon, args.forgetfulness,
                                  args.from_state, need_horizon=need_horizon, head=head)
             yield OpenedLog(path, source, head, config, args.quiet)
     finally:
         if spooled is not None:
+            shown_as(path, None)
             spooled.close()

@@ -30,12 +30,13 @@ from sorvane_cli.evaluation.rejection import bound
 from sorvane_cli.evaluation.targets import build_targets, parse_targets
 from sorvane_cli.jobs import no_progress, placement, run_jobs
 from sorvane_cli.log.config import LogConfig
-from sorvane_cli.log.lines import DecisionLine, read_log
-from sorvane_cli.log.source import LogSource
+from sorvane_cli.log.lines import DecisionLine
+from sorvane_cli.log.reading import read_log
+from sorvane_cli.log.source import LogSource, read_state_text
 from sorvane_cli.options import CONFIG_HELP, add_config_flags, add_evaluation_flags, add_executor_flags
 from sorvane_cli.report.evaluation import problems_report, report
 from sorvane_cli.report.findings import Finding, Findings
-from sorvane_cli.report.text import findings_text, interval, number, table, to_json
+from sorvane_cli.report.text import findings_text, interval, left_out_note, number, table, to_json
 from sorvane_cli.status import Exit, LogError, UsageError
 from sorvane_cli.status import table as exit_table
 
@@ -86,7 +87,7 @@ def parse_grid(axes):
         parsed = []
         for value in values.split(","):
             # The same parsing and messages as --target.
-            fields = parse_targets([f"{key}={value}"])[0]
+            fields = parse_targets([f"{key}={value}"], "--grid")[0]
             if fields[key] in parsed:
                 raise UsageError(f"--grid {key} lists {value.strip()} twice")
             parsed.append(fields[key])
@@ -154,8 +155,7 @@ def sweep_job(job):
     their part of the `eval` report, or what stopped it."""
     if job["state"] is not None:
         try:
-            with open(job["state"], encoding="ascii", errors="replace") as f:
-                config = LogConfig(state_text=f.read().strip())
+            config = LogConfig(state_text=read_state_text(job["state"]))
         except OSError as exc:
             return {"usage": f"cannot read {job['state']}: {exc.strerror or exc}"}
     else:
@@ -171,7 +171,11 @@ def sweep_job(job):
         problems = problems_report(evaluation, job["name"])
         problems["lines"] = evaluation.lines
         return {"problems": problems}
-    return {"report": report(evaluation, job["name"], job["bootstrap"], job["seed"])}
+    rep = report(evaluation, job["name"], job["bootstrap"], job["seed"])
+    left_out = getattr(evaluation, "left_out", None)
+    if left_out is not None:
+        rep["left_out"] = left_out.as_dict()
+    return {"report": rep}
 
 
 def _placement(args):
@@ -244,6 +248,8 @@ def merge(results, points, path, estimator):
     out["configurations"] = len(points)
     out["targets"] = rows
     out["recommended"] = _recommendation(ranked, baseline, estimator)
+    if "left_out" in results[0]:
+        out["left_out"] = results[0]["left_out"]
     return out
 
 
@@ -313,7 +319,7 @@ def report_text(rep):
         foot = [f"weighted: bootstrap {boot['resamples']} resamples of {boot['blocks']} blocks, seed {boot['seed']}; "
                 "ESS = effective sample size"]
     foot.append(_recommendation_text(rep["recommended"], name))
-    return "\n".join([head, body] + foot)
+    return "\n".join([head, body] + foot + left_out_note(rep.get("left_out")))
 
 
 def _recommendation_text(rec, name):
@@ -352,7 +358,7 @@ def run_sweep(args, config, progress, out=None, path=None, head=None):
     log_bits = _log_bits(path, args.max_line_bytes)
     # Each target made once here, so a value `create` refuses is a usage
     # error before any job starts.
-    build_targets(config, [_setting(point) for point in points], with_baseline=False)
+    build_targets(config, [_setting(point) for point in points], with_baseline=False, flag="--grid")
     state = os.path.abspath(args.from_state) if config.state_text is not None else None
     jobs = []
     for members, with_baseline in plan_jobs(points, config, log_bits, args.method):
@@ -368,7 +374,7 @@ def run_sweep(args, config, progress, out=None, path=None, head=None):
                            lambda done: bar.update(done * bar.total // total))
     for result in results:
         if "usage" in result:
-            raise UsageError(result["usage"])
+            raise UsageError(result["usage"].replace(path, args.log))
     for result in results:
         if "problems" in result:
             # Every job read the same lines: the first job's problems are the log's.

@@ -36,7 +36,10 @@ def add_parser(sub: Any, command: Command) -> argparse.ArgumentParser:
     add_show_flag(parser)
     parser.add_argument("--checkpoints", metavar="DIR",
                         help="a directory of states the host serialized while it wrote the log: the log is "
-                             "verified in segments between them, side by side")
+                             "verified in segments between them, side by side. A file that does not begin like a "
+                             "serialized state (a README, a .tmp being written) is skipped with a note; states may "
+                             "be compressed as logs may. In --json, a checkpoint's line is the last line before it "
+                             "and next_line the first after it")
     add_executor_flags(parser)
     return parser
 
@@ -45,7 +48,7 @@ def run(args: argparse.Namespace, stdout: IO[str]) -> int:
     with opened(args) as log:
         # --workers and --cluster place the segments of --checkpoints.
         if args.checkpoints is None and (args.workers is not None or args.cluster is not None):
-            raise UsageError("--workers and --cluster go with --checkpoints: a log is verified in one pass without")
+            raise UsageError("--workers and --cluster go with --checkpoints: without it, the log is verified in one pass")
         if args.checkpoints is not None:
             return run_checkpoint_verify(args, log.config, log.progress, stdout, path=log.path)
         return run_verify(args, log.config, log.progress, stdout, source=log.source)
@@ -96,7 +99,8 @@ def run_checkpoint_verify(args, config, progress, out=None, path=None):
     if args.log == "-" and args.cluster is not None:
         raise UsageError("--cluster needs the log in a file its workers can open, not standard input")
     path = os.path.abspath(path if path is not None else args.log)
-    checkpoints = list_checkpoints(args.checkpoints)
+    skipped: list[tuple[str, str]] = []
+    checkpoints = list_checkpoints(args.checkpoints, skipped)
     config = settle_configuration(checkpoints, config)
     base = (config.start["decision_count"], config.start["model_version"]) if config.start else (0, 0)
     with progress("locating checkpoints") as bar:
@@ -110,18 +114,24 @@ def run_checkpoint_verify(args, config, progress, out=None, path=None):
                            lambda done: bar.update(done * bar.total // len(jobs)))
     for result in results:
         if "checkpoint" in result or "usage" in result:
-            raise UsageError(result.get("checkpoint") or result["usage"])
+            raise UsageError((result.get("checkpoint") or result["usage"]).replace(path, args.log))
     merged = Segments(results, args.show, config)
-    placed = [{"file": ck.name, "line": ck.lines, "decisions": ck.fields["decision_count"],
-               "resolutions": ck.fields["model_version"]} for ck in ordered]
+    # "line" is the last line before the checkpoint: the log goes on from it at next_line.
+    placed = [{"file": ck.name, "line": ck.lines, "next_line": ck.lines + 1,
+               "decisions": ck.fields["decision_count"], "resolutions": ck.fields["model_version"]}
+              for ck in ordered]
     text = io.StringIO()
     status = run_verify(args, config, progress, text, replayer=merged)
     if args.json:
         report = json.loads(text.getvalue())
         report["checkpoints"] = placed
+        if skipped:
+            report["skipped"] = [{"file": name, "why": why} for name, why in skipped]
         out.write(to_json(report) + "\n")
     else:
         out.write(f"{len(ordered)} checkpoints in {args.checkpoints}: the log replayed in {len(jobs)} segments, "
                   "each from its checkpoint and checked to end in the next one's state\n")
+        for name, why in skipped:
+            out.write(f"skipped {name}: {why}\n")
         out.write(text.getvalue())
     return status

@@ -68,6 +68,9 @@ def _plain_feature_list(text):
 class Evaluation:
     """One pass over the log for every target, by one method or both."""
 
+    # A last line the writer left incomplete: left out, the lines before it evaluated.
+    left_out = None
+
     def __init__(self, targets, config, weighted=True, rejection=False, seed=0, candidate_counts=(), keep=10,
                  replays=5):
         self.targets = targets
@@ -202,6 +205,9 @@ class Evaluation:
                 run.resolution(ev.decision_id, ev.kind, reward)
 
     def bad(self, ev):
+        if ev.kind == "incomplete":
+            self.left_out = Finding(ev.lineno, ev.kind, ev.message)
+            return
         self.findings.add(Finding(ev.lineno, ev.kind, ev.message))
 
 

@@ -18,7 +18,7 @@ from sorvane_cli import jobs
 from sorvane_cli.evaluation.estimators import Terms
 from sorvane_cli.log.source import LogSource
 from sorvane_cli.replay import native as native_replay
-from sorvane_cli.report.findings import Findings
+from sorvane_cli.report.findings import Finding, Findings
 
 # Whether sum() of floats compensates its rounding (3.12 and later).
 _COMPENSATED_SUM = sum([0.1] * 10) == 1.0
@@ -42,6 +42,7 @@ class NativeEvaluation:
     bound = None
     runs = ()
     replays = 0
+    left_out = None
 
     def __init__(self, evaluation, targets, config, keep):
         self.targets = targets
@@ -77,6 +78,14 @@ def evaluate_natively(source, config, targets, progress, keep=10):
     evaluation = native.LogEvaluation([_target_tuple(t, config.state_text) for t in targets], _COMPENSATED_SUM,
                                       threads=jobs.threads)
     log = source if isinstance(source, LogSource) else LogSource(source)
+    cut = []
     with progress("evaluating") as bar:
-        proved = native_replay.feed_log(evaluation, log, bar.update)
-    return NativeEvaluation(evaluation, targets, config, keep) if proved else None
+        proved = native_replay.feed_log(evaluation, log, bar.update, cut)
+    if not proved:
+        return None
+    result = NativeEvaluation(evaluation, targets, config, keep)
+    for bad in cut:
+        # Left out, as the Python evaluation leaves it out.
+        result.lines += 1
+        result.left_out = Finding(bad.lineno, bad.kind, bad.message)
+    return result

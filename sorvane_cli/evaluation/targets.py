@@ -27,8 +27,9 @@ class Target:
                 "default_reward": self.default_reward}
 
 
-def parse_targets(settings):
-    """[{key: value}] from the --target arguments (key=value, comma-separated)."""
+def parse_targets(settings, flag="--target"):
+    """[{key: value}] from the --target arguments (key=value, comma-separated);
+    `flag` is the one messages name (sweep's values come from --grid)."""
     targets = []
     for setting in settings or []:
         fields = {}
@@ -38,17 +39,17 @@ def parse_targets(settings):
             key, sep, value = token.partition("=")
             key = key.strip().replace("-", "_")
             if not sep or key not in _KEYS:
-                raise UsageError(f"--target takes key=value with a key among {', '.join(_KEYS)}; got {token!r}")
+                raise UsageError(f"{flag} takes key=value with a key among {', '.join(_KEYS)}; got {token!r}")
             try:
                 fields[key] = _KEYS[key](value.strip())
             except ValueError:
-                raise UsageError(f"--target {key} must be {'an integer' if key == 'bits' else 'a number'}, "
+                raise UsageError(f"{flag} {key} must be {'an integer' if key == 'bits' else 'a number'}, "
                                  f"not {value!r}") from None
         targets.append(fields)
     return targets
 
 
-def build_targets(config, settings, with_baseline=True):
+def build_targets(config, settings, with_baseline=True, flag="--target"):
     horizon = config.horizon
     targets = []
     if with_baseline:
@@ -60,15 +61,20 @@ def build_targets(config, settings, with_baseline=True):
             except ValueError as exc:
                 raise UsageError(f"the state the log continues from cannot decide: {exc}") from None
         targets.append(baseline)
-    for k, wanted in enumerate(parse_targets(settings)):
+    names = {"logging"} if with_baseline else set()
+    for k, wanted in enumerate(parse_targets(settings, flag)):
         name = (wanted.pop("name", None) or ",".join(f"{key}={value}" for key, value in wanted.items())
                 or f"target {k + 1}")
+        if name in names:
+            # Two rows of one name cannot be told apart in the report.
+            raise UsageError(f"{flag} {name}: another target has that name; give each one its own (name=...)")
+        names.add(name)
         t = Target(name, wanted.get("bits"), wanted.get("epsilon", config.epsilon),
                    wanted.get("forgetfulness", config.forgetfulness),
                    wanted.get("default_reward", config.default_reward), horizon)
         try:
             sorvane.create(t.bits if t.bits is not None else 1, horizon, t.default_reward, t.epsilon, t.forgetfulness)
         except (ValueError, OverflowError) as exc:
-            raise UsageError(f"--target {name}: {exc}") from None
+            raise UsageError(f"{flag} {name}: {exc}") from None
         targets.append(t)
     return targets

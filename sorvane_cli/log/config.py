@@ -5,6 +5,7 @@ contradicts."""
 import sorvane
 
 from sorvane_cli.log.snapshot import state_fields
+from sorvane_cli.log.source import read_state_text
 from sorvane_cli.log.values import same_float
 from sorvane_cli.status import UsageError
 
@@ -91,8 +92,7 @@ def _check_against_log(name, value, head, who=None):
 
 def _from_state(state_path, head):
     try:
-        with open(state_path, encoding="ascii", errors="replace") as f:
-            text = f.read().strip()
+        text = read_state_text(state_path)
     except OSError as exc:
         raise UsageError(f"cannot read {state_path}: {exc.strerror or exc}") from None
     try:

@@ -3,7 +3,8 @@ the loop verify, replay and eval all run."""
 import gc
 
 from sorvane_cli.log.header import HeaderLine
-from sorvane_cli.log.lines import DecisionLine, ResolutionLine, read_log
+from sorvane_cli.log.lines import DecisionLine, ResolutionLine
+from sorvane_cli.log.reading import read_log
 
 
 def each_event(log, progress, label, decision, resolution, bad, span=None):

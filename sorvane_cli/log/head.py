@@ -15,7 +15,8 @@ import struct
 from collections import Counter
 
 from sorvane_cli.log.header import HeaderLine
-from sorvane_cli.log.lines import DecisionLine, ResolutionLine, event_of
+from sorvane_cli.log.lines import BadLine, DecisionLine, ResolutionLine, event_of
+from sorvane_cli.log.source import TOO_LONG
 from sorvane_cli.log.values import same_float
 from sorvane_cli.policy import builtin_propensities
 
@@ -62,6 +63,8 @@ class Head:
         # (n, propensity bits) -> count, for decisions of two or more candidates
         self._pairs = Counter()
         self._epsilon = ()
+        # Why the log is no log at all, when it is not (read_head says).
+        self.not_a_log = None
 
     def add(self, ev):
         kind = type(ev)
@@ -82,7 +85,8 @@ class Head:
                     if self.default_reward is not None else 0
                 if count + 1 > best:
                     self.default_reward, self.default_reward_line = ev.reward, line
-        elif kind is HeaderLine:
+        elif kind is HeaderLine and ev.lineno == 1:
+            # A restart writes it again; read_log holds later ones to it.
             self.header = ev
 
     def explained(self, epsilon):
@@ -152,6 +156,31 @@ class Head:
 def read_head(source):
     """The Head of a LogSource, from its first lines (kept for the command)."""
     head = Head()
-    for lineno, line in source.peek(HEAD_LINES, HEAD_BYTES):
-        head.add(event_of(lineno, line, source.max_line_bytes))
+    readable = 0
+    lines = source.peek(HEAD_LINES, HEAD_BYTES)
+    for lineno, line in lines:
+        ev = event_of(lineno, line, source.max_line_bytes)
+        head.add(ev)
+        readable += type(ev) is not BadLine
+    head.not_a_log = None if readable else _not_a_log(lines)
     return head
+
+
+def _not_a_log(lines):
+    """Why a head without one readable event is no log at all (a CSV, a
+    binary file), or None: a head whose first line begins like a JSON
+    object is a damaged log, and its lines are reported one by one."""
+    if not lines or lines[0][1] is TOO_LONG:
+        return None
+    first = lines[0][1]
+    if b"\x00" in first:
+        return "it holds binary data, not JSON lines"
+    try:
+        text = first.decode("utf-8")
+    except UnicodeDecodeError:
+        return "it holds binary data, not JSON lines"
+    text = text.strip()
+    if text.startswith("{") or not text:
+        return None
+    shown = text if len(text) <= 40 else text[:40] + "..."
+    return f"its lines are not JSON objects (the first is {shown!r})"

@@ -9,7 +9,6 @@ line's bytes), which stays unparsed text; the line itself is kept, so verify
 can compare it with the replayed record's own log line. Any other line is
 parsed in full and checked field by field, so a reformatted log still reads.
 """
-import itertools
 import json
 import json.scanner
 import re
@@ -17,7 +16,7 @@ from collections.abc import Callable
 from typing import Any
 
 from sorvane_cli.log.header import header_problem, parse_header
-from sorvane_cli.log.source import MAX_LINE_BYTES, TOO_LONG, LogSource
+from sorvane_cli.log.source import MAX_LINE_BYTES, TOO_LONG
 
 # The C scanner straight, without the wrappers of json.loads around it; any
 # text it does not take whole goes to json.loads, for its exact error.
@@ -224,6 +223,10 @@ def _fast_decision(lineno, line):
         return None
     # One parse of everything but the features.
     head = line[:start] + line[stop:]
+    if head.find(b'"record"', cut + len(RECORD_KEY)) >= 0:
+        # Another record key after this one: the parse keeps the last, which
+        # may not be the one the features were cut from. The long way says so.
+        return None
     if _fast_loads is not None:
         try:
             event = _plain_decision(lineno, _fast_loads(head), line, start, stop, cut)
@@ -271,20 +274,32 @@ def _plain_decision(lineno, obj, line, start, stop, cut):
     return None
 
 
+def _incomplete(lineno, line):
+    return BadLine(lineno, "incomplete", f"the log ends {len(line):,} bytes into a line that has no newline: the "
+                                         "writer stopped mid-line; the lines before it are whole")
+
+
 def parse_in_full(lineno, line):
     """One log line as an event object, every field parsed and checked."""
     try:
         obj = _loads(line)
     except UnicodeDecodeError:
+        # Only the last line lacks its newline: one cut short.
+        if not line.endswith(b"\n"):
+            return _incomplete(lineno, line)
         return BadLine(lineno, "not-json", "the line is not valid UTF-8")
     except RecursionError:
         return BadLine(lineno, "malformed", "neither a decision nor a resolution: nested too deeply to read")
     except ValueError as exc:
         if not line.strip():
             return BadLine(lineno, "not-json", "the line is empty")
-        detail = exc.msg if isinstance(exc, json.JSONDecodeError) else str(exc)
-        column = f" at column {exc.colno}" if isinstance(exc, json.JSONDecodeError) else ""
-        return BadLine(lineno, "not-json", f"{detail}{column}")
+        if not line.endswith(b"\n"):
+            return _incomplete(lineno, line)
+        if isinstance(exc, json.JSONDecodeError):
+            # Some of json's messages end in "at" ("Unterminated string starting at").
+            detail = exc.msg[:-3] if exc.msg.endswith(" at") else exc.msg
+            return BadLine(lineno, "not-json", f"{detail} at column {exc.colno}")
+        return BadLine(lineno, "not-json", str(exc))
     if type(obj) is not dict:
         return BadLine(lineno, "malformed", "neither a decision nor a resolution: the line is " + _describe(obj))
     event = obj.get("event")
@@ -317,8 +332,7 @@ def parse_in_full(lineno, line):
             reward = float(reward)
         return ResolutionLine(lineno, decision_id, kind, reward)
     if event == "header":
-        if lineno != 1:
-            return BadLine(lineno, "malformed", "a header line belongs first in the log")
+        # One past the first line is a restart's; read_log holds it to the first.
         header = parse_header(lineno, obj)
         return header if header is not None else BadLine(lineno, "malformed", header_problem(obj))
     if "event" not in obj:
@@ -346,47 +360,3 @@ def event_of(lineno, line, max_line_bytes=MAX_LINE_BYTES):
 def _too_long(lineno, limit):
     return BadLine(lineno, "too-long", f"the line is longer than {limit:,} bytes (--max-line-bytes); "
                                        "it was skipped unread")
-
-
-def read_log(source, progress=None, max_line_bytes=None, span=None):
-    """Every line of the log as an event object, in order.
-
-    `source` is a LogSource or a path ('-' for standard input). `progress`,
-    when given, is called now and then with the bytes read so far. `span`,
-    when given, is (byte offset, lines before it, line count): only those
-    lines are read, numbered as in the whole log.
-    """
-    if not isinstance(source, LogSource):
-        source = LogSource(source, max_line_bytes)
-    if span is None:
-        lines = source.lines()
-    else:
-        offset, before, count = span
-        source.skip_to(offset, before)
-        lines = itertools.islice(source.lines(), count)
-    # The fast paths are written out here rather than in a function of
-    # their own: this loop runs once per line of the log. What they do not
-    # take goes to parse_in_full.
-    decision_prefix, fast_decision, resolution_line, kinds = DECISION_PREFIX, _fast_decision, _RESOLUTION_LINE, _KINDS
-    position = source.position
-    with source:
-        for lineno, line in lines:
-            if progress is not None and not lineno & 511:
-                progress(position())
-            if line is TOO_LONG:
-                yield _too_long(lineno, source.max_line_bytes)
-                continue
-            if line.startswith(decision_prefix):
-                event = fast_decision(lineno, line)
-                if event is not None:
-                    yield event
-                    continue
-            else:
-                match = resolution_line(line)
-                if match is not None:
-                    decision_id, kind, reward = match.groups()
-                    yield ResolutionLine(lineno, decision_id.decode("ascii"), kinds[kind], float(reward))
-                    continue
-            yield parse_in_full(lineno, line)
-        if progress is not None:
-            progress(position())

@@ -9,6 +9,7 @@ keeps a damaged or hostile log from taking the machine's memory.
 """
 import bz2
 import gzip
+import io
 import lzma
 import os
 import sys
@@ -29,6 +30,62 @@ _COMPRESSED = (
 # Stands for a line that was longer than the bound.
 TOO_LONG = object()
 
+# The names messages give files that stand in for what the user gave: the
+# temporary copy of standard input is "-" to them, however often it is read.
+_SHOWN_AS: dict[str, str] = {}
+
+
+def shown_as(path, name):
+    """Messages about `path` name it `name` from now on (None: its own name again)."""
+    if name is None:
+        _SHOWN_AS.pop(path, None)
+    else:
+        _SHOWN_AS[path] = name
+
+
+def open_state(path):
+    """A saved state's file opened for reading bytes, through gzip, bzip2 or
+    xz as a log is (told by its first bytes); OSError when it cannot be."""
+    raw = open(path, "rb")
+    try:
+        head = raw.peek(6)[:6]
+        for magic, _, opener in _COMPRESSED:
+            if head.startswith(magic):
+                return opener(raw)
+    except BaseException:
+        raw.close()
+        raise
+    return raw
+
+
+def compressed(f):
+    """Whether a file open_state gave reads through a compression."""
+    return not isinstance(f, io.BufferedReader)
+
+
+def read_state_text(path):
+    """The serialize text a saved state's file holds (compressed or not);
+    OSError when it cannot be read, damaged compression included."""
+    with open_state(path) as f:
+        try:
+            data = f.read()
+        except (EOFError, lzma.LZMAError) as exc:
+            raise OSError(f"its compressed data is damaged ({exc})") from None
+    return data.decode("ascii", errors="replace").strip()
+
+
+def standard_input():
+    """Standard input's bytes; a LogError when the command was started with it closed."""
+    stream = getattr(sys.stdin, "buffer", None)
+    if stream is None:
+        raise LogError("cannot read -: standard input is closed")
+    return stream
+
+
+def shown_name(path):
+    """The name messages give `path`."""
+    return _SHOWN_AS.get(path, path)
+
 
 class LogSource:
     """One log opened for reading, line by line.
@@ -41,6 +98,8 @@ class LogSource:
 
     def __init__(self, path, max_line_bytes=None):
         self.path = path
+        # What messages call the log.
+        self.name = shown_name(path)
         self.max_line_bytes = MAX_LINE_BYTES if max_line_bytes is None else max_line_bytes
         self.compression = None
         self._ahead = []
@@ -54,19 +113,19 @@ class LogSource:
 
     def _open_raw(self, path):
         if path == "-":
-            return sys.stdin.buffer
+            return standard_input()
         if os.path.isdir(path):
-            raise LogError(f"cannot read {path}: it is a directory")
+            raise LogError(f"cannot read {self.name}: it is a directory")
         try:
             return open(path, "rb")
         except OSError as exc:
-            raise LogError(f"cannot read {path}: {exc.strerror or exc}") from None
+            raise LogError(f"cannot read {self.name}: {exc.strerror or exc}") from None
 
     def _uncompressed(self, raw):
         try:
             head = raw.peek(6)[:6] if hasattr(raw, "peek") else b""
         except OSError as exc:
-            raise LogError(f"cannot read {self.path}: {exc.strerror or exc}") from None
+            raise LogError(f"cannot read {self.name}: {exc.strerror or exc}") from None
         for magic, name, opener in _COMPRESSED:
             if head.startswith(magic):
                 self.compression = name
@@ -76,7 +135,7 @@ class LogSource:
     def size(self):
         """The bytes `position` counts up to, or 0 when unknown (a pipe)."""
         try:
-            return os.fstat(self._raw.fileno()).st_size if self._raw is not sys.stdin.buffer else 0
+            return os.fstat(self._raw.fileno()).st_size if self.path != "-" else 0
         except (OSError, ValueError):
             return 0
 
@@ -100,7 +159,7 @@ class LogSource:
 
     def _failure(self, exc):
         what = f"the {self.compression} data is damaged" if self.compression else "a read failed"
-        return LogError(f"cannot read {self.path} past line {self._lineno}: {what} "
+        return LogError(f"cannot read {self.name} past line {self._lineno}: {what} "
                         f"({getattr(exc, 'strerror', None) or exc})")
 
     def _next(self):
@@ -120,10 +179,25 @@ class LogSource:
             try:
                 data = self._file.read(size)
             except (OSError, EOFError, lzma.LZMAError) as exc:
-                raise self._failure(exc) from None
+                raise self._chunk_failure(exc) from None
             if not data:
                 return
+            # Counted as lines() counts, so a failure names the same line.
+            self._lineno += data.count(b"\n")
             yield data
+
+    def _chunk_failure(self, exc):
+        """The failure of a read in chunks, naming the line lines() would
+        name: a piece lost with the failed read holds lines lines() reads
+        before it fails, so the log is read again, line by line, to there."""
+        if self.path != "-":
+            try:
+                with LogSource(self.path, self.max_line_bytes) as again:
+                    for _ in again.lines():
+                        pass
+            except LogError as failure:
+                return failure
+        return self._failure(exc)
 
     def peek(self, count, max_bytes):
         """The lines read ahead, [(lineno, line)]: up to `count` of them, and
@@ -146,7 +220,7 @@ class LogSource:
         try:
             self._file.seek(offset)
         except (OSError, EOFError, lzma.LZMAError, ValueError) as exc:
-            raise LogError(f"cannot read {self.path} from byte {offset}: {exc}") from None
+            raise LogError(f"cannot read {self.name} from byte {offset}: {exc}") from None
         self._lineno = lineno
 
     def offset(self):
@@ -169,7 +243,7 @@ class LogSource:
             yield lineno, line
 
     def _close_raw(self):
-        if self._raw is not sys.stdin.buffer:
+        if self.path != "-":
             self._raw.close()
 
     def close(self):

@@ -26,7 +26,7 @@ from sorvane_cli.log import snapshot
 from sorvane_cli.log.config import FLAGS, LogConfig
 from sorvane_cli.log.lines import DECISION_PREFIX, RESOLUTION_PREFIX, DecisionLine, ResolutionLine, parse_in_full
 from sorvane_cli.log.snapshot import state_fields
-from sorvane_cli.log.source import TOO_LONG, LogSource
+from sorvane_cli.log.source import TOO_LONG, LogSource, compressed, open_state, read_state_text
 from sorvane_cli.log.values import same_float
 from sorvane_cli.replay.replayer import replay_log
 from sorvane_cli.report.findings import Finding, Findings
@@ -40,7 +40,8 @@ class Checkpoint:
         self.path = path
         self.name = os.path.basename(path)
         self.fields = fields
-        # Where the log reaches it: byte offset and lines before it.
+        # Where the log reaches it: byte offset and lines before it (the
+        # log goes on from it at line `lines` + 1).
         self.offset = None
         self.lines = None
 
@@ -50,19 +51,20 @@ def read_checkpoint(path):
     be a serialized state. Only the head and the counters are read: the job
     that starts from it reads it whole and checks its checksum."""
     try:
-        size = os.path.getsize(path)
-        with open(path, "rb") as f:
+        with open_state(path) as f:
+            # A compressed state's size is known only once it is read through.
+            size = None if compressed(f) else os.path.getsize(path)
             head = bytes.fromhex(f.read(2 * snapshot.SUMS_OFFSET).decode("ascii"))
             if len(head) < snapshot.SUMS_OFFSET or snapshot.PREAMBLE.unpack_from(head)[0] != snapshot.MAGIC:
                 raise ValueError
             dim, _, forgetting, _ = snapshot.MODEL_FIELDS.unpack_from(head, snapshot.MODEL_OFFSET)
             f.seek(2 * snapshot.state_fields_offset(dim))
             tail = bytes.fromhex(f.read(2 * snapshot.STATE_FIELDS.size).decode("ascii"))
-    except OSError as exc:
-        raise UsageError(f"cannot read checkpoint {path}: {exc.strerror or exc}") from None
+    except (OSError, EOFError) as exc:
+        raise UsageError(f"cannot read checkpoint {path}: {getattr(exc, 'strerror', None) or exc}") from None
     except (ValueError, UnicodeDecodeError, OverflowError):
         raise UsageError(f"checkpoint {path} is not a serialized state") from None
-    if len(tail) < snapshot.STATE_FIELDS.size or size < 2 * snapshot.smallest_size(dim):
+    if len(tail) < snapshot.STATE_FIELDS.size or (size is not None and size < 2 * snapshot.smallest_size(dim)):
         raise UsageError(f"checkpoint {path} is not a serialized state: it is truncated")
     fields = {"dim": dim, "forgetfulness": forgetting}
     (fields["decision_count"], fields["model_version"], fields["horizon"], fields["default_reward"],
@@ -70,17 +72,47 @@ def read_checkpoint(path):
     return Checkpoint(path, fields)
 
 
-def list_checkpoints(directory):
-    """Every file in `directory` (hidden ones aside) as a Checkpoint."""
+# How every serialize text begins: its magic bytes, in hex.
+_BEGINNING = snapshot.MAGIC.hex().encode()
+
+
+def _not_a_snapshot(path):
+    """Why the file at `path` is no checkpoint at all, or None when it
+    begins like a serialized state (whether or not the rest is whole)."""
+    if path.endswith(".tmp"):
+        return "a temporary file (a state still being written)"
+    try:
+        with open_state(path) as f:
+            beginning = f.read(len(_BEGINNING))
+    except (OSError, EOFError, ValueError):
+        return None  # read_checkpoint says what is wrong with it
+    if beginning.lower() != _BEGINNING:
+        return "it does not begin like a serialized state"
+    return None
+
+
+def list_checkpoints(directory, skipped=None):
+    """Every file in `directory` (hidden ones aside) that begins like a
+    serialized state, as a Checkpoint; (name, why) of each other file is
+    appended to `skipped`. One that begins like a state and is damaged is a
+    UsageError naming it."""
     try:
         names = sorted(name for name in os.listdir(directory) if not name.startswith("."))
     except OSError as exc:
         raise UsageError(f"cannot read --checkpoints {directory}: {exc.strerror or exc}") from None
     paths = [os.path.join(directory, name) for name in names]
     paths = [path for path in paths if os.path.isfile(path)]
-    if not paths:
-        raise UsageError(f"--checkpoints {directory} holds no checkpoint file")
-    return [read_checkpoint(path) for path in paths]
+    kept = []
+    for path in paths:
+        why = _not_a_snapshot(path)
+        if why is None:
+            kept.append(path)
+        elif skipped is not None:
+            skipped.append((os.path.basename(path), why))
+    if not kept:
+        others = f" ({len(paths)} other files)" if paths else ""
+        raise UsageError(f"--checkpoints {directory} holds no checkpoint file{others}")
+    return [read_checkpoint(path) for path in kept]
 
 
 def settle_configuration(checkpoints, config):
@@ -164,14 +196,12 @@ def locate(path, checkpoints, base, max_line_bytes=None):
 
 def _config_of(job):
     if job["state"] is not None:
-        with open(job["state"], encoding="ascii", errors="replace") as f:
-            return LogConfig(state_text=f.read().strip())
+        return LogConfig(state_text=read_state_text(job["state"]))
     return LogConfig(*job["config"], sources=job["sources"])
 
 
 def _state_text(path):
-    with open(path, encoding="ascii", errors="replace") as f:
-        return f.read().strip()
+    return read_state_text(path)
 
 
 def verify_segment(job):

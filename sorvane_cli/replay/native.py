@@ -20,9 +20,9 @@ import sorvane
 
 from sorvane_cli import jobs
 from sorvane_cli.log.header import HeaderLine
-from sorvane_cli.log.lines import event_of
+from sorvane_cli.log.lines import BadLine, event_of
 from sorvane_cli.log.source import TOO_LONG, LogSource
-from sorvane_cli.report.findings import Findings
+from sorvane_cli.report.findings import Finding, Findings
 
 try:
     import sorvane_cli._native as _native
@@ -91,24 +91,52 @@ def rereadable(source):
     return path != "-"
 
 
-def feed_log(native, log, progress=None):
+def _cut_short(last, lines):
+    """The BadLine of an incomplete final line at the end of `last` (the
+    log's last piece, which holds `lines` newlines before it), or None."""
+    if last.endswith(b"\n"):
+        return None
+    rest = last[last.rfind(b"\n") + 1:]
+    if not rest.strip():
+        return None
+    event = event_of(lines + 1, rest)
+    return event if type(event) is BadLine and event.kind == "incomplete" else None
+
+
+def feed_log(native, log, progress=None, cut=None):
     """Hands the whole of `log` (a LogSource) to `native` (a LogReplay or
     LogEvaluation), a valid header line as a line to count only, under the
-    log's line bound. False as soon as it declines."""
+    log's line bound. False as soon as it declines. With `cut` (a list), a
+    last line the writer left incomplete is not handed over but appended
+    to it, as the BadLine the Python reader makes of it."""
     native.set_line_limit(log.max_line_bytes)
+    lines = 0
     with log:
         first = log.peek(1, log.max_line_bytes)
         header = bool(first) and first[0][1] is not TOO_LONG and type(event_of(1, first[0][1])) is HeaderLine
+        # One piece is held back, so the last one is known as the last.
+        held = None
         for k, chunk in enumerate(log.chunks(_CHUNK)):
             if chunk is TOO_LONG:
                 return False
             if k == 0 and header:
                 native.skip_line()
+                lines += 1
                 continue
-            if not native.feed(chunk):
-                return False
+            if held is not None:
+                if not native.feed(held):
+                    return False
+                lines += held.count(b"\n")
+            held = chunk
             if progress is not None:
                 progress(log.position())
+        if held is not None:
+            bad = _cut_short(held, lines + held.count(b"\n")) if cut is not None else None
+            if bad is not None:
+                cut.append(bad)
+                held = held[:held.rfind(b"\n") + 1]
+            if held and not native.feed(held):
+                return False
     native.finish()
     return native.declined() is None
 
@@ -121,9 +149,17 @@ def replay_natively(source, config, keep=10, progress=None, max_line_bytes=None)
         return None
     log = source if isinstance(source, LogSource) else LogSource(source, max_line_bytes)
     replay = start(config)
+    cut = []
     if progress is None:
-        proved = feed_log(replay, log)
+        proved = feed_log(replay, log, cut=cut)
     else:
         with progress("replaying") as bar:
-            proved = feed_log(replay, log, bar.update)
-    return NativeReplayer(replay, config, keep) if proved else None
+            proved = feed_log(replay, log, bar.update, cut)
+    if not proved:
+        return None
+    replayer = NativeReplayer(replay, config, keep)
+    for bad in cut:
+        # Counted and reported as the Python replay does.
+        replayer.lines += 1
+        replayer.findings.add(Finding(bad.lineno, bad.kind, bad.message))
+    return replayer

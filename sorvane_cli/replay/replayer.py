@@ -36,6 +36,7 @@ from sorvane_cli.policy import (
     explore_accepts,
     steering_probabilities,
 )
+from sorvane_cli.replay.mixups import IdTrail
 from sorvane_cli.replay.nan_signs import NanSigns
 from sorvane_cli.replay.native import replay_natively
 from sorvane_cli.replay.records import (
@@ -95,6 +96,7 @@ class Replayer:
         self.first_cause = None
         self._nan_signs = NanSigns()
         self._scratch = ScratchState()
+        self._ids = IdTrail(start is not None)
 
     # -- decisions ---------------------------------------------------------
 
@@ -163,6 +165,10 @@ class Replayer:
         except _REFUSED as exc:
             self._refused(ev, f"decide refuses the logged inputs: {exc}")
             return
+        cause = self._ids.check(ev.lineno, record, self.decision_count)
+        if cause is not None:
+            self.findings.add(cause)
+            self.findings.cause = cause
         self.decision_count += 1
         self.pending += 1
         # A line that is exactly the replayed record's text agrees in every field.
@@ -319,6 +325,7 @@ class Replayer:
         self.findings.add(Finding(ev.lineno, ev.kind, ev.message))
 
     def finish(self):
+        self._ids.finish()
         if self.lines == 0:
             self.findings.add(Finding(None, "empty-log", "the log holds no line"))
 

@@ -5,12 +5,15 @@ KINDS = {
     "empty-log": "empty log",
     "not-json": "not JSON",
     "too-long": "line too long",
+    "incomplete": "incomplete final line",
     "malformed": "not a readable event",
     "unknown-id": "resolution of no pending decision",
     "record-mismatch": "decision record differs",
     "resolution-mismatch": "resolution inconsistent with its decision",
     "host-policy": "not reproducible by the built-in policy (host score/explore)",
     "diverged": "the replay diverges from the log",
+    # a log and a state mixed up (replay/mixups.py): one cause, the rest follow from it
+    "mix-up": "the log and the state do not go together",
     # verify --checkpoints: a segment that does not end in its checkpoint's state
     "checkpoint-mismatch": "replayed state differs from the checkpoint",
 }
@@ -68,8 +71,13 @@ class Findings:
         self.keep = keep
         self.counts = {}
         self.first = []
+        # A finding every later one follows from: they are counted in it.
+        self.cause = None
 
     def add(self, finding):
+        if self.cause is not None:
+            self.cause.follows += 1
+            return
         self.counts[finding.kind] = self.counts.get(finding.kind, 0) + 1
         if len(self.first) < self.keep:
             self.first.append(finding)

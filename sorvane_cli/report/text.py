@@ -61,7 +61,9 @@ def findings_text(findings, total_shown_label="problems"):
                            f"the built-in policy gives {_value(replayed)}")
             else:
                 out.append(f"    {name}: logged {_value(logged)}, replayed {_value(replayed)}")
-        if f.follows:
+        if f.follows and f.kind == "mix-up":
+            out.append(f"    {f.follows} later problems follow from it (not counted as problems of their own)")
+        elif f.follows:
             out.append(f"    {f.follows} later decisions differ as a consequence (not counted as problems of "
                        "their own)")
     hidden = findings.total - len(findings.first)
@@ -70,11 +72,19 @@ def findings_text(findings, total_shown_label="problems"):
     return out
 
 
+def left_out_note(left_out):
+    """The line that says what an evaluation left out (a finding's as_dict), or []."""
+    if not left_out:
+        return []
+    return [f"left out: line {left_out['line']}, {KINDS[left_out['kind']]} ({left_out['message']}); "
+            "the estimates are of the lines before it"]
+
+
 def configuration_note(config, findings):
     """A line naming the flags the defaults stood in for, when they may be why the log does not reproduce."""
     # The horizon plays no part in replaying; a divergence says this itself.
     guessed = [flag for flag in config.guessed() if flag != "--horizon"]
-    if not guessed or "diverged" in findings.counts:
+    if not guessed or "diverged" in findings.counts or "mix-up" in findings.counts:
         return []
     return [f"(nothing in the log gives {', '.join(guessed)}: the defaults were used; "
             "a log written with other values reproduces only with them)"]
