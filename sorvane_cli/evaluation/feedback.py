@@ -17,7 +17,8 @@ column (its value), a boolean 1.0 or 0.0; an absent feature is 0.0.
 """
 from typing import Any
 
-from sorvane_cli.log.lines import DecisionLine, ResolutionLine, read_log
+from sorvane_cli.log.lines import DecisionLine, ResolutionLine
+from sorvane_cli.log.reading import read_log
 from sorvane_cli.term_pairs import terms
 
 

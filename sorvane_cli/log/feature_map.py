@@ -7,7 +7,8 @@ reading.
 """
 import json
 
-from sorvane_cli.log.lines import BadLine, DecisionLine, read_log
+from sorvane_cli.log.lines import BadLine, DecisionLine
+from sorvane_cli.log.reading import read_log
 from sorvane_cli.term_pairs import PairHasher, candidate_terms, context_terms
 
 
