@@ -29,6 +29,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "joint_model_type.hpp"
 #include "log_eval.hpp"
 #include "log_replay.hpp"
 #include "py_owned.hpp"
@@ -370,6 +371,7 @@ int add_type(PyObject* module, const char* name, PyType_Spec* spec) {
 
 int module_exec(PyObject* module) {
   if (add_type(module, "LogReplay", &replay_spec) < 0) return -1;
+  if (add_joint_model_type(module) < 0) return -1;
   return add_type(module, "LogEvaluation", &evaluation_spec);
 }
 
