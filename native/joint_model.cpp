@@ -16,11 +16,11 @@ namespace {
 // The text is lowercase hexadecimal over these bytes, integers and floats
 // as 8 little-endian bytes (floats by their bit pattern):
 //   magic "SVJOINT\0", format version, bits, explore rule, learning_rate,
-//   gamma_scale, updates, the 2**bits weights, the 2**bits accumulated
+//   gamma_scale, initial_accumulator, updates, the 2**bits weights, the 2**bits accumulated
 //   squared gradients, and the FNV-1a 64 checksum of every byte before it.
 constexpr char kMagic[8] = {'S', 'V', 'J', 'O', 'I', 'N', 'T', '\0'};
 constexpr uint64_t kVersion = 1;
-constexpr size_t kHeaderBytes = 8 + 6 * 8;
+constexpr size_t kHeaderBytes = 8 + 7 * 8;
 
 constexpr const char* kNotHex = "joint model text must be a hexadecimal string";
 constexpr const char* kTruncated = "truncated joint model text";
@@ -85,6 +85,8 @@ std::string settings_error(const JointSettings& s) {
   if (s.explore != ExploreRule::epsilon_greedy && s.explore != ExploreRule::squarecb)
     return "explore must be 'epsilon-greedy' or 'squarecb'";
   if (!(s.gamma_scale > 0.0 && finite(s.gamma_scale))) return "gamma_scale must be positive and finite";
+  if (!(s.initial_accumulator >= 0.0 && finite(s.initial_accumulator)))
+    return "initial_accumulator must be finite and not negative";
   return {};
 }
 
@@ -106,7 +108,7 @@ bool explore_rule_from_name(std::string_view name, ExploreRule& out) {
 JointModel::JointModel(const JointSettings& settings)
     : settings_(settings),
       weights_(size_t{1} << settings.bits, 0.0),
-      squared_gradients_(size_t{1} << settings.bits, 0.0) {}
+      squared_gradients_(size_t{1} << settings.bits, settings.initial_accumulator) {}
 
 double JointModel::estimate(SparseView x) const {
   const double* w = weights_.data();
@@ -183,6 +185,7 @@ std::string JointModel::serialize() const {
   out.u64(static_cast<uint64_t>(settings_.explore));
   out.f64(settings_.learning_rate);
   out.f64(settings_.gamma_scale);
+  out.f64(settings_.initial_accumulator);
   out.u64(updates_);
   for (double v : weights_) out.f64(v);
   for (double v : squared_gradients_) out.f64(v);
@@ -210,6 +213,7 @@ Result<JointModel> JointModel::deserialize(std::string_view text) {
   JointSettings settings;
   settings.learning_rate = in.f64();
   settings.gamma_scale = in.f64();
+  settings.initial_accumulator = in.f64();
   if (bits < 1 || bits > 24) return fail(msg::kBits);
   settings.bits = static_cast<uint32_t>(bits);
   settings.explore = static_cast<ExploreRule>(rule);

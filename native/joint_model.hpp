@@ -39,9 +39,14 @@ enum class ExploreRule : uint64_t {
 
 struct JointSettings {
   uint32_t bits = 18;
-  double learning_rate = 0.03;
-  ExploreRule explore = ExploreRule::epsilon_greedy;
+  double learning_rate = 0.01;
+  ExploreRule explore = ExploreRule::squarecb;
   double gamma_scale = 10.0;  // gamma = gamma_scale * sqrt(updates), for squarecb
+  // Where every coordinate's sum of squared gradients starts: early steps
+  // are plain gradient steps of about learning_rate / sqrt(this), so that a
+  // rare large gradient (a click among many misses) does not throw the
+  // weights about; AdaGrad's own scaling takes over as evidence builds.
+  double initial_accumulator = 0.0;
 };
 
 // The settings' checks, in the order of the fields; the first failure's

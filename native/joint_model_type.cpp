@@ -126,14 +126,16 @@ PyObject* wrap_core(PyTypeObject* type, std::unique_ptr<JointCore> core) {
 }
 
 PyObject* joint_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"bits", "learning_rate", "explore", "gamma_scale", nullptr};
+  static const char* names[] = {"bits", "learning_rate", "explore", "gamma_scale", "initial_accumulator",
+                                nullptr};
   JointSettings settings;
   PyObject* bits = nullptr;
   PyObject* rate = nullptr;
   PyObject* gamma = nullptr;
-  const char* rule = "epsilon-greedy";
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OsO:JointModel", const_cast<char**>(names), &bits,
-                                   &rate, &rule, &gamma)) {
+  PyObject* start = nullptr;
+  const char* rule = "squarecb";
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OsOO:JointModel", const_cast<char**>(names), &bits,
+                                   &rate, &rule, &gamma, &start)) {
     return nullptr;
   }
   if (PyBool_Check(bits) || !PyLong_Check(bits)) {
@@ -150,6 +152,8 @@ PyObject* joint_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   settings.bits = static_cast<uint32_t>(b);
   if (rate != nullptr && !real_argument(rate, "learning_rate", settings.learning_rate)) return nullptr;
   if (gamma != nullptr && !real_argument(gamma, "gamma_scale", settings.gamma_scale)) return nullptr;
+  if (start != nullptr && !real_argument(start, "initial_accumulator", settings.initial_accumulator))
+    return nullptr;
   if (!explore_rule_from_name(rule, settings.explore))
     return raise_value_error("explore must be 'epsilon-greedy' or 'squarecb'");
   if (std::string error = settings_error(settings); !error.empty()) return raise_value_error(error);
@@ -169,20 +173,55 @@ void joint_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-PyObject* joint_score(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  if (!exact_args("score", nargs, 2)) return nullptr;
-  PyObject* context = args[0];
-  PyObject* candidates = args[1];
-  if (!py::to_dict(context)) {
-    py::note_parameter("context");
-    return nullptr;
+// Hashes the inputs as decide does, at the model's bits, into core.hashed;
+// null with the module's error set when decide would refuse them.
+bool hash_inputs(JointCore& core, PyObject* context, PyObject* candidates) {
+  if (!core.inputs.read(context, candidates)) return false;
+  if (core.inputs.candidates().empty()) {
+    raise_value_error(msg::kNoCandidate);
+    return false;
   }
+  Status hashed = hash_candidates(core.hasher, core.model.settings().bits, core.inputs.context(),
+                                  core.inputs.candidates(), core.hashed);
+  if (!hashed.ok()) {
+    raise_value_error(hashed.error().message);
+    return false;
+  }
+  return true;
+}
+
+bool context_argument(PyObject* context) {
+  if (py::to_dict(context)) return true;
+  py::note_parameter("context");
+  return false;
+}
+
+PyObject* joint_vectors(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  if (!exact_args("vectors", nargs, 2) || !context_argument(args[0])) return nullptr;
   return with_core(self, [&](JointCore& core) -> PyObject* {
-    if (!core.inputs.read(context, candidates)) return nullptr;
-    if (core.inputs.candidates().empty()) return raise_value_error(msg::kNoCandidate);
-    Status hashed = hash_candidates(core.hasher, core.model.settings().bits, core.inputs.context(),
-                                    core.inputs.candidates(), core.hashed);
-    if (!hashed.ok()) return raise_value_error(hashed.error().message);
+    if (!hash_inputs(core, args[0], args[1])) return nullptr;
+    const CandidateVectors& vectors = core.hashed.vectors;
+    Owned out(PyList_New(static_cast<Py_ssize_t>(vectors.size())));
+    if (!out) return nullptr;
+    for (size_t c = 0; c < vectors.size(); ++c) {
+      const SparseView v = vectors[c];
+      Owned pairs(PyList_New(static_cast<Py_ssize_t>(v.size())));
+      if (!pairs) return nullptr;
+      for (size_t k = 0; k < v.size(); ++k) {
+        PyObject* pair = Py_BuildValue("(Kd)", static_cast<unsigned long long>(v[k].index), v[k].value);
+        if (pair == nullptr) return nullptr;
+        PyList_SetItem(pairs.get(), static_cast<Py_ssize_t>(k), pair);
+      }
+      PyList_SetItem(out.get(), static_cast<Py_ssize_t>(c), pairs.release());
+    }
+    return out.release();
+  });
+}
+
+PyObject* joint_score(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  if (!exact_args("score", nargs, 2) || !context_argument(args[0])) return nullptr;
+  return with_core(self, [&](JointCore& core) -> PyObject* {
+    if (!hash_inputs(core, args[0], args[1])) return nullptr;
     core.model.estimate_all(core.hashed.vectors, core.out);
     return float_list(core.out);
   });
@@ -327,6 +366,9 @@ PyObject* get_explore_rule(PyObject* self, void*) {
 PyObject* get_gamma_scale(PyObject* self, void*) {
   return read_core(self, [](JointCore& c) { return PyFloat_FromDouble(c.model.settings().gamma_scale); });
 }
+PyObject* get_initial_accumulator(PyObject* self, void*) {
+  return read_core(self, [](JointCore& c) { return PyFloat_FromDouble(c.model.settings().initial_accumulator); });
+}
 PyObject* get_updates(PyObject* self, void*) {
   return read_core(self, [](JointCore& c) { return PyLong_FromUnsignedLongLong(c.model.updates()); });
 }
@@ -336,6 +378,8 @@ PyGetSetDef joint_getset[] = {
     {"learning_rate", get_learning_rate, nullptr, "The AdaGrad step size.", nullptr},
     {"explore_rule", get_explore_rule, nullptr, "'epsilon-greedy' or 'squarecb'.", nullptr},
     {"gamma_scale", get_gamma_scale, nullptr, "SquareCB's gamma is gamma_scale * sqrt(updates).", nullptr},
+    {"initial_accumulator", get_initial_accumulator, nullptr,
+     "Where each coordinate's sum of squared gradients starts.", nullptr},
     {"updates", get_updates, nullptr, "How many records the model has trained on.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -345,6 +389,8 @@ PyGetSetDef joint_getset[] = {
 PyMethodDef joint_methods[] = {
     {"score", JOINT_FASTCALL(joint_score), METH_FASTCALL,
      "score(context, candidates)\n--\n\nOne estimate per candidate, for decide's score tap."},
+    {"vectors", JOINT_FASTCALL(joint_vectors), METH_FASTCALL,
+     "vectors(context, candidates)\n--\n\nEach candidate's hashed (index, value) pairs, as decide makes them."},
     {"explore", JOINT_FASTCALL(joint_explore), METH_FASTCALL,
      "explore(estimates, epsilon)\n--\n\nThe selection probabilities of the model's rule, for decide's explore tap."},
     {"train", JOINT_FASTCALL(joint_train), METH_FASTCALL,
@@ -362,7 +408,7 @@ PyType_Slot joint_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(joint_dealloc)},
     {Py_tp_methods, joint_methods},
     {Py_tp_getset, joint_getset},
-    {Py_tp_doc, const_cast<char*>("JointModel(bits, *, learning_rate=0.03, explore='epsilon-greedy', gamma_scale=10.0)\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("JointModel(bits, *, learning_rate=0.01, explore='squarecb', gamma_scale=10.0, initial_accumulator=0.0)\n--\n\n"
                                   "A joint online linear model over the engine's hashed features.")},
     {0, nullptr},
 };
