@@ -28,9 +28,9 @@ from sorvane_cli import JointModel  # noqa: E402
 
 LEARNERS = {
     "built-in, epsilon 0.05": "builtin,epsilon=0.05",
-    "joint, epsilon 0.05": "joint,epsilon=0.05",
-    "joint, epsilon 0.01": "joint,epsilon=0.01",
-    "joint, SquareCB": "joint,explore=squarecb",
+    "joint, epsilon 0.05": "joint,explore=epsilon-greedy,epsilon=0.05",
+    "joint, epsilon 0.01": "joint,explore=epsilon-greedy,epsilon=0.01",
+    "joint, SquareCB (defaults)": "joint",
 }
 
 
