@@ -13,6 +13,8 @@
 //   replay.set_line_limit(bytes) declines lines longer than that
 //   replay.counts() -> (lines, decisions, resolutions, pending, bits)
 //   replay.state_text() -> the serialize text of the state, or None
+//   model_text (a keyword of LogReplay): the JointModel text the log's
+//     decisions were made with; replay.model_text() -> its text at the end
 //
 //   evaluation = LogEvaluation(targets, compensated_sum, threads=1, batch_lines=256)
 //     targets: (bits or 0, horizon, default_reward, epsilon, forgetfulness,
@@ -193,20 +195,22 @@ bool optional_text(PyObject* obj, std::optional<std::string>& out) {
 
 PyObject* replay_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"horizon", "default_reward", "epsilon", "forgetfulness", "state_text",
-                                "threads", "batch_lines", nullptr};
+                                "threads", "batch_lines", "model_text", nullptr};
   ReplayConfig config;
   PyObject* state_text = Py_None;
+  PyObject* model_text = Py_None;
   PassOptions options;
   Py_ssize_t threads = 1;
   auto batch_lines = static_cast<Py_ssize_t>(options.batch_lines);
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ddddO|nn:LogReplay", const_cast<char**>(names),
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ddddO|nnO:LogReplay", const_cast<char**>(names),
                                    &config.horizon, &config.default_reward, &config.epsilon,
-                                   &config.forgetfulness, &state_text, &threads, &batch_lines) ||
+                                   &config.forgetfulness, &state_text, &threads, &batch_lines, &model_text) ||
       !pass_options(threads, batch_lines, options)) {
     return nullptr;
   }
   try {
     if (!optional_text(state_text, config.state_text)) return nullptr;
+    if (!optional_text(model_text, config.model_text)) return nullptr;
     return wrap(type, std::make_unique<LogReplay>(std::move(config), options));
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -231,6 +235,14 @@ PyObject* replay_state_text(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* replay_model_text(PyObject* self, PyObject*) {
+  return guarded<LogReplay>(self, [](LogReplay& replay) -> PyObject* {
+    std::optional<std::string> text = replay.model_text();
+    if (!text) Py_RETURN_NONE;
+    return PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
+  });
+}
+
 PyMethodDef replay_methods[] = {
     {"feed", pass_feed<LogReplay>, METH_O, "feed(data)\n--\n\nThe next bytes of the log; False once declined."},
     {"finish", pass_finish<LogReplay>, METH_NOARGS, "finish()\n--\n\nThe end of the log."},
@@ -244,6 +256,8 @@ PyMethodDef replay_methods[] = {
      "counts()\n--\n\n(lines, decisions, resolutions, pending, bits) so far (bits 0: no state yet)."},
     {"state_text", replay_state_text, METH_NOARGS,
      "state_text()\n--\n\nThe serialize text of the replayed state, or None."},
+    {"model_text", replay_model_text, METH_NOARGS,
+     "model_text()\n--\n\nThe serialize text of the replayed joint model, or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,6 +4,7 @@ flags checked against the log, so no command runs on a configuration the log
 contradicts."""
 import sorvane
 
+from .learner import new_model
 from .policy import same_float
 from .snapshot import state_fields
 
@@ -31,6 +32,9 @@ class LogConfig:
         self.forgetfulness = forgetfulness
         self.state_text = state_text
         self.sources = dict(sources or {})
+        # The joint model's settings when the log's header declares one (learner.py).
+        self.learner = None
+        self.learner_bits = None
         self.start = state_fields(state_text) if state_text is not None else None
         if self.start is not None:
             self.horizon = self.start["horizon"]
@@ -44,6 +48,14 @@ class LogConfig:
         if self.state_text is None:
             return None
         return sorvane.deserialize(self.state_text)
+
+    def initial_model(self, bits):
+        """A fresh joint model at `bits` when the log was written with one, else None."""
+        return None if self.learner is None else new_model(self.learner, bits)
+
+    def initial_model_text(self):
+        """The text of the joint model the log starts with, or None for the built-in model."""
+        return None if self.learner is None else self.initial_model(self.learner_bits).serialize()
 
     def create(self, bits):
         return sorvane.create(bits, self.horizon, self.default_reward, self.epsilon, self.forgetfulness)
@@ -104,7 +116,17 @@ def _from_state(state_path, head):
     return config
 
 
-def load_config(horizon, default_reward, epsilon, forgetfulness, state_path, need_horizon=True, head=None):
+def load_config(*args, head=None, **kwargs):
+    """The logging configuration (`settle_config`), with the learner the
+    log's header declares."""
+    config = settle_config(*args, head=head, **kwargs)
+    if head is not None and head.header is not None and head.header.learner is not None:
+        config.learner = head.header.learner
+        config.learner_bits = head.header.config["bits"]
+    return config
+
+
+def settle_config(horizon, default_reward, epsilon, forgetfulness, state_path, need_horizon=True, head=None):
     """The logging configuration, checked the way `create` checks it.
 
     Each value comes from its flag, else the log's header, else the log's

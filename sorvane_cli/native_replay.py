@@ -73,6 +73,10 @@ class NativeReplayer:
         """The rebuilt state's serialize text, or None when no line made one."""
         return self._replay.state_text()
 
+    def model_text(self):
+        """The replayed joint model's serialize text, or None for the built-in model."""
+        return self._replay.model_text()
+
     def configuration(self):
         """The configuration replayed with, each value with where it came from."""
         out = {"bits": self.bits}
@@ -98,7 +102,7 @@ def available():
 def start(config):
     """A native replay of a log under `config` (a config.LogConfig)."""
     return _native.LogReplay(config.horizon, config.default_reward, config.epsilon, config.forgetfulness,
-                             config.state_text, threads=threads)
+                             config.state_text, threads=threads, model_text=config.initial_model_text())
 
 
 def rereadable(source):

@@ -19,6 +19,13 @@ the logged choice differs, steers the draw to the logged candidate with the
 logged propensity. The ledger then holds what the host's ledger held, later
 decisions and the final state come out right, and those decisions are
 reported as not reproducible by the built-in policy rather than as corrupt.
+
+A log whose header declares a joint model (`sorvane_cli.JointModel`) is
+replayed through a model of its own, made fresh with the header's settings
+or read from the model text the log continues from: every decision through
+its score and explore, every resolution through its train, as the host did.
+Such decisions are the model's, not the host's, so they are never steered:
+one that differs is a mismatch.
 """
 import math
 import operator
@@ -113,6 +120,9 @@ class Replayer:
         self.state = config.initial_state()
         start = config.start
         self.bits = sorvane.model_bits(self.state) if self.state is not None and _power_of_two(start) else None
+        # The joint model the log was written with, or None: the built-in model.
+        self.model = config.initial_model(self.bits) if self.bits is not None else None
+        self._decide_taps = self._taps_of(self.model)
         self.decision_count = start["decision_count"] if start else 0
         self.pending = start["pending"] if start else 0
         self.lines = 0
@@ -129,6 +139,10 @@ class Replayer:
         self.first_cause = None
         self._nan_signs = NanSigns()
         self._scratch = ScratchState()
+
+    @staticmethod
+    def _taps_of(model):
+        return {} if model is None else {"score": model.score, "explore": model.explore}
 
     # -- decisions ---------------------------------------------------------
 
@@ -181,6 +195,12 @@ class Replayer:
                 self._refused(ev, f"cannot create a state with bits {ev.bits}: {exc}")
                 return
             self.bits = ev.bits
+            try:
+                self.model = self.config.initial_model(ev.bits)
+            except ValueError as exc:
+                self._refused(ev, f"cannot make the log's joint model: {exc}")
+                return
+            self._decide_taps = self._taps_of(self.model)
         context = ev.context
         candidates = [tuple(c) if type(c) is list else c for c in ev.candidates]
         # The log keeps no NaN's sign; the candidate_hash does (see nan_signs).
@@ -190,10 +210,11 @@ class Replayer:
         self._builtin = None
         self._steer_to = None
         try:
-            if self.steer:
+            if self.steer and self.model is None:
                 replayed = self._decide_steering(ev, context, candidates)
             else:
-                replayed = sorvane.decide(self.state, context, candidates, record["t"], record["salt"])
+                replayed = sorvane.decide(self.state, context, candidates, record["t"], record["salt"],
+                                          **self._decide_taps)
         except _REFUSED as exc:
             self._refused(ev, f"decide refuses the logged inputs: {exc}")
             return
@@ -227,7 +248,8 @@ class Replayer:
                 return
         if diffs:
             names = {d[0] for d in diffs}
-            if not self.steer and names <= {"chosen", "propensity", "features"} and names & {"chosen", "propensity"}:
+            if (not self.steer and self.model is None and names <= {"chosen", "propensity", "features"}
+                    and names & {"chosen", "propensity"}):
                 raise NeedSteering
             if builtin is not None and steer_to is not None:
                 diffs += against_builtin(record, builtin)
@@ -323,7 +345,10 @@ class Replayer:
         if self.state is not None:
             when = math.nan if ev.kind == "rewarded" else math.inf
             try:
-                resolved = sorvane.learn(self.state, ev.decision_id, ev.reward, when)
+                if self.model is None:
+                    resolved = sorvane.learn(self.state, ev.decision_id, ev.reward, when)
+                else:
+                    resolved = sorvane.learn(self.state, ev.decision_id, ev.reward, when, train=self.model.train)
             except _REFUSED as exc:
                 self.findings.add(Finding(ev.lineno, "malformed", f"learn refuses the logged resolution: {exc}"))
                 return
@@ -358,6 +383,10 @@ class Replayer:
     def finish(self):
         if self.lines == 0:
             self.findings.add(Finding(None, "empty-log", "the log holds no line"))
+
+    def model_text(self):
+        """The replayed joint model's serialize text, or None for the built-in model."""
+        return None if self.model is None else self.model.serialize()
 
     def configuration(self):
         """The configuration replayed with, each value with where it came from."""
