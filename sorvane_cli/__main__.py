@@ -6,6 +6,7 @@ import sys
 import tempfile
 
 from .config import UsageError, load_config
+from .learner import attach_model
 from .executor import JobFailed
 from .infer import read_head
 from .logsource import MAX_LINE_BYTES, LogError, LogSource
@@ -76,6 +77,9 @@ def _config_flags(p, horizon_help):
     p.add_argument("--from-state", metavar="FILE",
                    help="a serialized state the log continues from, instead of a new one; "
                         "it carries the configuration")
+    p.add_argument("--from-model", metavar="FILE",
+                   help="a joint model's serialize text saved with the state of --from-state, for a log "
+                        "whose header declares a joint model")
     p.add_argument("--max-line-bytes", type=_positive, default=MAX_LINE_BYTES, metavar="N",
                    help=f"longer lines are refused unread, as a problem of their line ({MAX_LINE_BYTES:,})")
     p.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
@@ -162,6 +166,10 @@ def _run(args, stdout):
             head = read_head(source)
             config = load_config(args.horizon, args.default_reward, args.epsilon, args.forgetfulness,
                                  args.from_state, need_horizon=args.command == "replay", head=head)
+            attach_model(config, args.from_model, args.from_state)
+            if config.learner is not None and getattr(args, "checkpoints", None) is not None:
+                raise UsageError("--checkpoints cannot prove a log written through a joint model: "
+                                 "verify it whole")
             enabled = wants_progress(args.quiet)
             total = source.size()
             progress = lambda label: Progress(label, total, enabled)  # noqa: E731

@@ -4,6 +4,7 @@ flags checked against the log, so no command runs on a configuration the log
 contradicts."""
 import sorvane
 
+from .joint_model import JointModel
 from .learner import new_model
 from .policy import same_float
 from .snapshot import state_fields
@@ -35,6 +36,8 @@ class LogConfig:
         # The joint model's settings when the log's header declares one (learner.py).
         self.learner = None
         self.learner_bits = None
+        # The text of the model the log continues from (--from-model), or None: a fresh one.
+        self.model_text = None
         self.start = state_fields(state_text) if state_text is not None else None
         if self.start is not None:
             self.horizon = self.start["horizon"]
@@ -51,11 +54,20 @@ class LogConfig:
 
     def initial_model(self, bits):
         """A fresh joint model at `bits` when the log was written with one, else None."""
-        return None if self.learner is None else new_model(self.learner, bits)
+        if self.learner is None:
+            return None
+        if self.model_text is not None:
+            model = JointModel.deserialize(self.model_text)
+            if model.bits != bits:
+                raise ValueError(f"the joint model has {model.bits} bits and the log's state {bits}")
+            return model
+        return new_model(self.learner, bits)
 
     def initial_model_text(self):
         """The text of the joint model the log starts with, or None for the built-in model."""
-        return None if self.learner is None else self.initial_model(self.learner_bits).serialize()
+        if self.learner is None:
+            return None
+        return self.model_text if self.model_text is not None else new_model(self.learner, self.learner_bits).serialize()
 
     def create(self, bits):
         return sorvane.create(bits, self.horizon, self.default_reward, self.epsilon, self.forgetfulness)
