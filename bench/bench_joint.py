@@ -8,20 +8,34 @@ shared machine hits both. The joint model hashes the inputs a second time
 pays for three Python calls, which is what the target allows for: at most
 2x the built-in pair.
 
+Then `sorvane verify` of a log of --verify-decisions decisions in the click
+world (`_click_world`) written through the joint model, against one written
+with the built-in model (target: at least half as fast), each timed as the
+best of three whole runs.
+
     PYTHONPATH=build/<dir>:. python3 bench/bench_joint.py [--clock cpu] [--calls 2000] [--repeat 15]
+        [--verify-decisions 200000]
 """
 import argparse
+import contextlib
+import io
 import os
 import sys
+import tempfile
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import sorvane  # noqa: E402
 from _report import Figure, print_table  # noqa: E402
 from _timing import median_us  # noqa: E402
+from _click_world import World, run  # noqa: E402
 from _workloads import WORKLOADS, workload  # noqa: E402
 
-from sorvane_cli import JointModel  # noqa: E402
+from sorvane_cli import JointModel, header_line  # noqa: E402
+from sorvane_cli.__main__ import main as cli  # noqa: E402
+
+VERIFY_BITS = 18
 
 
 def pair(state, context, candidates, decide_taps, learn_taps):
@@ -56,13 +70,48 @@ def figures(calls, repeat, clock, rounds=3):
                    "at most 2x", j <= 2.0 * b)]
 
 
+def write_log(path, decisions, joint):
+    state = sorvane.create(VERIFY_BITS, 1e9)
+    model = JointModel(VERIFY_BITS) if joint else None
+    taps = {"score": model.score, "explore": model.explore, "train": model.train} if joint else {}
+    with open(path, "w") as log:
+        log.write(header_line(VERIFY_BITS, 1e9, model=model) + "\n")
+        run(World(1), 7, decisions, state, log=log, **taps)
+
+
+def verify_seconds(path, times=3):
+    best = None
+    for _ in range(times):
+        started = time.perf_counter()
+        with contextlib.redirect_stdout(io.StringIO()) as out:
+            status = cli(["verify", path, "--quiet"])
+        seconds = time.perf_counter() - started
+        if status != 0:
+            raise SystemExit(f"verify did not prove {path}: {out.getvalue()}")
+        best = seconds if best is None else min(best, seconds)
+    return best
+
+
+def verify_figures(decisions):
+    with tempfile.TemporaryDirectory() as folder:
+        built_in, joint = os.path.join(folder, "built-in.log"), os.path.join(folder, "joint.log")
+        write_log(built_in, decisions, False)
+        write_log(joint, decisions, True)
+        b, j = verify_seconds(built_in), verify_seconds(joint)
+    return [Figure(f"verify {decisions:,} decisions, joint model", decisions / j, "dec/s",
+                   "the same, built-in model", decisions / b, "at least 0.5x", j <= 2.0 * b)]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--calls", type=int, default=2000)
     parser.add_argument("--repeat", type=int, default=15)
     parser.add_argument("--clock", choices=("wall", "cpu"), default="cpu")
+    parser.add_argument("--verify-decisions", type=int, default=200_000, help="0: no verify rows")
     args = parser.parse_args()
     print_table(figures(args.calls, args.repeat, args.clock), f"decide + learn, {args.clock} clock")
+    if args.verify_decisions:
+        print_table(verify_figures(args.verify_decisions), "verify, wall clock, best of three")
 
 
 if __name__ == "__main__":
