@@ -39,6 +39,8 @@ from .estimators import (ESTIMATORS, NAMES, Terms, bootstrap_intervals, normal_i
                          running_estimates)
 from .dispatch import each_event
 from .findings import Finding, Findings
+from .joint_model import JointModel
+from .learner import new_model, target_learner
 from .learners import group
 from .logread import features_problem
 from .logsource import LogSource
@@ -49,7 +51,8 @@ from .rejection import RejectionRun, acceptance_uniform, bound, replay_summary
 from .status import Exit
 
 _NAN, _INF, _isfinite = math.nan, math.inf, math.isfinite
-_KEYS = {"name": str, "epsilon": float, "bits": int, "forgetfulness": float, "default_reward": float}
+_KEYS = {"name": str, "epsilon": float, "bits": int, "forgetfulness": float, "default_reward": float, "model": str,
+         "learning_rate": float, "explore": str, "gamma_scale": float, "initial_accumulator": float}
 _REFUSED = (TypeError, ValueError, OverflowError)
 
 _DIGITS = b"0123456789"
@@ -73,7 +76,8 @@ def _plain_feature_list(text):
 class Target:
     """One configuration evaluated, and its terms; a Learner holds its state."""
 
-    def __init__(self, name, bits, epsilon, forgetfulness, default_reward, horizon, state=None):
+    def __init__(self, name, bits, epsilon, forgetfulness, default_reward, horizon, state=None, learner=None,
+                 model_text=None):
         self.name = name
         self.bits = bits
         self.epsilon = epsilon
@@ -82,11 +86,31 @@ class Target:
         self.horizon = horizon
         # Only the baseline continuing a saved state starts with one.
         self.state = state
+        # A joint model's settings (learner.py), or None: the built-in model.
+        self.learner = learner
+        # The joint model the baseline continues from, as text; None: a fresh one.
+        self.model_text = model_text
         self.terms = Terms()
 
+    def new_model(self, bits):
+        """The target's joint model at `bits`, or None for the built-in model."""
+        if self.learner is None:
+            return None
+        if self.model_text is not None:
+            return JointModel.deserialize(self.model_text)
+        return new_model(self.learner, bits)
+
+    def top_epsilon(self):
+        """The epsilon whose built-in rule bounds the target's largest
+        probability from above (SquareCB may put nearly all on one)."""
+        return 0.0 if self.learner is not None and self.learner["explore"] == "squarecb" else self.epsilon
+
     def config(self):
-        return {"bits": self.bits, "epsilon": self.epsilon, "forgetfulness": self.forgetfulness,
-                "default_reward": self.default_reward}
+        out = {"bits": self.bits, "epsilon": self.epsilon, "forgetfulness": self.forgetfulness,
+               "default_reward": self.default_reward}
+        if self.learner is not None:
+            out["learner"] = dict(self.learner)
+        return out
 
 
 def parse_targets(settings):
@@ -106,6 +130,7 @@ def parse_targets(settings):
             except ValueError:
                 raise UsageError(f"--target {key} must be {'an integer' if key == 'bits' else 'a number'}, "
                                  f"not {value!r}") from None
+        target_learner(fields)
         targets.append(fields)
     return targets
 
@@ -115,7 +140,7 @@ def _build_targets(config, settings, with_baseline=True):
     targets = []
     if with_baseline:
         baseline = Target("logging", None, config.epsilon, config.forgetfulness, config.default_reward, horizon,
-                          config.initial_state())
+                          config.initial_state(), config.learner, config.model_text)
         if baseline.state is not None:
             try:
                 baseline.bits = sorvane.model_bits(baseline.state)
@@ -127,7 +152,7 @@ def _build_targets(config, settings, with_baseline=True):
                 or f"target {k + 1}")
         t = Target(name, wanted.get("bits"), wanted.get("epsilon", config.epsilon),
                    wanted.get("forgetfulness", config.forgetfulness),
-                   wanted.get("default_reward", config.default_reward), horizon)
+                   wanted.get("default_reward", config.default_reward), horizon, learner=target_learner(wanted))
         try:
             sorvane.create(t.bits if t.bits is not None else 1, horizon, t.default_reward, t.epsilon, t.forgetfulness)
         except (ValueError, OverflowError) as exc:
@@ -151,7 +176,7 @@ class Evaluation:
         self.learners = None
         # runs[replay][target], made with the learners
         self.runs = []
-        self.bound = (bound(config.epsilon, [t.epsilon for t in targets], candidate_counts or (1,))
+        self.bound = (bound(config.epsilon, [t.top_epsilon() for t in targets], candidate_counts or (1,))
                       if rejection else None)
         self.lines = 0
         self.decisions = 0
@@ -239,9 +264,12 @@ class Evaluation:
                 # A decision made before the log began, pending in the state it
                 # continues from: the baseline learns it; nothing else can.
                 when = math.nan if ev.kind == "rewarded" else math.inf
-                if sorvane.learn(baseline, ev.decision_id, ev.reward, when) is not None:
+                # A joint baseline's model trains on it too, as the host's did.
+                train = next((learner.train for learner in self.learners or ()
+                              if learner.targets[0] is self.targets[0]), None)
+                if sorvane.learn(baseline, ev.decision_id, ev.reward, when, train=train) is not None:
                     for runs in self.runs:
-                        sorvane.learn(runs[0].state, ev.decision_id, ev.reward, when)
+                        sorvane.learn(runs[0].state, ev.decision_id, ev.reward, when, **runs[0]._train)
                     return
             self.findings.add(Finding(
                 ev.lineno, "unknown-id",
@@ -265,9 +293,9 @@ class Evaluation:
         learn = sorvane.learn
         for learner, learner_id, seen in per_learner:
             if rewarded:
-                learn(learner.state, learner_id, reward, _NAN)
+                learn(learner.state, learner_id, reward, _NAN, train=learner.train)
             else:
-                learn(learner.state, learner_id, learner.default_reward, _INF)
+                learn(learner.state, learner_id, learner.default_reward, _INF, train=learner.train)
             if usable:
                 for terms, (pi, dm, q) in zip(learner.terms, seen):
                     terms.add(seq, pi / propensity, reward, dm, q)
@@ -287,7 +315,7 @@ def evaluate_log(source, config, settings, progress, method="weighted", seed=0, 
     `rejection_bound` is M when the caller fixed it over more targets than
     these (a sweep's jobs share one)."""
     targets = _build_targets(config, settings, with_baseline)
-    if method == "weighted" and with_baseline:
+    if method == "weighted" and with_baseline and all(t.learner is None for t in targets):
         proved = evaluate_natively(source, config, targets, progress, keep)
         if proved is not None:
             return proved

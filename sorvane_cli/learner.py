@@ -89,3 +89,27 @@ def attach_model(config: Any, model_path: str | None, state_path: str | None) ->
         raise UsageError(f"--from-model {model_path} has the settings {saved} at {model.bits} bits, but the log's "
                          f"header declares {config.learner} at {config.learner_bits} bits")
     config.model_text = text
+
+
+def target_learner(fields: dict[str, Any]) -> dict[str, Any] | None:
+    """The learner an eval target's fields name (`model=joint` and the
+    joint model's settings, the rest at their defaults), or None for the
+    built-in model; raises UsageError for settings that make no model."""
+    from .config import UsageError
+
+    model = fields.get("model", "builtin")
+    given = [name for name in SETTINGS if name in fields]
+    if model == "builtin":
+        if given:
+            raise UsageError(f"--target {', '.join(given)} goes with model=joint")
+        return None
+    if model != KIND:
+        raise UsageError(f"--target model must be builtin or {KIND}, not {model!r}")
+    defaults = JointModel(1)
+    learner = {"kind": KIND, **{name: fields.get(name, getattr(defaults, "explore_rule" if name == "explore" else name))
+                                for name in SETTINGS}}
+    try:
+        new_model(learner, 1)
+    except (TypeError, ValueError) as exc:
+        raise UsageError(f"--target {exc}") from None
+    return learner
