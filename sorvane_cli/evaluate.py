@@ -113,8 +113,10 @@ class Target:
         return out
 
 
-def parse_targets(settings):
-    """[{key: value}] from the --target arguments (key=value, comma-separated)."""
+def parse_targets(settings, whole=True):
+    """[{key: value}] from the --target arguments (key=value, comma-separated).
+    `whole` false reads each setting as a part of a target (one axis of a
+    sweep's grid), whose learner settings are checked once it is complete."""
     targets = []
     for setting in settings or []:
         fields = {}
@@ -130,7 +132,8 @@ def parse_targets(settings):
             except ValueError:
                 raise UsageError(f"--target {key} must be {'an integer' if key == 'bits' else 'a number'}, "
                                  f"not {value!r}") from None
-        target_learner(fields)
+        if whole:
+            target_learner(fields)
         targets.append(fields)
     return targets
 

@@ -23,6 +23,7 @@ import sys
 
 from .config import LogConfig, UsageError
 from .estimators import ESTIMATORS, NAMES
+from .learner import target_learner
 from .evaluate import _build_targets, _problems_report, evaluate_log, parse_targets, report
 from .executor import add_executor_flags, no_progress, placement, run_jobs
 from .findings import Finding, Findings
@@ -52,7 +53,7 @@ def parse_grid(axes):
         parsed = []
         for value in values.split(","):
             # The same parsing and messages as --target.
-            fields = parse_targets([f"{key}={value}"])[0]
+            fields = parse_targets([f"{key}={value}"], whole=False)[0]
             if fields[key] in parsed:
                 raise UsageError(f"--grid {key} lists {value.strip()} twice")
             parsed.append(fields[key])
@@ -112,7 +113,7 @@ def plan_jobs(points, config, log_bits, method="weighted"):
 
 def _setting(point):
     """A grid point as the --target argument that names it by its values."""
-    return ",".join(f"{key}={value!r}" for key, value in point.items())
+    return ",".join(f"{key}={value if type(value) is str else repr(value)}" for key, value in point.items())
 
 
 def sweep_job(job):
@@ -310,11 +311,16 @@ def run_sweep(args, config, progress, out=None, path=None, head=None):
         raise UsageError("--cluster needs the log in a file its workers can open, not standard input")
     axes = parse_grid(args.grid)
     points = grid_points(axes)
+    for point in points:
+        target_learner(dict(point))
     path = os.path.abspath(path if path is not None else args.log)
     estimator = "rejection" if args.method == "rejection" else args.rank_by
     counts = head.candidate_counts if head is not None else ()
     # One bound M for every job: the one eval gives these targets together.
-    m = bound(config.epsilon, [config.epsilon] + [p.get("epsilon", config.epsilon) for p in points], counts or (1,))
+    # A SquareCB target may put nearly all probability on one candidate: epsilon 0 bounds it.
+    m = bound(config.epsilon, [config.epsilon] + [0.0 if (target_learner(dict(p)) or {}).get("explore") == "squarecb"
+                                                  else p.get("epsilon", config.epsilon) for p in points],
+              counts or (1,))
     log_bits = _log_bits(path, args.max_line_bytes)
     # Each target made once here, so a value `create` refuses is a usage
     # error before any job starts.

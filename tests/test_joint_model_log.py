@@ -2,6 +2,7 @@
 the Python replay), replay rebuilds the model beside the state, a saved pair
 continues a log, and eval weighs a joint target on a built-in log."""
 import json
+import math
 
 import pytest
 
@@ -153,3 +154,56 @@ def test_header_line_refuses_a_model_of_other_bits():
         header_line(BITS, 20.0, model=JointModel(BITS + 1))
     with pytest.raises(TypeError):
         header_line(BITS, 20.0, model="joint")
+
+
+def eval_json(path, capsys, *flags):
+    status, out, _ = run(["eval", str(path), "--json", "--quiet", *flags], capsys)
+    return status, json.loads(out)
+
+
+@pytest.mark.parametrize("method", ["weighted", "rejection"])
+def test_eval_weighs_a_joint_target_on_a_built_in_log(tmp_path, capsys, method):
+    write_log(tmp_path / "run.log", 400, joint=False)
+    status, report = eval_json(tmp_path / "run.log", capsys, "--method", method,
+                               "--target", "model=joint,learning_rate=0.03,epsilon=0.01",
+                               "--target", "model=joint,explore=epsilon-greedy")
+    assert status == 0 and report["evaluated"]
+    logging, first, second = report["targets"]
+    assert "learner" not in logging["config"]
+    assert first["config"]["learner"] == {"kind": "joint", "learning_rate": 0.03, "explore": "squarecb",
+                                          "gamma_scale": 10.0, "initial_accumulator": 0.0}
+    assert first["config"]["epsilon"] == 0.01
+    assert second["config"]["learner"]["explore"] == "epsilon-greedy"
+    estimate = (lambda t: t["estimators"]["ips"]["estimate"]) if method == "weighted" else (
+        lambda t: t["rejection"]["estimate"])
+    assert all(math.isfinite(estimate(t)) for t in (first, second))
+
+
+def test_eval_of_a_joint_model_log_takes_its_model_as_the_baseline(tmp_path, capsys):
+    write_log(tmp_path / "run.log", 300)
+    status, report = eval_json(tmp_path / "run.log", capsys, "--method", "weighted")
+    logging = report["targets"][0]
+    assert status == 0 and logging["config"]["learner"]["kind"] == "joint"
+    # The baseline's model gives every logged choice its logged propensity: every weight is one.
+    assert logging["ess"] == logging["n"]
+    assert logging["estimators"]["ips"]["estimate"] == report["logged_mean"]["estimate"]
+
+
+@pytest.mark.parametrize("target, message", [
+    ("learning_rate=0.1", "goes with model=joint"),
+    ("model=other", "model must be builtin or joint"),
+    ("model=joint,learning_rate=0", "learning_rate must be positive"),
+    ("model=joint,explore=greedy", "explore must be"),
+])
+def test_eval_refuses_a_target_that_makes_no_model(tmp_path, capsys, target, message):
+    write_log(tmp_path / "run.log", 20, joint=False)
+    status, _, err = run(["eval", str(tmp_path / "run.log"), "--target", target], capsys)
+    assert status != 0 and message in err
+
+
+def test_sweep_ranks_joint_models_by_their_settings(tmp_path, capsys):
+    write_log(tmp_path / "run.log", 300, joint=False)
+    status, out, _ = run(["sweep", str(tmp_path / "run.log"), "--grid", "model=joint",
+                          "--grid", "learning_rate=0.01,0.03", "--method", "weighted", "--quiet"], capsys)
+    assert status == 0
+    assert "model=joint,learning_rate=0.01" in out and "model=joint,learning_rate=0.03" in out
