@@ -30,6 +30,6 @@ or on a Dask cluster.
 __path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
 from .header import header_line
-from .joint_model import JointModel
+from .joint_model import JointModel, load_together, save_together
 
-__all__ = ["JointModel", "header_line"]
+__all__ = ["JointModel", "header_line", "load_together", "save_together"]

@@ -11,10 +11,50 @@ model earns, plugged into `sorvane` through its callback taps.
 The model is a joint online linear regression over exactly the vectors the
 engine hashes (context x candidate terms, per-candidate context weights
 included), fitted on squared loss by AdaGrad. Its state is a second text
-beside the state's: `model.serialize()`, `JointModel.deserialize(text)`.
-The class itself is native (`sorvane_cli._native.JointModel`); this module
-only names it and its defaults.
+beside the state's: `model.serialize()`, `JointModel.deserialize(text)`;
+`save_together` and `load_together` keep the two in one file, replaced in
+one step, so that a crash never leaves a state beside another moment's
+model. The class itself is native (`sorvane_cli._native.JointModel`).
 """
+import os
+
+import sorvane
+
 from ._native import JointModel
 
-__all__ = ["JointModel"]
+__all__ = ["JointModel", "load_together", "save_together"]
+
+
+def save_together(path, state, model):
+    """Writes the state's text and the model's, one line each, to `path`:
+    to a temporary file beside it first, flushed to disk, then renamed over
+    `path` in one step. A crash at any moment leaves `path` holding either
+    the previous pair or this one, never one text without its partner."""
+    model.check_state(state)
+    tmp = f"{path}.tmp"
+    with open(tmp, "w", encoding="ascii") as f:
+        f.write(sorvane.serialize(state))
+        f.write("\n")
+        f.write(model.serialize())
+        f.write("\n")
+        f.flush()
+        os.fsync(f.fileno())
+    os.replace(tmp, path)
+    # The rename itself reaches the disk with the folder.
+    folder = os.open(os.path.dirname(os.path.abspath(path)), os.O_RDONLY)
+    try:
+        os.fsync(folder)
+    finally:
+        os.close(folder)
+
+
+def load_together(path):
+    """The (state, model) pair `save_together` wrote to `path`; ValueError
+    when the file does not hold one."""
+    with open(path, encoding="ascii", errors="replace") as f:
+        lines = f.read().split("\n")
+    if len(lines) != 3 or lines[2] != "":
+        raise ValueError(f"{path} does not hold a state and a joint model, one line each")
+    state, model = sorvane.deserialize(lines[0]), JointModel.deserialize(lines[1])
+    model.check_state(state)
+    return state, model

@@ -209,3 +209,19 @@ def test_train_takes_the_classified_reward_from_expire():
     sorvane.expire(state, 100.0, train=model.train)
     assert model.updates == 3
     assert all(e < 0.0 for e in model.score({"k": 1}, CANDIDATES))
+
+
+def test_state_and_model_saved_together_come_back_as_a_pair(tmp_path):
+    from sorvane_cli import load_together, save_together
+
+    state, model = sorvane.create(BITS, 100.0), JointModel(BITS)
+    drive(state, model, 40)
+    save_together(tmp_path / "pair.txt", state, model)
+    assert not (tmp_path / "pair.txt.tmp").exists()
+    state_back, model_back = load_together(tmp_path / "pair.txt")
+    assert (sorvane.serialize(state_back), model_back.serialize()) == (sorvane.serialize(state), model.serialize())
+    (tmp_path / "half.txt").write_text((tmp_path / "pair.txt").read_text().split("\n")[0] + "\n")
+    with pytest.raises(ValueError, match="does not hold a state and a joint model"):
+        load_together(tmp_path / "half.txt")
+    with pytest.raises(ValueError, match="must be the same"):
+        save_together(tmp_path / "other.txt", sorvane.create(BITS + 1, 1.0), model)

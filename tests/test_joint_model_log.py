@@ -207,3 +207,15 @@ def test_sweep_ranks_joint_models_by_their_settings(tmp_path, capsys):
                           "--grid", "learning_rate=0.01,0.03", "--method", "weighted", "--quiet"], capsys)
     assert status == 0
     assert "model=joint,learning_rate=0.01" in out and "model=joint,learning_rate=0.03" in out
+
+
+def test_the_readme_joint_model_example_runs_and_its_log_verifies(tmp_path, monkeypatch, capsys):
+    import re
+    from pathlib import Path
+
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    example = next(block for block in re.findall(r"```python\n(.*?)```", readme, re.S) if "JointModel(" in block)
+    monkeypatch.chdir(tmp_path)
+    exec(compile(example, "README joint model", "exec"), {})
+    status, report = verify_json(tmp_path / "experience-joint.jsonl", capsys)
+    assert (status, report["verified"], report["decisions"]) == (0, True, 1)
