@@ -77,7 +77,8 @@ def main():
     seeds = list(range(1, args.seeds + 1))
     print(f"share of the best policy's expected reward over the last {args.last:,} of "
           f"{args.rounds:,} rounds, bits {args.bits}")
-    print(f"{'learner':28}" + "".join(f"{'seed ' + str(s):>9}" for s in seeds) + f"{'mean':>9}{'spread':>9}{'s/run':>8}")
+    print(f"{'learner':28}" + "".join(f"{'seed ' + str(s):>9}" for s in seeds)
+          + f"{'mean':>9}{'spread':>9}{'s/run':>8}")
     for name, spec in learners.items():
         started = time.perf_counter()
         shares = [one_run(spec, seed, args.rounds, args.last, args.bits) for seed in seeds]

@@ -250,7 +250,7 @@ def run(
                     record = shop.decide(context, candidates, t)
                     same_decision = sorvane.log_line(probe) == sorvane.log_line(record)
                     same_after = sorvane.serialize(original) == sorvane.serialize(restored)
-                    if original_model is not None:
+                    if original_model is not None and shop.model is not None:
                         same_after = same_after and original_model.serialize() == shop.model.serialize()
                     outcome.reload_exact = same_text and same_decision and same_after
                 else:
@@ -299,7 +299,8 @@ def print_table(outcome: Outcome, count: int, joint: Outcome | None = None) -> N
         print(
             f"{first:>8,}-{last:<8,}  {total.random / total.visits:7.2%}"
             f"  {engine:7.2%}" + (f"  {joint_rate:7.2%}" if joint_rate is not None else "")
-            + f"  {best:7.2%}  {engine / best:11.0%}" + (f"  {joint_rate / best:10.0%}" if joint_rate is not None else "")
+            + f"  {best:7.2%}  {engine / best:11.0%}"
+            + (f"  {joint_rate / best:10.0%}" if joint_rate is not None else "")
         )
 
 

@@ -67,7 +67,9 @@ class LogConfig:
         """The text of the joint model the log starts with, or None for the built-in model."""
         if self.learner is None:
             return None
-        return self.model_text if self.model_text is not None else new_model(self.learner, self.learner_bits).serialize()
+        if self.model_text is not None:
+            return self.model_text
+        return new_model(self.learner, self.learner_bits).serialize()
 
     def create(self, bits):
         return sorvane.create(bits, self.horizon, self.default_reward, self.epsilon, self.forgetfulness)

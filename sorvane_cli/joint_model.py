@@ -17,6 +17,7 @@ one step, so that a crash never leaves a state beside another moment's
 model. The class itself is native (`sorvane_cli._native.JointModel`).
 """
 import os
+from typing import Any
 
 import sorvane
 
@@ -25,7 +26,7 @@ from ._native import JointModel
 __all__ = ["JointModel", "load_together", "save_together"]
 
 
-def save_together(path, state, model):
+def save_together(path: "str | os.PathLike[str]", state: sorvane.BanditState, model: Any) -> None:
     """Writes the state's text and the model's, one line each, to `path`:
     to a temporary file beside it first, flushed to disk, then renamed over
     `path` in one step. A crash at any moment leaves `path` holding either
@@ -48,7 +49,7 @@ def save_together(path, state, model):
         os.close(folder)
 
 
-def load_together(path):
+def load_together(path: "str | os.PathLike[str]") -> tuple[sorvane.BanditState, Any]:
     """The (state, model) pair `save_together` wrote to `path`; ValueError
     when the file does not hold one."""
     with open(path, encoding="ascii", errors="replace") as f:

@@ -57,7 +57,8 @@ def test_a_serialize_round_trip_gives_the_same_text_and_the_same_next_decisions(
     text = model.serialize()
     copy = JointModel.deserialize(text)
     assert copy.serialize() == text
-    assert (copy.bits, copy.learning_rate, copy.explore_rule, copy.updates) == (BITS, model.learning_rate, "squarecb", 200)
+    assert (copy.bits, copy.learning_rate, copy.explore_rule, copy.updates) == (
+        BITS, model.learning_rate, "squarecb", 200)
     state_copy = sorvane.deserialize(sorvane.serialize(state))
     assert drive(state, model, 50, "next") == drive(state_copy, copy, 50, "next")
     assert copy.serialize() == model.serialize()
