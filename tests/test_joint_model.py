@@ -226,3 +226,46 @@ def test_state_and_model_saved_together_come_back_as_a_pair(tmp_path):
         load_together(tmp_path / "half.txt")
     with pytest.raises(ValueError, match="must be the same"):
         save_together(tmp_path / "other.txt", sorvane.create(BITS + 1, 1.0), model)
+
+
+class Features:
+    """A stand-in for a DecisionRecord: train reads only `features`."""
+
+    def __init__(self, features):
+        self.features = features
+
+
+def weights_of(model):
+    """The weights in the model's text: after the 8-byte magic and 7 eight-byte fields."""
+    import struct
+
+    raw = bytes.fromhex(model.serialize())
+    dim = 1 << model.bits
+    return struct.unpack_from(f"<{dim}d", raw, 64)
+
+
+def test_one_adagrad_step_is_the_stated_arithmetic():
+    model = JointModel(4, learning_rate=0.03)
+    model.train(Features([(3, 2.0), (9, -0.5)]), 1.0)
+    g = 0.0 - 1.0  # the fresh estimate is 0
+    expected = {3: 0.0 - (0.03 * (g * 2.0)) / math.sqrt((g * 2.0) ** 2),
+                9: 0.0 - (0.03 * (g * -0.5)) / math.sqrt((g * -0.5) ** 2)}
+    weights = weights_of(model)
+    assert {3: weights[3], 9: weights[9]} == expected
+    assert all(w == 0.0 for k, w in enumerate(weights) if k not in expected)
+    # The second step starts from the first one's estimate.
+    estimate = 0.0 + weights[3] * 2.0 + weights[9] * -0.5
+    g2 = estimate - 0.0
+    model.train(Features([(3, 2.0), (9, -0.5)]), 0.0)
+    squared = (g * 2.0) ** 2 + (g2 * 2.0) ** 2
+    assert weights_of(model)[3] == weights[3] - (0.03 * (g2 * 2.0)) / math.sqrt(squared)
+
+
+@pytest.mark.parametrize("updates", [1, 7, 1000])
+def test_squarecb_is_the_stated_arithmetic(updates):
+    model = JointModel(4, gamma_scale=3.0)
+    for _ in range(updates):
+        model.train(Features([(1, 1.0)]), 0.5)
+    gamma = 3.0 * math.sqrt(updates)
+    other = 1.0 / (2.0 + gamma * (0.5 - 0.2))
+    assert model.explore([0.2, 0.5], 0.3) == [other, 1.0 - other]
