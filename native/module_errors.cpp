@@ -2,7 +2,9 @@
 // the toolkit's extension links (the joint model's score reads its inputs
 // exactly as decide does): the same texts, and sorvane's own PanicException
 // and BanditState classes, fetched from the imported module, so that a
-// caller catches one class whichever extension raised it.
+// caller catches one class whichever extension raised it. The module does
+// not name its PanicException; sorvane_cli.joint_model finds the class by
+// provoking one, once, when a conversion first needs it.
 #include "handle.hpp"
 
 namespace sorvane::py {
@@ -25,7 +27,8 @@ PyTypeObject* state_type() {
 }
 
 void raise_panic(const char* message) {
-  Ref type(sorvane_attribute("PanicException"));
+  Ref module(PyImport_ImportModule("sorvane_cli.joint_model"));
+  Ref type(module ? PyObject_CallMethod(module.get(), "module_panic_class", nullptr) : nullptr);
   if (type) PyErr_SetString(type.get(), message);
 }
 

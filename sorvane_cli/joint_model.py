@@ -25,6 +25,31 @@ from ._native import JointModel
 
 __all__ = ["JointModel", "load_together", "save_together"]
 
+_panic_class: Any = None
+
+
+def module_panic_class() -> Any:
+    """sorvane's PanicException, which the module does not name: the class
+    of the error a decide raises when its context changes while it is read.
+    The joint model's score raises it for the same fault, as decide does."""
+    global _panic_class
+    if _panic_class is None:
+        context: dict[str, Any] = {}
+
+        class Growing(int):
+            def __float__(self) -> float:
+                context["grown"] = 1
+                return 1.0
+
+        context["n"] = Growing(1)
+        try:
+            sorvane.decide(sorvane.create(1, 1.0), context, [("a", {})], 0.0, "")
+        except BaseException as exc:  # noqa: B036 - PanicException derives from BaseException
+            _panic_class = type(exc)
+        else:
+            raise RuntimeError("sorvane did not refuse a context that changed while it was read")
+    return _panic_class
+
 
 def save_together(path: "str | os.PathLike[str]", state: sorvane.BanditState, model: Any) -> None:
     """Writes the state's text and the model's, one line each, to `path`:

@@ -269,3 +269,24 @@ def test_squarecb_is_the_stated_arithmetic(updates):
     gamma = 3.0 * math.sqrt(updates)
     other = 1.0 / (2.0 + gamma * (0.5 - 0.2))
     assert model.explore([0.2, 0.5], 0.3) == [other, 1.0 - other]
+
+
+def test_a_context_changed_while_score_reads_it_raises_the_module_own_panic():
+    def changing_context():
+        context = {}
+
+        class Growing(int):
+            def __float__(self):
+                context["grown"] = 1
+                return 1.0
+
+        context["a"] = Growing(1)
+        return context
+
+    with pytest.raises(BaseException) as from_decide:
+        sorvane.decide(sorvane.create(BITS, 1.0), changing_context(), CANDIDATES, 0.0, "s")
+    with pytest.raises(BaseException) as from_score:
+        JointModel(BITS).score(changing_context(), CANDIDATES)
+    assert type(from_decide.value).__name__ == "PanicException"
+    assert type(from_score.value) is type(from_decide.value)
+    assert str(from_score.value) == str(from_decide.value) == "dictionary changed size during iteration"
