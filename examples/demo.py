@@ -123,8 +123,6 @@ class Shop:
     def use_model(self, model: JointModel | None) -> None:
         """Decide and learn through `model` from now on (None: the built-in model)."""
         self.model = model
-        self._decide_taps = {"score": model.score, "explore": model.explore} if model is not None else {}
-        self._learn_taps = {"train": model.train} if model is not None else {}
 
     def advance(self, t: float) -> None:
         """Deliver every click and run every sweep due up to time `t`, in time order."""
@@ -132,7 +130,8 @@ class Shop:
         while True:
             if clicks and clicks[0][0] <= min(t, self._next_sweep):
                 arrived, decision_id = heapq.heappop(clicks)
-                resolution = sorvane.learn(self.state, decision_id, 1.0, arrived, **self._learn_taps)
+                resolution = sorvane.learn(self.state, decision_id, 1.0, arrived,
+                                           train=self.model.train if self.model is not None else None)
                 # Past the horizon a click no longer counts: either a sweep has
                 # resolved its decision already, or learn resolves it as expired.
                 if resolution is None or resolution.kind == "expired":
@@ -140,14 +139,17 @@ class Shop:
                 if resolution is not None:
                     self._write(resolution)
             elif self._next_sweep <= t:
-                for resolution in sorvane.expire(self.state, self._next_sweep, **self._learn_taps):
+                train = self.model.train if self.model is not None else None
+                for resolution in sorvane.expire(self.state, self._next_sweep, train=train):
                     self._write(resolution)
                 self._next_sweep += SWEEP_EVERY
             else:
                 return
 
     def decide(self, context: Context, candidates: list[Candidate], t: float) -> sorvane.DecisionRecord:
-        record = sorvane.decide(self.state, context, candidates, t, SALT, **self._decide_taps)
+        model = self.model
+        record = sorvane.decide(self.state, context, candidates, t, SALT, score=model.score if model else None,
+                                explore=model.explore if model else None)
         self._log.write(sorvane.log_line(record))
         self._log.write("\n")
         self._outcome.decisions += 1
@@ -236,14 +238,14 @@ def run(
                     original, original_model = shop.state, shop.model
                     if original_model is None:
                         restored, same_text, outcome.snapshot_bytes = save_and_reload(original, state_path)
-                        taps = {}
                     else:
                         restored, restored_model, same_text, outcome.snapshot_bytes = save_and_reload_pair(
                             original, original_model, state_path)
-                        taps = {"score": original_model.score, "explore": original_model.explore}
                     # The original decides this visit without logging it; the copy must
                     # decide it exactly the same way, end up in the same state, and carry on.
-                    probe = sorvane.decide(original, context, candidates, t, SALT, **taps)
+                    probe = sorvane.decide(original, context, candidates, t, SALT,
+                                           score=original_model.score if original_model else None,
+                                           explore=original_model.explore if original_model else None)
                     shop.state = restored
                     if original_model is not None:
                         shop.use_model(restored_model)

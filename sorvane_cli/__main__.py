@@ -5,8 +5,7 @@ import shutil
 import sys
 import tempfile
 
-from .config import UsageError, load_config
-from .learner import attach_model
+from .config import UsageError, attach_model, load_config
 from .executor import JobFailed
 from .infer import read_head
 from .logsource import MAX_LINE_BYTES, LogError, LogSource

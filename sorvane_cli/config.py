@@ -5,7 +5,7 @@ contradicts."""
 import sorvane
 
 from .joint_model import JointModel
-from .learner import new_model
+from .learner import learner_settings, new_model
 from .policy import same_float
 from .snapshot import state_fields
 
@@ -199,3 +199,32 @@ def settle_config(horizon, default_reward, epsilon, forgetfulness, state_path, n
     except ValueError as exc:
         raise UsageError(str(exc)) from None
     return config
+
+
+def attach_model(config, model_path, state_path):
+    """Gives `config` the model the log continues from (`--from-model`), or
+    refuses a combination that cannot reproduce the log: a saved state of a
+    joint-model log without its model, a model for a log that declares none,
+    a model whose settings are not the header's."""
+    if model_path is None:
+        if config.learner is not None and state_path is not None:
+            raise UsageError("the log's header declares a joint model: --from-state needs --from-model with the "
+                             "model saved beside the state")
+        return
+    if config.learner is None:
+        raise UsageError("--from-model goes with a log whose header declares a joint model (header_line(..., "
+                         "model=...)); this log's does not")
+    try:
+        with open(model_path, encoding="ascii", errors="replace") as f:
+            text = f.read().strip()
+    except OSError as exc:
+        raise UsageError(f"cannot read {model_path}: {exc.strerror or exc}") from None
+    try:
+        model = JointModel.deserialize(text)
+    except ValueError as exc:
+        raise UsageError(f"{model_path} is not a joint model's text: {exc}") from None
+    saved = learner_settings(model, model.bits)
+    if saved != config.learner or model.bits != config.learner_bits:
+        raise UsageError(f"--from-model {model_path} has the settings {saved} at {model.bits} bits, but the log's "
+                         f"header declares {config.learner} at {config.learner_bits} bits")
+    config.model_text = text

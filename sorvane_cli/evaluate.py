@@ -133,7 +133,10 @@ def parse_targets(settings, whole=True):
                 raise UsageError(f"--target {key} must be {'an integer' if key == 'bits' else 'a number'}, "
                                  f"not {value!r}") from None
         if whole:
-            target_learner(fields)
+            try:
+                target_learner(fields)
+            except ValueError as exc:
+                raise UsageError(str(exc)) from None
         targets.append(fields)
     return targets
 

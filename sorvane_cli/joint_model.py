@@ -51,7 +51,7 @@ def module_panic_class() -> Any:
     return _panic_class
 
 
-def save_together(path: "str | os.PathLike[str]", state: sorvane.BanditState, model: Any) -> None:
+def save_together(path: "str | os.PathLike[str]", state: sorvane.BanditState, model: JointModel) -> None:
     """Writes the state's text and the model's, one line each, to `path`:
     to a temporary file beside it first, flushed to disk, then renamed over
     `path` in one step. A crash at any moment leaves `path` holding either
@@ -74,7 +74,7 @@ def save_together(path: "str | os.PathLike[str]", state: sorvane.BanditState, mo
         os.close(folder)
 
 
-def load_together(path: "str | os.PathLike[str]") -> tuple[sorvane.BanditState, Any]:
+def load_together(path: "str | os.PathLike[str]") -> tuple[sorvane.BanditState, JointModel]:
     """The (state, model) pair `save_together` wrote to `path`; ValueError
     when the file does not hold one."""
     with open(path, encoding="ascii", errors="replace") as f:

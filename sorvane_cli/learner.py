@@ -56,60 +56,28 @@ def learner_problem(learner: Any) -> str | None:
 
 def new_model(learner: dict[str, Any], bits: int) -> JointModel:
     """A fresh model with these settings (a header's "learner", checked)."""
-    return JointModel(bits, **{name: learner[name] if name == "explore" else float(learner[name])
-                               for name in SETTINGS})
-
-
-def attach_model(config: Any, model_path: str | None, state_path: str | None) -> None:
-    """Gives `config` the model the log continues from (`--from-model`), or
-    refuses a combination that cannot reproduce the log: a saved state of a
-    joint-model log without its model, a model for a log that declares none,
-    a model whose settings are not the header's."""
-    from .config import UsageError
-
-    if model_path is None:
-        if config.learner is not None and state_path is not None:
-            raise UsageError("the log's header declares a joint model: --from-state needs --from-model with the "
-                             "model saved beside the state")
-        return
-    if config.learner is None:
-        raise UsageError("--from-model goes with a log whose header declares a joint model (header_line(..., "
-                         "model=...)); this log's does not")
-    try:
-        with open(model_path, encoding="ascii", errors="replace") as f:
-            text = f.read().strip()
-    except OSError as exc:
-        raise UsageError(f"cannot read {model_path}: {exc.strerror or exc}") from None
-    try:
-        model = JointModel.deserialize(text)
-    except ValueError as exc:
-        raise UsageError(f"{model_path} is not a joint model's text: {exc}") from None
-    saved = learner_settings(model, model.bits)
-    if saved != config.learner or model.bits != config.learner_bits:
-        raise UsageError(f"--from-model {model_path} has the settings {saved} at {model.bits} bits, but the log's "
-                         f"header declares {config.learner} at {config.learner_bits} bits")
-    config.model_text = text
+    return JointModel(bits, learning_rate=float(learner["learning_rate"]), explore=learner["explore"],
+                      gamma_scale=float(learner["gamma_scale"]),
+                      initial_accumulator=float(learner["initial_accumulator"]))
 
 
 def target_learner(fields: dict[str, Any]) -> dict[str, Any] | None:
     """The learner an eval target's fields name (`model=joint` and the
     joint model's settings, the rest at their defaults), or None for the
-    built-in model; raises UsageError for settings that make no model."""
-    from .config import UsageError
-
+    built-in model; raises ValueError for settings that make no model."""
     model = fields.get("model", "builtin")
     given = [name for name in SETTINGS if name in fields]
     if model == "builtin":
         if given:
-            raise UsageError(f"--target {', '.join(given)} goes with model=joint")
+            raise ValueError(f"--target {', '.join(given)} goes with model=joint")
         return None
     if model != KIND:
-        raise UsageError(f"--target model must be builtin or {KIND}, not {model!r}")
+        raise ValueError(f"--target model must be builtin or {KIND}, not {model!r}")
     defaults = JointModel(1)
     learner = {"kind": KIND, **{name: fields.get(name, getattr(defaults, "explore_rule" if name == "explore" else name))
                                 for name in SETTINGS}}
     try:
         new_model(learner, 1)
     except (TypeError, ValueError) as exc:
-        raise UsageError(f"--target {exc}") from None
+        raise ValueError(f"--target {exc}") from None
     return learner

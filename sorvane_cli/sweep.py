@@ -312,7 +312,10 @@ def run_sweep(args, config, progress, out=None, path=None, head=None):
     axes = parse_grid(args.grid)
     points = grid_points(axes)
     for point in points:
-        target_learner(dict(point))
+        try:
+            target_learner(dict(point))
+        except ValueError as exc:
+            raise UsageError(str(exc)) from None
     path = os.path.abspath(path if path is not None else args.log)
     estimator = "rejection" if args.method == "rejection" else args.rank_by
     counts = head.candidate_counts if head is not None else ()
