@@ -51,7 +51,7 @@ def pair(state, context, candidates, decide_taps, learn_taps):
     return call
 
 
-def figures(calls, repeat, clock, rounds=3):
+def pair_figures(calls, repeat, clock, rounds=3):
     bits, n_context, n_candidates, n_features = WORKLOADS["M"]
     context, candidates = workload(n_context, n_candidates, n_features)
     model = JointModel(bits)
@@ -102,6 +102,13 @@ def verify_figures(decisions):
                    "the same, built-in model", decisions / b, "at least 0.5x", j <= 2.0 * b)]
 
 
+def figures(quick=False):
+    """Every figure of this bench, for run_all (by CPU time)."""
+    if quick:
+        return pair_figures(200, 3, "cpu") + verify_figures(2000)
+    return pair_figures(2000, 15, "cpu") + verify_figures(200_000)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--calls", type=int, default=2000)
@@ -109,7 +116,7 @@ def main():
     parser.add_argument("--clock", choices=("wall", "cpu"), default="cpu")
     parser.add_argument("--verify-decisions", type=int, default=200_000, help="0: no verify rows")
     args = parser.parse_args()
-    print_table(figures(args.calls, args.repeat, args.clock), f"decide + learn, {args.clock} clock")
+    print_table(pair_figures(args.calls, args.repeat, args.clock), f"decide + learn, {args.clock} clock")
     if args.verify_decisions:
         print_table(verify_figures(args.verify_decisions), "verify, wall clock, best of three")
 
