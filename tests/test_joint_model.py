@@ -7,6 +7,8 @@ import sys
 import textwrap
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import sorvane
 from sorvane_cli import JointModel
@@ -290,3 +292,20 @@ def test_a_context_changed_while_score_reads_it_raises_the_module_own_panic():
     assert type(from_decide.value).__name__ == "PanicException"
     assert type(from_score.value) is type(from_decide.value)
     assert str(from_score.value) == str(from_decide.value) == "dictionary changed size during iteration"
+
+
+@settings(max_examples=200, deadline=None)
+@given(cut=st.integers(min_value=0, max_value=200), at=st.integers(min_value=0, max_value=10**6),
+       digit=st.sampled_from("0123456789abcdefXg "))
+def test_any_damage_to_the_text_is_refused_never_a_crash(cut, at, digit):
+    text = _SMALL_TEXT
+    at %= len(text)
+    damaged = text[:at] + digit + text[at + 1:]
+    for candidate in (damaged, text[:len(text) - cut] if cut else text + "0" * 2):
+        if candidate == text:
+            continue
+        with pytest.raises(ValueError):
+            JointModel.deserialize(candidate)
+
+
+_SMALL_TEXT = JointModel(3).serialize()
