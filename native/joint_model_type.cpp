@@ -230,7 +230,10 @@ PyObject* joint_score(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 // record.features as a SparseVector: a sequence of (int index, number) pairs.
 bool read_features(PyObject* record, SparseVector& out) {
   out.clear();
-  Owned features(PyObject_GetAttrString(record, "features"));
+  static PyObject* name = nullptr;  // interned once, kept for the life of the process
+  if (name == nullptr) name = PyUnicode_InternFromString("features");
+  if (name == nullptr) return false;
+  Owned features(PyObject_GetAttr(record, name));
   if (!features) return false;
   constexpr const char* kPairs = "record.features must be a list of (index, value) pairs";
   const bool is_list = PyList_Check(features.get());
@@ -239,10 +242,11 @@ bool read_features(PyObject* record, SparseVector& out) {
     return false;
   }
   const Py_ssize_t n = is_list ? PyList_Size(features.get()) : PyTuple_Size(features.get());
+  out.reserve(static_cast<size_t>(n));
   for (Py_ssize_t k = 0; k < n; ++k) {
-    // Held: a number's conversion may run code that changes the list.
     PyObject* borrowed = is_list ? PyList_GetItem(features.get(), k) : PyTuple_GetItem(features.get(), k);
     if (borrowed == nullptr) return false;
+    // Held: converting a number of a subclass may run code that changes the list.
     Py_INCREF(borrowed);
     Owned held(borrowed);
     PyObject* pair = held.get();
@@ -263,7 +267,12 @@ bool read_features(PyObject* record, SparseVector& out) {
       return false;
     }
     double v;
-    if (!real_argument(value, "a feature value", v)) return false;
+    // A record's values are floats: read them without the checks a number argument needs.
+    if (Py_IS_TYPE(value, &PyFloat_Type)) {
+      v = PyFloat_AsDouble(value);
+    } else if (!real_argument(value, "a feature value", v)) {
+      return false;
+    }
     out.push_back({i, v});
   }
   return true;
