@@ -24,6 +24,9 @@
 //   evaluation.terms(k) -> target k's bits (0 while no line gave them) and its
 //     (seq, w, r, dm, q) columns as packed bytes
 //
+//   read_line(line) -> one line's values as the native reader reads them
+//     (line_objects.cpp)
+//
 // feed and finish run without the interpreter lock; counts and results are
 // complete once finish has returned.
 #include <memory>
@@ -33,6 +36,7 @@
 
 #include "joint_model_type.hpp"
 #include "log_eval.hpp"
+#include "line_objects.hpp"
 #include "log_replay.hpp"
 #include "py_owned.hpp"
 
@@ -385,6 +389,7 @@ int add_type(PyObject* module, const char* name, PyType_Spec* spec) {
 
 int module_exec(PyObject* module) {
   if (add_type(module, "LogReplay", &replay_spec) < 0) return -1;
+  if (add_line_reader(module) < 0) return -1;
   if (add_joint_model_type(module) < 0) return -1;
   return add_type(module, "LogEvaluation", &evaluation_spec);
 }

@@ -21,7 +21,9 @@ from typing import Any
 
 import sorvane
 
-from ._native import JointModel
+import sorvane_cli._native as _native
+
+JointModel = _native.JointModel
 
 __all__ = ["JointModel", "load_together", "save_together"]
 

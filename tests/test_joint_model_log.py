@@ -7,7 +7,9 @@ import math
 import pytest
 
 import sorvane
-from sorvane_cli import JointModel, header_line, native_replay, replay
+from sorvane_cli import JointModel, header_line
+from sorvane_cli.replay import native as native_replay
+from sorvane_cli.replay import replayer as replay
 from sorvane_cli.__main__ import main
 
 BITS = 12

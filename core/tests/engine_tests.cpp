@@ -4,7 +4,9 @@
 // snapshot.
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cmath>
+#include <functional>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -533,6 +535,69 @@ void expire_resolves_due_records_in_order() {
   CHECK(again.ok() && !again.value() && s.model_version == 4);
 }
 
+// Salts a host could pick so that every id (salt, a colon, the count) lands
+// in one run of buckets of an index probing on the low bits of std::hash:
+// the low `bits` bits of each id's std::hash are below `window`.
+std::vector<std::string> salts_piling_ids(size_t count, unsigned bits, uint64_t window) {
+  const uint64_t mask = (uint64_t{1} << bits) - 1;
+  std::vector<std::string> salts;
+  std::string id;
+  long long k = 0;
+  for (size_t n = 0; n < count; ++n) {
+    const std::string suffix = named(":", static_cast<long long>(n));
+    for (;; ++k) {
+      id = named("h", k);
+      const size_t salt_size = id.size();
+      id += suffix;
+      if ((std::hash<std::string>{}(id) & mask) < window) {
+        salts.push_back(id.substr(0, salt_size));
+        ++k;
+        break;
+      }
+    }
+  }
+  return salts;
+}
+
+// Seconds to decide with each salt, load the state back from its text,
+// learn every id on the loaded state and expire every record of the first.
+double ledger_round_seconds(const std::vector<std::string>& salts) {
+  const auto start = std::chrono::steady_clock::now();
+  auto state = create(4, 10.0, 0.0, 0.1, 1.0);
+  const NamedFeature none[1] = {};
+  const Candidate candidates[1] = {{"only", {}}};
+  std::vector<std::string> ids;
+  for (const std::string& salt : salts) {
+    auto record = decide(state.value(), std::span(none, 0), candidates, 0.0, salt, nullptr, nullptr);
+    if (!record.ok()) return 1e9;
+    ids.push_back(record.value().decision_id);
+  }
+  auto loaded = deserialize(serialize(state.value()));
+  if (!loaded.ok()) return 1e9;
+  size_t learned = 0;
+  for (const std::string& id : ids) learned += learn(loaded.value(), id, 1.0, 0.0, nullptr).value().has_value();
+  auto expired = expire(state.value(), 100.0, nullptr);
+  CHECK(learned == ids.size() && expired.ok() && expired.value().size() == ids.size());
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Ids a host chose to collide in the index cost what random ids cost: the
+// index's hash is not one the host can aim at.
+void ledger_index_withstands_crafted_ids() {
+  constexpr size_t kCount = 32768;  // the index then has 2**16 buckets
+  const std::vector<std::string> crafted = salts_piling_ids(kCount, 16, 64);
+  std::vector<std::string> plain;
+  std::mt19937_64 rng(29);
+  for (size_t n = 0; n < kCount; ++n) plain.push_back(named("r", static_cast<long long>(rng() >> 20)));
+  double crafted_best = 1e9, plain_best = 1e9;
+  for (int round = 0; round < 2; ++round) {
+    crafted_best = std::min(crafted_best, ledger_round_seconds(crafted));
+    plain_best = std::min(plain_best, ledger_round_seconds(plain));
+  }
+  std::printf("ledger with %zu crafted ids: %.3f s, random ids: %.3f s\n", kCount, crafted_best, plain_best);
+  CHECK(crafted_best < 3.0 * plain_best + 0.25);
+}
+
 // ---- the snapshot ----------------------------------------------------------------
 
 std::string hex_of(const std::vector<unsigned char>& bytes) {
@@ -661,6 +726,7 @@ int main() {
   ledger_keeps_order_through_removals();
   ledger_takes_the_first_of_equal_ids();
   expire_resolves_due_records_in_order();
+  ledger_index_withstands_crafted_ids();
   snapshot_layout_sizes();
   snapshot_round_trips_bit_for_bit();
   snapshot_checks_in_order();
