@@ -157,7 +157,9 @@ void squarecb(std::span<const double> estimates, double gamma, std::vector<doubl
   double others = +0.0;
   for (size_t i = 0; i < n; ++i) {
     if (i == best) continue;
-    out[i] = 1.0 / (count + gamma * (estimates[best] - estimates[i]));
+    // gamma 0 (no update yet) is uniform even where a gap overflows to infinity.
+    const double push = gamma == 0.0 ? 0.0 : gamma * (estimates[best] - estimates[i]);
+    out[i] = 1.0 / (count + push);
     others = others + out[i];
   }
   out[best] = 1.0 - others;

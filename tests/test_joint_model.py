@@ -309,3 +309,12 @@ def test_any_damage_to_the_text_is_refused_never_a_crash(cut, at, digit):
 
 
 _SMALL_TEXT = JointModel(3).serialize()
+
+
+@pytest.mark.parametrize("updates", [0, 3])
+def test_squarecb_over_estimates_whose_gap_overflows_stays_a_distribution(updates):
+    model = JointModel(4)
+    for _ in range(updates):
+        model.train(Features([(1, 1.0)]), 0.5)
+    p = model.explore([1e308, -1e308, 0.0], 0.1)
+    assert all(math.isfinite(x) and x >= 0.0 for x in p) and abs(math.fsum(p) - 1.0) <= 1e-12
