@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "decide.hpp"
+#include "epsilon_greedy.hpp"
 #include "hash.hpp"
 #include "hex.hpp"
 

@@ -21,13 +21,15 @@
 #include <string>
 
 #include "convert.hpp"
-#include "decide.hpp"
+#include "hashed_decide.hpp"
 #include "joint_model.hpp"
-#include "py_owned.hpp"
+#include "pyref.hpp"
 
 namespace sorvane::toolkit {
 
 namespace {
+
+using py::Ref;
 
 constexpr const char* kInUse = "the joint model is in use by another call";
 constexpr const char* kUninitialised = "the joint model was not initialised";
@@ -84,7 +86,7 @@ PyObject* with_core(PyObject* self, Work&& work) {
 }
 
 PyObject* float_list(const std::vector<double>& values) {
-  Owned list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < values.size(); ++i) {
     PyObject* v = PyFloat_FromDouble(values[i]);
@@ -101,14 +103,14 @@ bool exact_args(const char* name, Py_ssize_t nargs, Py_ssize_t want) {
 }
 
 // The __name__ of obj's type, for messages; null with the error set.
-Owned type_name(PyObject* obj) {
-  return Owned(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
+Ref type_name(PyObject* obj) {
+  return Ref(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
 }
 
 // A real number argument: an int or a float (not a bool, not a str).
 bool real_argument(PyObject* obj, const char* name, double& out) {
   if (PyBool_Check(obj) || !(PyLong_Check(obj) || PyFloat_Check(obj))) {
-    Owned type(type_name(obj));
+    Ref type(type_name(obj));
     if (type) PyErr_Format(PyExc_TypeError, "%s must be a number (int or float), not %S", name, type.get());
     return false;
   }
@@ -139,7 +141,7 @@ PyObject* joint_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (PyBool_Check(bits) || !PyLong_Check(bits)) {
-    Owned type(type_name(bits));
+    Ref type(type_name(bits));
     if (type) PyErr_Format(PyExc_TypeError, "bits must be an int, not %S", type.get());
     return nullptr;
   }
@@ -201,11 +203,11 @@ PyObject* joint_vectors(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
   return with_core(self, [&](JointCore& core) -> PyObject* {
     if (!hash_inputs(core, args[0], args[1])) return nullptr;
     const CandidateVectors& vectors = core.hashed.vectors;
-    Owned out(PyList_New(static_cast<Py_ssize_t>(vectors.size())));
+    Ref out(PyList_New(static_cast<Py_ssize_t>(vectors.size())));
     if (!out) return nullptr;
     for (size_t c = 0; c < vectors.size(); ++c) {
       const SparseView v = vectors[c];
-      Owned pairs(PyList_New(static_cast<Py_ssize_t>(v.size())));
+      Ref pairs(PyList_New(static_cast<Py_ssize_t>(v.size())));
       if (!pairs) return nullptr;
       for (size_t k = 0; k < v.size(); ++k) {
         PyObject* pair = Py_BuildValue("(Kd)", static_cast<unsigned long long>(v[k].index), v[k].value);
@@ -233,7 +235,7 @@ bool read_features(PyObject* record, SparseVector& out) {
   static PyObject* name = nullptr;  // interned once, kept for the life of the process
   if (name == nullptr) name = PyUnicode_InternFromString("features");
   if (name == nullptr) return false;
-  Owned features(PyObject_GetAttr(record, name));
+  Ref features(PyObject_GetAttr(record, name));
   if (!features) return false;
   constexpr const char* kPairs = "record.features must be a list of (index, value) pairs";
   const bool is_list = PyList_Check(features.get());
@@ -248,7 +250,7 @@ bool read_features(PyObject* record, SparseVector& out) {
     if (borrowed == nullptr) return false;
     // Held: converting a number of a subclass may run code that changes the list.
     Py_INCREF(borrowed);
-    Owned held(borrowed);
+    Ref held(borrowed);
     PyObject* pair = held.get();
     if (!PyTuple_Check(pair) || PyTuple_Size(pair) != 2) {
       PyErr_SetString(PyExc_ValueError, kPairs);
@@ -307,8 +309,8 @@ PyObject* joint_explore(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
 
 PyObject* joint_check_state(PyObject* self, PyObject* state) {
   return with_core(self, [&](JointCore& core) -> PyObject* {
-    Owned module(PyImport_ImportModule("sorvane"));
-    Owned bits(module ? PyObject_CallMethod(module.get(), "model_bits", "O", state) : nullptr);
+    Ref module(PyImport_ImportModule("sorvane"));
+    Ref bits(module ? PyObject_CallMethod(module.get(), "model_bits", "O", state) : nullptr);
     if (!bits) return nullptr;
     const long b = PyLong_AsLong(bits.get());
     if (b == -1 && PyErr_Occurred()) return nullptr;
@@ -330,7 +332,7 @@ PyObject* joint_serialize(PyObject* self, PyObject*) {
 
 PyObject* joint_deserialize(PyObject* cls, PyObject* text) {
   if (!PyUnicode_Check(text)) {
-    Owned type(type_name(text));
+    Ref type(type_name(text));
     if (type) PyErr_Format(PyExc_TypeError, "a joint model text must be a str, not %S", type.get());
     return nullptr;
   }
@@ -430,7 +432,7 @@ PyType_Spec joint_spec = {
 }  // namespace
 
 int add_joint_model_type(PyObject* module) {
-  Owned type(PyType_FromSpec(&joint_spec));
+  Ref type(PyType_FromSpec(&joint_spec));
   if (!type) return -1;
   if (PyModule_AddObject(module, "JointModel", type.get()) < 0) return -1;
   type.release();

@@ -12,14 +12,15 @@
 #include <string_view>
 
 #include "log_reader.hpp"
+#include "pyref.hpp"
+#include "pytext.hpp"
 
 namespace sorvane::toolkit {
 
 namespace {
 
-PyObject* text(std::string_view s) {
-  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
-}
+using py::Ref;
+using py::text;
 
 PyObject* value(const FeatureValue& v) {
   switch (v.kind) {
@@ -35,11 +36,11 @@ PyObject* value(const FeatureValue& v) {
 }
 
 PyObject* features(std::span<const NamedFeature> list) {
-  Owned out(PyList_New(static_cast<Py_ssize_t>(list.size())));
+  Ref out(PyList_New(static_cast<Py_ssize_t>(list.size())));
   if (!out) return nullptr;
   for (size_t i = 0; i < list.size(); ++i) {
-    Owned name(text(list[i].name));
-    Owned v(name ? value(list[i].value) : nullptr);
+    Ref name(text(list[i].name));
+    Ref v(name ? value(list[i].value) : nullptr);
     if (!v) return nullptr;
     PyObject* pair = PyTuple_Pack(2, name.get(), v.get());
     if (pair == nullptr) return nullptr;
@@ -49,25 +50,25 @@ PyObject* features(std::span<const NamedFeature> list) {
 }
 
 PyObject* decision(const DecisionLine& d) {
-  Owned candidates(PyList_New(static_cast<Py_ssize_t>(d.candidates.size())));
+  Ref candidates(PyList_New(static_cast<Py_ssize_t>(d.candidates.size())));
   if (!candidates) return nullptr;
   for (size_t i = 0; i < d.candidates.size(); ++i) {
-    Owned id(text(d.candidates[i].id));
-    Owned list(id ? features(d.candidates[i].features) : nullptr);
+    Ref id(text(d.candidates[i].id));
+    Ref list(id ? features(d.candidates[i].features) : nullptr);
     if (!list) return nullptr;
     PyObject* pair = PyTuple_Pack(2, id.get(), list.get());
     if (pair == nullptr) return nullptr;
     PyList_SetItem(candidates.get(), static_cast<Py_ssize_t>(i), pair);
   }
   const LoggedRecord& r = d.record;
-  Owned pairs(PyList_New(static_cast<Py_ssize_t>(r.features.size())));
+  Ref pairs(PyList_New(static_cast<Py_ssize_t>(r.features.size())));
   if (!pairs) return nullptr;
   for (size_t i = 0; i < r.features.size(); ++i) {
     PyObject* pair = Py_BuildValue("(Kd)", static_cast<unsigned long long>(r.features[i].index), r.features[i].value);
     if (pair == nullptr) return nullptr;
     PyList_SetItem(pairs.get(), static_cast<Py_ssize_t>(i), pair);
   }
-  Owned context(features(d.context()));
+  Ref context(features(d.context()));
   if (!context) return nullptr;
   return Py_BuildValue("(sIOO(s#dKKOdKs#))", "decision", static_cast<unsigned>(d.bits), context.get(),
                        candidates.get(), r.decision_id.data(), static_cast<Py_ssize_t>(r.decision_id.size()),

@@ -3,7 +3,8 @@
 // differential fuzzer can hold them against the Python reader's.
 #pragma once
 
-#include "py_owned.hpp"
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
 namespace sorvane::toolkit {
 

@@ -86,6 +86,7 @@ class LogEvaluation final : public LogPass {
   uint32_t max_bits_;
   std::vector<Learner> learners_;
   bool have_learners_ = false;
+  DecideScratch scratch_;  // the learners decide one after another
   std::optional<BanditState> baseline_state_;  // a saved state, until the learners take it
   std::vector<TargetTerms> terms_;
   std::unordered_map<std::string, Pending, KeyedTextHash> pending_;  // ids the log chose: keyed

@@ -48,7 +48,8 @@ void LogReplay::decision(const ReadyDecision& d) {
   const HashedCandidates* hashed = d.hashed_at(bits_);
   if (hashed == nullptr) return decline("the line's candidates were not hashed at the state's bits");
   JointTaps* taps = taps_ ? &*taps_ : nullptr;
-  Result<DecisionRecord> replayed = decide_hashed(*state_, *hashed, d.record.t, d.record.salt, taps, taps);
+  Result<DecisionRecord> replayed =
+      decide_hashed(*state_, scratch_, *hashed, d.record.t, d.record.salt, taps, taps);
   if (!replayed.ok()) return decline("decide refuses the logged inputs");
   if (!same_record(d.record, replayed.value())) decline("the replayed record differs");
 }

@@ -63,6 +63,7 @@ class LogReplay final : public LogPass {
   bool uses_model(uint32_t bits);
 
   std::optional<BanditState> state_;
+  DecideScratch scratch_;
   uint32_t bits_ = 0;
   std::optional<JointModel> model_;
   std::optional<JointTaps> taps_;

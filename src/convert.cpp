@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "pending_error.hpp"
+
 namespace sorvane::py {
 
 bool to_bits(PyObject* obj, uint32_t& out) {
@@ -56,17 +58,14 @@ bool to_dict(PyObject* obj) {
 }
 
 void note_parameter(const char* name) {
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-  if (value != nullptr) {
+  PendingError pending = PendingError::take();
+  if (pending.value) {
     Ref note(PyUnicode_FromFormat("while processing '%s'", name));
-    Ref result(note ? PyObject_CallMethod(value, "add_note", "O", note.get()) : nullptr);
+    Ref result(note ? PyObject_CallMethod(pending.value.get(), "add_note", "O", note.get()) : nullptr);
     // An interpreter without notes: the exception goes out without one.
     if (!result) PyErr_Clear();
   }
-  PyErr_Restore(type, value, traceback);
+  pending.restore();
 }
 
 bool to_double_list(PyObject* obj, std::vector<double>& out) {

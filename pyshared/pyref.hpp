@@ -1,4 +1,7 @@
-// Ref: owns one strong reference and releases it on every path out.
+// Ref: owns one strong Python reference and releases it on every path out.
+// Both extension modules (sorvane and sorvane_cli._native) hold every
+// reference they own through it, so that an early return cannot leak and a
+// missing increment is visible in review.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -30,6 +33,8 @@ class Ref {
   explicit operator bool() const { return obj_ != nullptr; }
   // Hands the reference to the caller.
   PyObject* release() { return std::exchange(obj_, nullptr); }
+  // Releases the old reference only after the new one is in place: the old
+  // object's finaliser may run code that reads this holder.
   void reset(PyObject* owned = nullptr) {
     PyObject* old = std::exchange(obj_, owned);
     Py_XDECREF(old);
