@@ -27,6 +27,8 @@
 //   read_line(line) -> one line's values as the native reader reads them
 //     (line_objects.cpp)
 //
+//   columns = LogColumns(): the columns of sorvane export (columns_object.cpp)
+//
 // feed and finish run without the interpreter lock; counts and results are
 // complete once finish has returned.
 #include <array>
@@ -35,6 +37,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "columns_object.hpp"
 #include "joint_model_type.hpp"
 #include "log_eval.hpp"
 #include "line_objects.hpp"
@@ -396,6 +399,7 @@ int add_type(PyObject* module, const char* name, PyType_Spec* spec) {
 int module_exec(PyObject* module) {
   if (add_type(module, "LogReplay", &replay_type.spec) < 0) return -1;
   if (add_line_reader(module) < 0) return -1;
+  if (add_log_columns(module) < 0) return -1;
   if (add_joint_model_type(module) < 0) return -1;
   return add_type(module, "LogEvaluation", &evaluation_type.spec);
 }

@@ -16,4 +16,6 @@ COMMANDS = (
     Command("replay", "sorvane_cli.commands.replay", "rebuild the state the log describes"),
     Command("eval", "sorvane_cli.commands.eval", "off-policy evaluation of target configurations"),
     Command("sweep", "sorvane_cli.commands.sweep", "evaluate a grid of target configurations, best first"),
+    Command("inspect", "sorvane_cli.commands.inspect", "what a saved state holds, and its heaviest features"),
+    Command("export", "sorvane_cli.commands.export", "the log as a table (Parquet or CSV), one row per decision"),
 )

@@ -1,2 +1,3 @@
 """Off-policy evaluation: the targets, rejection sampling, the weighted
-estimators, the learners, and the native path of the weighted method."""
+estimators, the learners, the native path of the weighted method, and the
+log as the dict other evaluation libraries take (`feedback`)."""

@@ -1,2 +1,2 @@
 """What commands write: findings, text and JSON, the evaluation's report,
-output files, and the progress bar."""
+output files, tables (Parquet and CSV), and the progress bar."""
