@@ -18,6 +18,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import bench_cli  # noqa: E402
 import bench_decide  # noqa: E402
 import bench_export  # noqa: E402
+import bench_joint  # noqa: E402
+import bench_learners  # noqa: E402
 import bench_log_line  # noqa: E402
 import bench_outcomes  # noqa: E402
 import bench_parallel  # noqa: E402
@@ -33,6 +35,9 @@ SECTIONS = {
             bench_cli),
     "parallel": ("sorvane sweep and verify --checkpoints, 2 workers against 1", bench_parallel),
     "export": ("sorvane export against verify on the demo's log, in turns", bench_export),
+    "joint": ("the joint model through the taps: decide + learn by CPU time, verify by wall clock", bench_joint),
+    "learners": ("share of the best policy in the click world, last 10,000 of 50,000 rounds, 5 seeds",
+                 bench_learners),
 }
 
 

@@ -10,6 +10,11 @@ the copy. The shop also saves its state before each quarter of the visits, as
 checkpoints: the closing check proves the log in segments side by side, each
 from its checkpoint.
 
+Then the same visits again, with the same luck, decided by the toolkit's
+joint model (sorvane_cli.JointModel) through the engine's callbacks: it
+earns more, at the price of a second text to save beside the state. The
+table and the plot show both learners side by side.
+
   python examples/demo.py          200,000 visits; half a minute with the log check
   python examples/demo.py --help   size, seed and output paths
 """
@@ -26,7 +31,7 @@ from pathlib import Path
 from typing import TextIO
 
 import sorvane
-from sorvane_cli import header_line
+from sorvane_cli import JointModel, header_line, load_together, save_together
 from _sim import CATEGORIES, ITEMS_PER_CATEGORY, Candidate, Context, Traffic, World
 
 # The engine's settings for this shop. Times are in seconds.
@@ -106,12 +111,18 @@ class Progress:
 class Shop:
     """The shop's side of the engine: decisions, clicks as they arrive, sweeps, the log."""
 
-    def __init__(self, state: sorvane.BanditState, log: TextIO, outcome: Outcome) -> None:
+    def __init__(self, state: sorvane.BanditState, log: TextIO, outcome: Outcome,
+                 model: JointModel | None = None) -> None:
         self.state = state
+        self.use_model(model)
         self._log = log
         self._outcome = outcome
         self._clicks: list[tuple[float, str]] = []  # (arrival time, decision id), soonest first
         self._next_sweep = SWEEP_EVERY
+
+    def use_model(self, model: JointModel | None) -> None:
+        """Decide and learn through `model` from now on (None: the built-in model)."""
+        self.model = model
 
     def advance(self, t: float) -> None:
         """Deliver every click and run every sweep due up to time `t`, in time order."""
@@ -119,7 +130,8 @@ class Shop:
         while True:
             if clicks and clicks[0][0] <= min(t, self._next_sweep):
                 arrived, decision_id = heapq.heappop(clicks)
-                resolution = sorvane.learn(self.state, decision_id, 1.0, arrived)
+                resolution = sorvane.learn(self.state, decision_id, 1.0, arrived,
+                                           train=self.model.train if self.model is not None else None)
                 # Past the horizon a click no longer counts: either a sweep has
                 # resolved its decision already, or learn resolves it as expired.
                 if resolution is None or resolution.kind == "expired":
@@ -127,14 +139,17 @@ class Shop:
                 if resolution is not None:
                     self._write(resolution)
             elif self._next_sweep <= t:
-                for resolution in sorvane.expire(self.state, self._next_sweep):
+                train = self.model.train if self.model is not None else None
+                for resolution in sorvane.expire(self.state, self._next_sweep, train=train):
                     self._write(resolution)
                 self._next_sweep += SWEEP_EVERY
             else:
                 return
 
     def decide(self, context: Context, candidates: list[Candidate], t: float) -> sorvane.DecisionRecord:
-        record = sorvane.decide(self.state, context, candidates, t, SALT)
+        model = self.model
+        record = sorvane.decide(self.state, context, candidates, t, SALT, score=model.score if model else None,
+                                explore=model.explore if model else None)
         self._log.write(sorvane.log_line(record))
         self._log.write("\n")
         self._outcome.decisions += 1
@@ -165,6 +180,17 @@ def save_and_reload(state: sorvane.BanditState, path: Path) -> tuple[sorvane.Ban
     return restored, sorvane.serialize(restored) == text, path.stat().st_size
 
 
+def save_and_reload_pair(state: sorvane.BanditState, model: JointModel,
+                         path: Path) -> tuple[sorvane.BanditState, JointModel, bool, int]:
+    """The state and the joint model saved together to `path` and read back: the copies, whether both are exact,
+    the file's size."""
+    state_text, model_text = sorvane.serialize(state), model.serialize()
+    save_together(path, state, model)
+    restored, restored_model = load_together(path)
+    same = sorvane.serialize(restored) == state_text and restored_model.serialize() == model_text
+    return restored, restored_model, same, path.stat().st_size
+
+
 def run(
     visits: int,
     seed: int,
@@ -173,12 +199,15 @@ def run(
     points: int,
     progress: Progress | None = None,
     checkpoints: Path | None = None,
+    joint: bool = False,
 ) -> Outcome:
     """Drive the engine through `visits` simulated visits, logging everything to `log_path`.
 
     The learning curve is kept at `points` equal stretches of visits. With
     `checkpoints`, a directory, the state is saved there before each of the
-    later SEGMENTS - 1 equal parts of the visits.
+    later SEGMENTS - 1 equal parts of the visits. With `joint`, a joint model
+    decides and learns through the callbacks, and half way the state and the
+    model are saved together to `state_path` and read back.
     """
     world = World(seed)
     traffic = Traffic(world, seed + 1)
@@ -195,8 +224,9 @@ def run(
 
     with open(log_path, "w", encoding="utf-8") as log:
         # The header line gives the offline tools the configuration, so they need no flags.
-        log.write(header_line(BITS, HORIZON, epsilon=EPSILON, forgetfulness=FORGETFULNESS) + "\n")
-        shop = Shop(sorvane.create(BITS, HORIZON, epsilon=EPSILON, forgetfulness=FORGETFULNESS), log, outcome)
+        model = JointModel(BITS) if joint else None
+        log.write(header_line(BITS, HORIZON, epsilon=EPSILON, forgetfulness=FORGETFULNESS, model=model) + "\n")
+        shop = Shop(sorvane.create(BITS, HORIZON, epsilon=EPSILON, forgetfulness=FORGETFULNESS), log, outcome, model)
         while done < visits:
             for t, visitor in traffic.visits(min(4096, visits - done)):
                 shop.advance(t)
@@ -205,15 +235,25 @@ def run(
                     # Named so that the files sort in the order they were taken.
                     (checkpoints / f"state-{done:09d}.hex").write_text(sorvane.serialize(shop.state), encoding="ascii")
                 if done == outcome.reload_at:
-                    original = shop.state
-                    restored, same_text, outcome.snapshot_bytes = save_and_reload(original, state_path)
+                    original, original_model = shop.state, shop.model
+                    if original_model is None:
+                        restored, same_text, outcome.snapshot_bytes = save_and_reload(original, state_path)
+                    else:
+                        restored, restored_model, same_text, outcome.snapshot_bytes = save_and_reload_pair(
+                            original, original_model, state_path)
                     # The original decides this visit without logging it; the copy must
                     # decide it exactly the same way, end up in the same state, and carry on.
-                    probe = sorvane.decide(original, context, candidates, t, SALT)
+                    probe = sorvane.decide(original, context, candidates, t, SALT,
+                                           score=original_model.score if original_model else None,
+                                           explore=original_model.explore if original_model else None)
                     shop.state = restored
+                    if original_model is not None:
+                        shop.use_model(restored_model)
                     record = shop.decide(context, candidates, t)
                     same_decision = sorvane.log_line(probe) == sorvane.log_line(record)
                     same_after = sorvane.serialize(original) == sorvane.serialize(restored)
+                    if original_model is not None and shop.model is not None:
+                        same_after = same_after and original_model.serialize() == shop.model.serialize()
                     outcome.reload_exact = same_text and same_decision and same_after
                 else:
                     record = shop.decide(context, candidates, t)
@@ -249,17 +289,24 @@ def rows(outcome: Outcome, count: int) -> list[tuple[int, int, Stretch]]:
     return out
 
 
-def print_table(outcome: Outcome, count: int) -> None:
-    print(f"{'visits':>17}  {'random':>7}  {'engine':>7}  {'best':>7}  {'engine/best':>11}")
-    for first, last, total in rows(outcome, count):
+def print_table(outcome: Outcome, count: int, joint: Outcome | None = None) -> None:
+    """The learning curve as a table; with `joint`, the joint model's run on the same visits beside it."""
+    extra = f"  {'joint':>7}" if joint is not None else ""
+    extra_share = f"  {'joint/best':>10}" if joint is not None else ""
+    print(f"{'visits':>17}  {'random':>7}  {'engine':>7}{extra}  {'best':>7}  {'engine/best':>11}{extra_share}")
+    joint_rows = rows(joint, count) if joint is not None else [None] * count
+    for (first, last, total), joint_row in zip(rows(outcome, count), joint_rows):
         engine, best = total.engine / total.visits, total.best / total.visits
+        joint_rate = joint_row[2].engine / joint_row[2].visits if joint_row is not None else None
         print(
             f"{first:>8,}-{last:<8,}  {total.random / total.visits:7.2%}"
-            f"  {engine:7.2%}  {best:7.2%}  {engine / best:11.0%}"
+            f"  {engine:7.2%}" + (f"  {joint_rate:7.2%}" if joint_rate is not None else "")
+            + f"  {best:7.2%}  {engine / best:11.0%}"
+            + (f"  {joint_rate / best:10.0%}" if joint_rate is not None else "")
         )
 
 
-def plot(outcome: Outcome, path: Path) -> bool:
+def plot(outcome: Outcome, path: Path, joint: Outcome | None = None) -> bool:
     """Save the learning curve as a PNG; False when matplotlib is not installed."""
     try:
         import matplotlib
@@ -278,7 +325,11 @@ def plot(outcome: Outcome, path: Path) -> bool:
         seen += stretch.visits
     fig, ax = plt.subplots(figsize=(8, 4.5))
     ax.plot(x, best, "--", color="tab:green", linewidth=2, label="best possible (knows the hidden model)")
-    ax.plot(x, engine, "-", color="tab:blue", linewidth=2, label="sorvane (explores 5% of the time)")
+    ax.plot(x, engine, "-", color="tab:blue", linewidth=2, label="sorvane, built-in model (explores 5% of the time)")
+    if joint is not None:
+        joint_rate = [stretch.engine / stretch.visits for stretch in joint.stretches]
+        ax.plot(x, joint_rate, "-", color="tab:purple", linewidth=2,
+                label="sorvane, joint model through the callbacks (SquareCB)")
     ax.axhline(outcome.single_item, color="tab:grey", linestyle="-.", linewidth=1, label="best single item for everyone")
     ax.plot(x, random, ":", color="tab:red", linewidth=2, label="uniformly random")
     ax.axvline(outcome.reload_at, color="black", linewidth=0.8)
@@ -302,7 +353,8 @@ def plot(outcome: Outcome, path: Path) -> bool:
 
 def toolkit_commands(log_path: Path) -> list[str]:
     """The command lines that verify and evaluate the log; its header line gives them the configuration."""
-    return [f"sorvane verify {log_path}", f"sorvane eval {log_path} --target epsilon=0.01 --target epsilon=0.2"]
+    return [f"sorvane verify {log_path}", f"sorvane eval {log_path} --target epsilon=0.01 --target epsilon=0.2",
+            f"sorvane eval {log_path} --target model=joint"]
 
 
 def verify(log_path: Path, checkpoints: Path | None = None) -> int:
@@ -340,6 +392,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--plot", type=Path, help="learning curve (default OUT/learning-curve.png)")
     parser.add_argument("--checkpoints", type=Path, help="states saved along the way (default OUT/checkpoints)")
     parser.add_argument("--no-verify", action="store_true", help="do not check the log with `sorvane verify`")
+    parser.add_argument("--built-in-only", action="store_true",
+                        help="do not run the joint model on the same visits (half the time)")
     args = parser.parse_args(argv)
     if args.rows < 1 or args.visits < args.rows * POINTS_PER_ROW:
         parser.error(f"need at least one row and {POINTS_PER_ROW} visits per row")
@@ -354,6 +408,13 @@ def main(argv: list[str] | None = None) -> int:
     progress = Progress(args.visits)
     outcome = run(args.visits, args.seed, log_path, state_path, args.rows * POINTS_PER_ROW, progress, checkpoints)
     progress.close()
+    joint = None
+    joint_log = args.out / "experience-joint.jsonl"
+    joint_pair = args.out / "state-and-model.txt"
+    if not args.built_in_only:
+        progress = Progress(args.visits)
+        joint = run(args.visits, args.seed, joint_log, joint_pair, args.rows * POINTS_PER_ROW, progress, joint=True)
+        progress.close()
 
     print(
         f"{outcome.decisions:,} decisions in {outcome.seconds:.1f}s: {outcome.rewarded:,} rewarded by a click, "
@@ -370,10 +431,14 @@ def main(argv: list[str] | None = None) -> int:
     lines = 1 + outcome.decisions + outcome.rewarded + outcome.expired
     print(f"Log: {log_path}, {lines:,} lines ({megabytes(log_path.stat().st_size)}).")
     print(f"Checkpoints: {len(list(checkpoints.glob('state-*.hex')))} states in {checkpoints}, saved along the way.")
+    if joint is not None:
+        print(f"The joint model decided the same visits again in {joint.seconds:.1f}s (log: {joint_log}); half way its "
+              f"state and model went to {joint_pair} together ({megabytes(joint.snapshot_bytes)}) and came back "
+              + ("exact." if joint.reload_exact else "DIFFERENT."))
     print("\nClick rate of the item shown, expected from the hidden model:")
-    print_table(outcome, args.rows)
+    print_table(outcome, args.rows, joint)
     print(f"Showing every visitor the single best item would get {outcome.single_item:.2%}.")
-    if plot(outcome, plot_path):
+    if plot(outcome, plot_path, joint):
         print(f"Learning curve: {plot_path}")
     else:
         print("No plot: matplotlib is not installed (pip install matplotlib).")
@@ -382,9 +447,11 @@ def main(argv: list[str] | None = None) -> int:
     for command in toolkit_commands(log_path):
         print(f"  {command}")
 
-    status = 0 if outcome.reload_exact else 1
+    status = 0 if outcome.reload_exact and (joint is None or joint.reload_exact) else 1
     if not args.no_verify:
         status = max(status, verify(log_path, checkpoints))
+        if joint is not None:
+            status = max(status, verify(joint_log))
     return status
 
 

@@ -13,12 +13,24 @@ bool same_float(double a, double b) {
 
 LogReplay::LogReplay(ReplayConfig config, PassOptions options)
     : LogPass(options), config_(std::move(config)) {
+  if (config_.model_text) {
+    Result<JointModel> model = JointModel::deserialize(*config_.model_text);
+    if (!model.ok()) {
+      decline("the joint model text does not load");
+      return;
+    }
+    model_.emplace(std::move(model.value()));
+    taps_.emplace(*model_);
+  }
   if (!config_.state_text) return;
   if (auto saved = load_saved_state(*config_.state_text)) {
     bits_ = saved->second;
     state_.emplace(std::move(saved->first));
+    if (!uses_model(bits_)) decline("the joint model's bits differ from the state's");
   }
 }
+
+bool LogReplay::uses_model(uint32_t bits) { return !model_ || model_->settings().bits == bits; }
 
 void LogReplay::decision(const ReadyDecision& d) {
   ++decisions_;
@@ -29,13 +41,15 @@ void LogReplay::decision(const ReadyDecision& d) {
     if (!created.ok()) return decline("no state can be created with the line's bits");
     state_.emplace(std::move(created.value()));
     bits_ = d.bits;
+    if (!uses_model(bits_)) return decline("the joint model's bits differ from the state's");
   } else if (d.bits != bits_) {
     return decline("the line's bits differ from the state's");
   }
   const HashedCandidates* hashed = d.hashed_at(bits_);
   if (hashed == nullptr) return decline("the line's candidates were not hashed at the state's bits");
+  JointTaps* taps = taps_ ? &*taps_ : nullptr;
   Result<DecisionRecord> replayed =
-      decide_hashed(*state_, scratch_, *hashed, d.record.t, d.record.salt, nullptr, nullptr);
+      decide_hashed(*state_, scratch_, *hashed, d.record.t, d.record.salt, taps, taps);
   if (!replayed.ok()) return decline("decide refuses the logged inputs");
   if (!same_record(d.record, replayed.value())) decline("the replayed record differs");
 }
@@ -63,7 +77,8 @@ void LogReplay::resolution(const ResolutionLine& r) {
   if (!state_) return decline("a resolution comes before any decision");
   const double when = r.kind == ResolutionKind::rewarded ? std::numeric_limits<double>::quiet_NaN()
                                                          : std::numeric_limits<double>::infinity();
-  Result<std::optional<Resolution>> resolved = learn(*state_, r.decision_id, r.reward, when, nullptr);
+  Result<std::optional<Resolution>> resolved =
+      learn(*state_, r.decision_id, r.reward, when, taps_ ? &*taps_ : nullptr);
   if (!resolved.ok()) return decline("learn refuses the logged resolution");
   if (!resolved.value()) return decline("the resolution's id is not pending");
   const Resolution& got = *resolved.value();
@@ -75,6 +90,11 @@ void LogReplay::resolution(const ResolutionLine& r) {
 std::optional<std::string> LogReplay::state_text() const {
   if (!state_) return std::nullopt;
   return serialize(*state_);
+}
+
+std::optional<std::string> LogReplay::model_text() const {
+  if (!model_) return std::nullopt;
+  return model_->serialize();
 }
 
 }  // namespace sorvane::toolkit

@@ -4,6 +4,11 @@
 // a rewarded resolution is learned at a NaN time, never past a horizon, an
 // expired one at +inf, past every horizon, and each must come out as logged.
 //
+// A log written through a joint model (joint_model.hpp) is replayed through
+// one: given its text (fresh or saved), every decision is scored and
+// explored by it over the vectors the line's candidates were hashed into,
+// and every resolution trains it, as the host's taps did.
+//
 // Only a log that replays without a single problem is proven here. At the
 // first line this replay cannot read, or that disagrees with the engine,
 // it declines the whole log: the Python replay then reads it from the
@@ -16,6 +21,7 @@
 #include <string_view>
 
 #include "api.hpp"
+#include "joint_model.hpp"
 #include "log_pass.hpp"
 
 namespace sorvane::toolkit {
@@ -27,6 +33,9 @@ struct ReplayConfig {
   double forgetfulness = 0.999;
   // A serialized state the log continues from; it carries the rest.
   std::optional<std::string> state_text;
+  // The joint model the log's decisions were made with, as serialize
+  // text; none for the built-in model.
+  std::optional<std::string> model_text;
   // Lines whose bits are larger are declined (the fuzzer keeps states small).
   uint32_t max_bits = 24;
 };
@@ -42,6 +51,8 @@ class LogReplay final : public LogPass {
   uint32_t bits() const { return state_ ? bits_ : 0; }
   // The state's serialize text, or nothing when no line made one.
   std::optional<std::string> state_text() const;
+  // The joint model's serialize text, or nothing for the built-in model.
+  std::optional<std::string> model_text() const;
 
  private:
   void decision(const ReadyDecision& d) override;
@@ -49,9 +60,13 @@ class LogReplay final : public LogPass {
   bool same_record(const LoggedRecord& logged, const DecisionRecord& replayed);
 
   ReplayConfig config_;
+  bool uses_model(uint32_t bits);
+
   std::optional<BanditState> state_;
   DecideScratch scratch_;
   uint32_t bits_ = 0;
+  std::optional<JointModel> model_;
+  std::optional<JointTaps> taps_;
   uint64_t decisions_ = 0;
   uint64_t resolutions_ = 0;
 };

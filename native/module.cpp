@@ -13,6 +13,8 @@
 //   replay.set_line_limit(bytes) declines lines longer than that
 //   replay.counts() -> (lines, decisions, resolutions, pending, bits)
 //   replay.state_text() -> the serialize text of the state, or None
+//   model_text (a keyword of LogReplay): the JointModel text the log's
+//     decisions were made with; replay.model_text() -> its text at the end
 //
 //   evaluation = LogEvaluation(targets, compensated_sum, threads=1, batch_lines=256)
 //     targets: (bits or 0, horizon, default_reward, epsilon, forgetfulness,
@@ -36,6 +38,7 @@
 #include <stdexcept>
 
 #include "columns_object.hpp"
+#include "joint_model_type.hpp"
 #include "log_eval.hpp"
 #include "line_objects.hpp"
 #include "log_replay.hpp"
@@ -242,20 +245,22 @@ bool optional_text(PyObject* obj, std::optional<std::string>& out) {
 
 PyObject* replay_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"horizon", "default_reward", "epsilon", "forgetfulness", "state_text",
-                                "threads", "batch_lines", nullptr};
+                                "threads", "batch_lines", "model_text", nullptr};
   ReplayConfig config;
   PyObject* state_text = Py_None;
+  PyObject* model_text = Py_None;
   PassOptions options;
   Py_ssize_t threads = 1;
   auto batch_lines = static_cast<Py_ssize_t>(options.batch_lines);
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ddddO|nn:LogReplay", const_cast<char**>(names),
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ddddO|nnO:LogReplay", const_cast<char**>(names),
                                    &config.horizon, &config.default_reward, &config.epsilon,
-                                   &config.forgetfulness, &state_text, &threads, &batch_lines) ||
+                                   &config.forgetfulness, &state_text, &threads, &batch_lines, &model_text) ||
       !pass_options(threads, batch_lines, options)) {
     return nullptr;
   }
   try {
     if (!optional_text(state_text, config.state_text)) return nullptr;
+    if (!optional_text(model_text, config.model_text)) return nullptr;
     return wrap(type, std::make_unique<LogReplay>(std::move(config), options));
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -280,11 +285,21 @@ PyObject* replay_state_text(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* replay_model_text(PyObject* self, PyObject*) {
+  return guarded<LogReplay>(self, [](LogReplay& replay) -> PyObject* {
+    std::optional<std::string> text = replay.model_text();
+    if (!text) Py_RETURN_NONE;
+    return PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
+  });
+}
+
 auto replay_methods = pass_methods<LogReplay>({
     {"counts", replay_counts, METH_NOARGS,
      "counts()\n--\n\n(lines, decisions, resolutions, pending, bits) so far (bits 0: no state yet)."},
     {"state_text", replay_state_text, METH_NOARGS,
      "state_text()\n--\n\nThe serialize text of the replayed state, or None."},
+    {"model_text", replay_model_text, METH_NOARGS,
+     "model_text()\n--\n\nThe serialize text of the replayed joint model, or None."},
 });
 
 PassType<LogReplay> replay_type("sorvane_cli._native.LogReplay", replay_new, replay_methods.data(),
@@ -385,6 +400,7 @@ int module_exec(PyObject* module) {
   if (add_type(module, "LogReplay", &replay_type.spec) < 0) return -1;
   if (add_line_reader(module) < 0) return -1;
   if (add_log_columns(module) < 0) return -1;
+  if (add_joint_model_type(module) < 0) return -1;
   return add_type(module, "LogEvaluation", &evaluation_type.spec);
 }
 

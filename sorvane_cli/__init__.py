@@ -14,10 +14,14 @@ libraries take.
 
 `header_line` makes the optional first line of a log: the configuration the
 host created its state with, which the tools then read instead of flags.
+`JointModel` is a learner a host decides and learns through instead of the
+built-in model (its taps), with `save_together` and `load_together` for the
+state and the model as one pair.
 
 The package: `commands` (one module per command, and the table of them),
-`log` (reading the log, its header and configuration, the snapshot layout),
-`replay` (the log replayed through the module, natively where it can be, and
+`log` (reading the log, its header and configuration, the snapshot layout,
+the learner a header declares), `joint_model` (the joint model and its
+pair file), `replay` (the log replayed through the module, natively where it can be, and
 in checkpoint segments), `evaluation` (off-policy estimates), `report` (what
 the commands write), `jobs` (work spread over processes or a Dask cluster,
 and the CPUs each takes), `options` (shared flags), `policy` (the engine's
@@ -32,6 +36,8 @@ __path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
 from sorvane_cli.candidate_estimates import Estimates, estimates  # noqa: E402
 from sorvane_cli.evaluation.feedback import NotFixedActions, bandit_feedback  # noqa: E402
+from sorvane_cli.joint_model import JointModel, load_together, save_together  # noqa: E402
 from sorvane_cli.log.header import header_line  # noqa: E402
 
-__all__ = ["Estimates", "NotFixedActions", "bandit_feedback", "estimates", "header_line"]
+__all__ = ["Estimates", "JointModel", "NotFixedActions", "bandit_feedback", "estimates", "header_line", "load_together",
+           "save_together"]

@@ -42,6 +42,9 @@ def add_config_flags(parser: argparse.ArgumentParser, horizon_help: str) -> None
     parser.add_argument("--from-state", metavar="FILE",
                         help="a serialized state the log continues from, instead of a new one; "
                              "it carries the configuration")
+    parser.add_argument("--from-model", metavar="FILE",
+                        help="a joint model's serialize text saved with the state of --from-state, for a log "
+                             "whose header declares a joint model")
     parser.add_argument("--max-line-bytes", type=positive, default=MAX_LINE_BYTES, metavar="N",
                         help=f"longer lines are refused unread, as a problem of their line ({MAX_LINE_BYTES:,})")
     parser.add_argument("--quiet", "-q", action="store_true", help="no progress bar")

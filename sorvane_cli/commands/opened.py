@@ -7,11 +7,11 @@ import tempfile
 from collections.abc import Iterator
 from typing import IO, Any
 
-from sorvane_cli.log.config import LogConfig, load_config
+from sorvane_cli.log.config import LogConfig, attach_model, load_config
 from sorvane_cli.log.head import Head, read_head
 from sorvane_cli.log.source import LogSource, shown_as, standard_input
 from sorvane_cli.report.progress import Progress, wants_progress
-from sorvane_cli.status import LogError
+from sorvane_cli.status import LogError, UsageError
 
 
 class OpenedLog:
@@ -57,6 +57,10 @@ def opened(args: Any, need_horizon: bool = False, spool: bool = True) -> Iterato
                 raise LogError(f"{source.name} is not an experience log: {head.not_a_log}")
             config = load_config(args.horizon, args.default_reward, args.epsilon, args.forgetfulness,
                                  args.from_state, need_horizon=need_horizon, head=head)
+            attach_model(config, args.from_model, args.from_state)
+            if config.learner is not None and getattr(args, "checkpoints", None) is not None:
+                raise UsageError("--checkpoints cannot prove a log written through a joint model: "
+                                 "verify it whole")
             yield OpenedLog(path, source, head, config, args.quiet)
     finally:
         if spooled is not None:

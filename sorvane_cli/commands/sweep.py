@@ -27,7 +27,7 @@ from sorvane_cli.commands.opened import opened
 from sorvane_cli.evaluation.estimators import ESTIMATORS, NAMES
 from sorvane_cli.evaluation.evaluate import evaluate_log
 from sorvane_cli.evaluation.rejection import bound
-from sorvane_cli.evaluation.targets import build_targets, parse_targets
+from sorvane_cli.evaluation.targets import build_targets, parse_targets, top_epsilon
 from sorvane_cli.jobs import no_progress, placement, run_jobs
 from sorvane_cli.log.config import LogConfig
 from sorvane_cli.log.lines import DecisionLine
@@ -87,7 +87,7 @@ def parse_grid(axes):
         parsed = []
         for value in values.split(","):
             # The same parsing and messages as --target.
-            fields = parse_targets([f"{key}={value}"], "--grid")[0]
+            fields = parse_targets([f"{key}={value}"], "--grid", whole=False)[0]
             if fields[key] in parsed:
                 raise UsageError(f"--grid {key} lists {value.strip()} twice")
             parsed.append(fields[key])
@@ -147,7 +147,7 @@ def plan_jobs(points, config, log_bits, method="weighted"):
 
 def _setting(point):
     """A grid point as the --target argument that names it by its values."""
-    return ",".join(f"{key}={value!r}" for key, value in point.items())
+    return ",".join(f"{key}={value if type(value) is str else repr(value)}" for key, value in point.items())
 
 
 def sweep_job(job):
@@ -354,7 +354,7 @@ def run_sweep(args, config, progress, out=None, path=None, head=None):
     estimator = "rejection" if args.method == "rejection" else args.rank_by
     counts = head.candidate_counts if head is not None else ()
     # One bound M for every job: the one eval gives these targets together.
-    m = bound(config.epsilon, [config.epsilon] + [p.get("epsilon", config.epsilon) for p in points], counts or (1,))
+    m = bound(config.epsilon, [config.epsilon] + [top_epsilon(p, config.epsilon) for p in points], counts or (1,))
     log_bits = _log_bits(path, args.max_line_bytes)
     # Each target made once here, so a value `create` refuses is a usage
     # error before any job starts.

@@ -83,7 +83,7 @@ class Evaluation:
         self.learners = None
         # runs[replay][target], made with the learners
         self.runs = []
-        self.bound = (bound(config.epsilon, [t.epsilon for t in targets], candidate_counts or (1,))
+        self.bound = (bound(config.epsilon, [t.top_epsilon() for t in targets], candidate_counts or (1,))
                       if rejection else None)
         self.lines = 0
         self.decisions = 0
@@ -171,9 +171,12 @@ class Evaluation:
                 # A decision made before the log began, pending in the state it
                 # continues from: the baseline learns it; nothing else can.
                 when = math.nan if ev.kind == "rewarded" else math.inf
-                if sorvane.learn(baseline, ev.decision_id, ev.reward, when) is not None:
+                # A joint baseline's model trains on it too, as the host's did.
+                train = next((learner.train for learner in self.learners or ()
+                              if learner.targets[0] is self.targets[0]), None)
+                if sorvane.learn(baseline, ev.decision_id, ev.reward, when, train=train) is not None:
                     for runs in self.runs:
-                        sorvane.learn(runs[0].state, ev.decision_id, ev.reward, when)
+                        sorvane.learn(runs[0].state, ev.decision_id, ev.reward, when, **runs[0]._train)
                     return
             self.findings.add(unknown_id(ev.lineno, ev.decision_id))
             return
@@ -194,9 +197,9 @@ class Evaluation:
         learn = sorvane.learn
         for learner, learner_id, seen in per_learner:
             if rewarded:
-                learn(learner.state, learner_id, reward, _NAN)
+                learn(learner.state, learner_id, reward, _NAN, train=learner.train)
             else:
-                learn(learner.state, learner_id, learner.default_reward, _INF)
+                learn(learner.state, learner_id, learner.default_reward, _INF, train=learner.train)
             if usable:
                 for terms, (pi, dm, q) in zip(learner.terms, seen):
                     terms.add(seq, pi / propensity, reward, dm, q)
@@ -219,7 +222,7 @@ def evaluate_log(source, config, settings, progress, method="weighted", seed=0, 
     `rejection_bound` is M when the caller fixed it over more targets than
     these (a sweep's jobs share one)."""
     targets = build_targets(config, settings, with_baseline)
-    if method == "weighted" and with_baseline:
+    if method == "weighted" and with_baseline and all(t.learner is None for t in targets):
         proved = evaluate_natively(source, config, targets, progress, keep)
         if proved is not None:
             return proved

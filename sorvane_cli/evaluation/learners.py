@@ -8,6 +8,10 @@ start from the same state and share bits, forgetfulness and default reward
 go through identical models, and one state learns for all of them. An
 epsilon sweep then costs one `decide` and one `learn` per decision, not one
 per target.
+
+A target with a joint model (`model=joint`) learns through it in a state of
+its own (JointLearner): its model, not the state's, trains on the logged
+choices, and its own rule gives the probabilities.
 """
 import struct
 from operator import mul
@@ -21,6 +25,9 @@ _decide = sorvane.decide
 
 class Learner:
     """One state and the targets it learns for."""
+
+    # learn's train tap: the built-in model trains itself.
+    train = None
 
     def __init__(self, state, targets):
         self.state = state
@@ -56,6 +63,35 @@ class Learner:
         return record.decision_id, self._seen
 
 
+class JointLearner:
+    """A target that learns through a joint model: a state of its own (its
+    ledger keeps the logged choices) and the model, which scores, shares
+    out the probabilities by its own rule and trains on the logged outcomes."""
+
+    def __init__(self, state, target, model):
+        self.state = state
+        self.targets = [target]
+        self.model = model
+        self.train = model.train
+        self.default_reward = target.default_reward
+        self.terms = [target.terms]
+        self._epsilon = target.epsilon
+        self._chosen = 0
+        self._seen = None
+
+    def _explore(self, estimates, epsilon):
+        a = self._chosen
+        probabilities = self.model.explore(estimates, self._epsilon)
+        self._seen = [(probabilities[a], sum(map(mul, probabilities, estimates)), estimates[a])]
+        return [1.0 if k == a else 0.0 for k in range(len(estimates))]
+
+    def decide(self, context, candidates, t, salt, chosen):
+        """As Learner.decide, for the one target."""
+        self._chosen = chosen
+        record = _decide(self.state, context, candidates, t, salt, score=self.model.score, explore=self._explore)
+        return record.decision_id, self._seen
+
+
 def group(targets, bits):
     """Learners for `targets`, those that leave their bits open made with
     `bits` (the log's). A target that already holds a state (the baseline
@@ -63,7 +99,14 @@ def group(targets, bits):
     state with every target of the same bits, forgetfulness and default
     reward. The targets are left as they are. Raises what `create` raises."""
     groups = {}
+    joint = []
     for k, target in enumerate(targets):
+        if target.learner is not None:
+            target_bits = target.bits if target.bits is not None else bits
+            state = target.state if target.state is not None else sorvane.create(
+                target_bits, target.horizon, target.default_reward, target.epsilon, target.forgetfulness)
+            joint.append(JointLearner(state, target, target.new_model(target_bits)))
+            continue
         if target.state is not None:
             groups[k] = (target.state, [target])
             continue
@@ -74,4 +117,4 @@ def group(targets, bits):
             groups[key] = (sorvane.create(target_bits, target.horizon, target.default_reward, target.epsilon,
                                           target.forgetfulness), [])
         groups[key][1].append(target)
-    return [Learner(state, members) for state, members in groups.values()]
+    return [Learner(state, members) for state, members in groups.values()] + joint

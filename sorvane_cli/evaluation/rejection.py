@@ -108,22 +108,33 @@ class RejectionRun:
         self.pending = {}
         self._probabilities = None
         self._steer = {}
+        # A target's joint model (its own per run), and the taps it adds to decide and learn.
+        self.model = None
+        self._score = {}
+        self._train = {}
 
     def _peek(self, estimates, epsilon):
-        self._probabilities = builtin_probabilities(estimates, epsilon)
+        if self.model is None:
+            self._probabilities = builtin_probabilities(estimates, epsilon)
+        else:
+            self._probabilities = self.model.explore(estimates, epsilon)
         raise _Peeked
 
     def start(self, bits, state=None):
         t = self.target
         self.state = state if state is not None else sorvane.create(bits, t.horizon, t.default_reward, t.epsilon,
                                                                     t.forgetfulness)
+        self.model = t.new_model(bits)
+        if self.model is not None:
+            self._score = {"score": self.model.score}
+            self._train = {"train": self.model.train}
 
     def decision(self, seq, decision_id, u, context, candidates, t, salt, chosen, propensity):
         """Offers the logged decision to the target; raises what `decide` raises."""
         self.offered += 1
         self._probabilities = None
         try:
-            sorvane.decide(self.state, context, candidates, t, salt, explore=self._peek)
+            sorvane.decide(self.state, context, candidates, t, salt, explore=self._peek, **self._score)
         except _Peeked:
             pass
         ratio = self._probabilities[chosen] / (self.bound * propensity)
@@ -135,7 +146,8 @@ class RejectionRun:
         steer = self._steer.get((n, chosen))
         if steer is None:
             steer = self._steer[n, chosen] = [1.0 if k == chosen else 0.0 for k in range(n)]
-        record = sorvane.decide(self.state, context, candidates, t, salt, explore=lambda e, eps: steer)
+        record = sorvane.decide(self.state, context, candidates, t, salt, explore=lambda e, eps: steer,
+                                **self._score)
         self.pending[decision_id] = (seq, record.decision_id)
 
     def resolution(self, decision_id, kind, reward):
@@ -146,9 +158,9 @@ class RejectionRun:
             return False
         seq, own_id = entry
         if kind == "rewarded":
-            sorvane.learn(self.state, own_id, reward, _NAN)
+            sorvane.learn(self.state, own_id, reward, _NAN, **self._train)
         else:
-            sorvane.learn(self.state, own_id, self.target.default_reward, _INF)
+            sorvane.learn(self.state, own_id, self.target.default_reward, _INF, **self._train)
         if math.isfinite(reward):
             self.kept.add(seq, 1.0, reward, 0.0, 0.0)
         return True

@@ -3,15 +3,19 @@
 import sorvane
 
 from sorvane_cli.evaluation.estimators import Terms
+from sorvane_cli.joint_model import JointModel
+from sorvane_cli.log.learner import new_model, target_learner
 from sorvane_cli.status import UsageError
 
-_KEYS = {"name": str, "epsilon": float, "bits": int, "forgetfulness": float, "default_reward": float}
+_KEYS = {"name": str, "epsilon": float, "bits": int, "forgetfulness": float, "default_reward": float, "model": str,
+         "learning_rate": float, "explore": str, "gamma_scale": float, "initial_accumulator": float}
 
 
 class Target:
     """One configuration evaluated, and its terms; a Learner holds its state."""
 
-    def __init__(self, name, bits, epsilon, forgetfulness, default_reward, horizon, state=None):
+    def __init__(self, name, bits, epsilon, forgetfulness, default_reward, horizon, state=None, learner=None,
+                 model_text=None):
         self.name = name
         self.bits = bits
         self.epsilon = epsilon
@@ -20,16 +24,50 @@ class Target:
         self.horizon = horizon
         # Only the baseline continuing a saved state starts with one.
         self.state = state
+        # A joint model's settings (log/learner.py), or None: the built-in model.
+        self.learner = learner
+        # The joint model the baseline continues from, as text; None: a fresh one.
+        self.model_text = model_text
         self.terms = Terms()
 
+    def new_model(self, bits):
+        """The target's joint model at `bits`, or None for the built-in model."""
+        if self.learner is None:
+            return None
+        if self.model_text is not None:
+            return JointModel.deserialize(self.model_text)
+        return new_model(self.learner, bits)
+
+    def top_epsilon(self):
+        """The epsilon whose built-in rule bounds the target's largest
+        probability from above (SquareCB may put nearly all on one)."""
+        return 0.0 if self.learner is not None and self.learner["explore"] == "squarecb" else self.epsilon
+
     def config(self):
-        return {"bits": self.bits, "epsilon": self.epsilon, "forgetfulness": self.forgetfulness,
-                "default_reward": self.default_reward}
+        out = {"bits": self.bits, "epsilon": self.epsilon, "forgetfulness": self.forgetfulness,
+               "default_reward": self.default_reward}
+        if self.learner is not None:
+            out["learner"] = dict(self.learner)
+        return out
 
 
-def parse_targets(settings, flag="--target"):
+def top_epsilon(fields, epsilon):
+    """The epsilon whose built-in rule bounds from above the largest
+    probability of the target `fields` name (a grid point; `epsilon`: the
+    logged one), refusing fields that make no model. SquareCB may put nearly
+    all on one candidate: epsilon 0 bounds it."""
+    try:
+        learner = target_learner(dict(fields))
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
+    return 0.0 if learner is not None and learner["explore"] == "squarecb" else fields.get("epsilon", epsilon)
+
+
+def parse_targets(settings, flag="--target", whole=True):
     """[{key: value}] from the --target arguments (key=value, comma-separated);
-    `flag` is the one messages name (sweep's values come from --grid)."""
+    `flag` is the one messages name (sweep's values come from --grid).
+    `whole` false reads each setting as a part of a target (one axis of a
+    sweep's grid), whose learner settings are checked once it is complete."""
     targets = []
     for setting in settings or []:
         fields = {}
@@ -45,6 +83,11 @@ def parse_targets(settings, flag="--target"):
             except ValueError:
                 raise UsageError(f"{flag} {key} must be {'an integer' if key == 'bits' else 'a number'}, "
                                  f"not {value!r}") from None
+        if whole:
+            try:
+                target_learner(fields)
+            except ValueError as exc:
+                raise UsageError(str(exc)) from None
         targets.append(fields)
     return targets
 
@@ -54,7 +97,7 @@ def build_targets(config, settings, with_baseline=True, flag="--target"):
     targets = []
     if with_baseline:
         baseline = Target("logging", None, config.epsilon, config.forgetfulness, config.default_reward, horizon,
-                          config.initial_state())
+                          config.initial_state(), config.learner, config.model_text)
         if baseline.state is not None:
             try:
                 baseline.bits = sorvane.model_bits(baseline.state)
@@ -71,7 +114,7 @@ def build_targets(config, settings, with_baseline=True, flag="--target"):
         names.add(name)
         t = Target(name, wanted.get("bits"), wanted.get("epsilon", config.epsilon),
                    wanted.get("forgetfulness", config.forgetfulness),
-                   wanted.get("default_reward", config.default_reward), horizon)
+                   wanted.get("default_reward", config.default_reward), horizon, learner=target_learner(wanted))
         try:
             sorvane.create(t.bits if t.bits is not None else 1, horizon, t.default_reward, t.epsilon, t.forgetfulness)
         except (ValueError, OverflowError) as exc:

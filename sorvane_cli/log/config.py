@@ -4,6 +4,8 @@ flags checked against the log, so no command runs on a configuration the log
 contradicts."""
 import sorvane
 
+from sorvane_cli.joint_model import JointModel
+from sorvane_cli.log.learner import learner_settings, new_model
 from sorvane_cli.log.snapshot import state_fields
 from sorvane_cli.log.source import read_state_text
 from sorvane_cli.log.values import same_float
@@ -29,6 +31,11 @@ class LogConfig:
         self.forgetfulness = forgetfulness
         self.state_text = state_text
         self.sources = dict(sources or {})
+        # The joint model's settings when the log's header declares one (learner.py).
+        self.learner = None
+        self.learner_bits = None
+        # The text of the model the log continues from (--from-model), or None: a fresh one.
+        self.model_text = None
         self.start = state_fields(state_text) if state_text is not None else None
         if self.start is not None:
             self.horizon = self.start["horizon"]
@@ -42,6 +49,25 @@ class LogConfig:
         if self.state_text is None:
             return None
         return sorvane.deserialize(self.state_text)
+
+    def initial_model(self, bits):
+        """A fresh joint model at `bits` when the log was written with one, else None."""
+        if self.learner is None:
+            return None
+        if self.model_text is not None:
+            model = JointModel.deserialize(self.model_text)
+            if model.bits != bits:
+                raise ValueError(f"the joint model has {model.bits} bits and the log's state {bits}")
+            return model
+        return new_model(self.learner, bits)
+
+    def initial_model_text(self):
+        """The text of the joint model the log starts with, or None for the built-in model."""
+        if self.learner is None:
+            return None
+        if self.model_text is not None:
+            return self.model_text
+        return new_model(self.learner, self.learner_bits).serialize()
 
     def create(self, bits):
         return sorvane.create(bits, self.horizon, self.default_reward, self.epsilon, self.forgetfulness)
@@ -110,7 +136,17 @@ def _from_state(state_path, head):
     return config
 
 
-def load_config(horizon, default_reward, epsilon, forgetfulness, state_path, need_horizon=True, head=None):
+def load_config(*args, head=None, **kwargs):
+    """The logging configuration (`settle_config`), with the learner the
+    log's header declares."""
+    config = settle_config(*args, head=head, **kwargs)
+    if head is not None and head.header is not None and head.header.learner is not None:
+        config.learner = head.header.learner
+        config.learner_bits = head.header.config["bits"]
+    return config
+
+
+def settle_config(horizon, default_reward, epsilon, forgetfulness, state_path, need_horizon=True, head=None):
     """The logging configuration, checked the way `create` checks it.
 
     Each value comes from its flag, else the log's header, else the log's
@@ -169,3 +205,32 @@ def load_config(horizon, default_reward, epsilon, forgetfulness, state_path, nee
     except ValueError as exc:
         raise UsageError(str(exc)) from None
     return config
+
+
+def attach_model(config, model_path, state_path):
+    """Gives `config` the model the log continues from (`--from-model`), or
+    refuses a combination that cannot reproduce the log: a saved state of a
+    joint-model log without its model, a model for a log that declares none,
+    a model whose settings are not the header's."""
+    if model_path is None:
+        if config.learner is not None and state_path is not None:
+            raise UsageError("the log's header declares a joint model: --from-state needs --from-model with the "
+                             "model saved beside the state")
+        return
+    if config.learner is None:
+        raise UsageError("--from-model goes with a log whose header declares a joint model (header_line(..., "
+                         "model=...)); this log's does not")
+    try:
+        with open(model_path, encoding="ascii", errors="replace") as f:
+            text = f.read().strip()
+    except OSError as exc:
+        raise UsageError(f"cannot read {model_path}: {exc.strerror or exc}") from None
+    try:
+        model = JointModel.deserialize(text)
+    except ValueError as exc:
+        raise UsageError(f"{model_path} is not a joint model's text: {exc}") from None
+    saved = learner_settings(model, model.bits)
+    if saved != config.learner or model.bits != config.learner_bits:
+        raise UsageError(f"--from-model {model_path} has the settings {saved} at {model.bits} bits, but the log's "
+                         f"header declares {config.learner} at {config.learner_bits} bits")
+    config.model_text = text

@@ -6,6 +6,10 @@ state with, written once, as the log's first line.
 `sorvane verify`, `replay` and `eval` take the configuration from it, and
 refuse a flag that contradicts it. Only the first line may be a header; the
 keys are exactly these, in any order, and the values what `create` accepts.
+
+A host that decides through a `sorvane_cli.JointModel` declares it with one
+more key, "learner" (see learner.py), and the tools then reproduce every
+decision through that model.
 """
 import json
 import math
@@ -13,20 +17,28 @@ from typing import Any
 
 import sorvane
 
+from sorvane_cli.log.learner import learner_problem, learner_settings
+
 VERSION = 1
 # The configuration's keys, in the order of `create`'s parameters.
 FIELDS = ("bits", "horizon", "default_reward", "epsilon", "forgetfulness")
 
 
 def header_line(bits: int, horizon: float, default_reward: float = 0.0, epsilon: float = 0.05,
-                forgetfulness: float = 0.999) -> str:
+                forgetfulness: float = 0.999, model: Any = None) -> str:
     """The header line (without a newline) for a log written by a state made
     with `sorvane.create(bits, horizon, default_reward, epsilon,
-    forgetfulness)`; raises what `create` raises for the same arguments."""
+    forgetfulness)`; raises what `create` raises for the same arguments.
+
+    `model`, a `sorvane_cli.JointModel` of the same bits, declares that the
+    host decides and learns through it (its score, explore and train)."""
     _check(bits, horizon, default_reward, epsilon, forgetfulness)
-    return json.dumps({"event": "header", "version": VERSION, "bits": bits, "horizon": float(horizon),
-                       "default_reward": float(default_reward), "epsilon": float(epsilon),
-                       "forgetfulness": float(forgetfulness)}, separators=(",", ":"))
+    line = {"event": "header", "version": VERSION, "bits": bits, "horizon": float(horizon),
+            "default_reward": float(default_reward), "epsilon": float(epsilon),
+            "forgetfulness": float(forgetfulness)}
+    if model is not None:
+        line["learner"] = learner_settings(model, bits)
+    return json.dumps(line, separators=(",", ":"))
 
 
 def _check(bits: int, horizon: float, default_reward: float, epsilon: float, forgetfulness: float) -> None:
@@ -41,12 +53,14 @@ def _check(bits: int, horizon: float, default_reward: float, epsilon: float, for
 class HeaderLine:
     """The configuration a log's header declares."""
 
-    __slots__ = ("lineno", "config")
+    __slots__ = ("lineno", "config", "learner")
 
-    def __init__(self, lineno: int, config: dict[str, Any]) -> None:
+    def __init__(self, lineno: int, config: dict[str, Any], learner: dict[str, Any] | None = None) -> None:
         self.lineno = lineno
         # FIELDS -> value
         self.config = config
+        # The joint model's settings, or None: the built-in model
+        self.learner = learner
 
 
 def header_problem(obj: dict[str, Any]) -> str | None:
@@ -54,7 +68,7 @@ def header_problem(obj: dict[str, Any]) -> str | None:
     version = obj.get("version")
     if version != VERSION or type(version) is not int:
         return f"header: version must be {VERSION}, not {json.dumps(version)}"
-    unknown = sorted(set(obj) - set(FIELDS) - {"event", "version"})
+    unknown = sorted(set(obj) - set(FIELDS) - {"event", "version", "learner"})
     if unknown:
         return "header: unknown key " + ", ".join(unknown)
     for name in FIELDS:
@@ -70,6 +84,10 @@ def header_problem(obj: dict[str, Any]) -> str | None:
         _check(obj["bits"], *(float(obj[name]) for name in FIELDS[1:]))
     except ValueError as exc:
         return f"header: {exc}"
+    if "learner" in obj:
+        problem = learner_problem(obj["learner"])
+        if problem is not None:
+            return f"header: learner: {problem}"
     return None
 
 
@@ -85,4 +103,5 @@ def parse_header(lineno: int, obj: dict[str, Any]) -> HeaderLine | None:
     (`header_problem` says why)."""
     if header_problem(obj) is not None:
         return None
-    return HeaderLine(lineno, {name: obj[name] if name == "bits" else float(obj[name]) for name in FIELDS})
+    return HeaderLine(lineno, {name: obj[name] if name == "bits" else float(obj[name]) for name in FIELDS},
+                      obj.get("learner"))

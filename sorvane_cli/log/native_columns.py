@@ -17,7 +17,7 @@ from sorvane_cli.replay.native import feed_log, rereadable
 try:
     import sorvane_cli._native as _native
 except ImportError:  # pragma: no cover - the wheel always carries it
-    _native = None
+    _native = None  # type: ignore[assignment]
 
 _OUTCOMES = (None, "rewarded", "expired")
 

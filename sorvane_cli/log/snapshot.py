@@ -48,6 +48,13 @@ def smallest_size(dim):
     return state_fields_offset(dim) + STATE_FIELDS.size + CHECKSUM.size
 
 
+def has_model_bits(fields):
+    """Whether a state of these scalar fields (or none) has a model of 2**bits
+    features for some bits 1 to 24, as `model_bits` needs."""
+    dim = fields["dim"] if fields else 0
+    return dim & (dim - 1) == 0 and 2 <= dim <= 1 << 24
+
+
 def _read(text, offset, layout):
     return layout.unpack(bytes.fromhex(text[2 * offset : 2 * (offset + layout.size)]))
 

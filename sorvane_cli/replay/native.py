@@ -27,7 +27,7 @@ from sorvane_cli.report.findings import Finding, Findings
 try:
     import sorvane_cli._native as _native
 except ImportError:  # pragma: no cover - the wheel always carries it
-    _native = None
+    _native = None  # type: ignore[assignment]
 
 # The log is handed over in pieces of this many bytes.
 _CHUNK = 1 << 20
@@ -60,6 +60,10 @@ class NativeReplayer:
         """The rebuilt state's serialize text, or None when no line made one."""
         return self._replay.state_text()
 
+    def model_text(self):
+        """The replayed joint model's serialize text, or None for the built-in model."""
+        return self._replay.model_text()
+
     def configuration(self):
         """The configuration replayed with, each value with where it came from."""
         return self.config.described(self.bits)
@@ -81,7 +85,7 @@ def available():
 def start(config):
     """A native replay of a log under `config` (a config.LogConfig)."""
     return _native.LogReplay(config.horizon, config.default_reward, config.epsilon, config.forgetfulness,
-                             config.state_text, threads=jobs.threads)
+                             config.state_text, threads=jobs.threads, model_text=config.initial_model_text())
 
 
 def rereadable(source):

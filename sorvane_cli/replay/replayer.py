@@ -19,13 +19,14 @@ the logged choice differs, steers the draw to the logged candidate with the
 logged propensity. The ledger then holds what the host's ledger held, later
 decisions and the final state come out right, and those decisions are
 reported as not reproducible by the built-in policy rather than as corrupt.
-"""
+A log whose header declares a joint model replays through its taps, unsteered."""
 import math
 
 import sorvane
 
 from sorvane_cli.log.events import each_event
 from sorvane_cli.log.lines import features_problem
+from sorvane_cli.log.snapshot import has_model_bits
 from sorvane_cli.log.source import LogSource
 from sorvane_cli.log.values import same_features, same_float
 from sorvane_cli.policy import (
@@ -79,7 +80,10 @@ class Replayer:
         self.findings = Findings(keep)
         self.state = config.initial_state()
         start = config.start
-        self.bits = sorvane.model_bits(self.state) if self.state is not None and _power_of_two(start) else None
+        self.bits = sorvane.model_bits(self.state) if self.state is not None and has_model_bits(start) else None
+        # The joint model the log was written with, or None: the built-in model.
+        self.model = config.initial_model(self.bits) if self.bits is not None else None
+        self._decide_taps = _taps_of(self.model)
         self.decision_count = start["decision_count"] if start else 0
         self.pending = start["pending"] if start else 0
         self.lines = 0
@@ -149,6 +153,12 @@ class Replayer:
                 self._refused(ev, f"cannot create a state with bits {ev.bits}: {exc}")
                 return
             self.bits = ev.bits
+            try:
+                self.model = self.config.initial_model(ev.bits)
+            except ValueError as exc:
+                self._refused(ev, f"cannot make the log's joint model: {exc}")
+                return
+            self._decide_taps = _taps_of(self.model)
         context = ev.context
         candidates = [tuple(c) if type(c) is list else c for c in ev.candidates]
         # The log keeps no NaN's sign; the candidate_hash does (see nan_signs).
@@ -158,10 +168,11 @@ class Replayer:
         self._builtin = None
         self._steer_to = None
         try:
-            if self.steer:
+            if self.steer and self.model is None:
                 replayed = self._decide_steering(ev, context, candidates)
             else:
-                replayed = sorvane.decide(self.state, context, candidates, record["t"], record["salt"])
+                replayed = sorvane.decide(self.state, context, candidates, record["t"], record["salt"],
+                                          **self._decide_taps)
         except _REFUSED as exc:
             self._refused(ev, f"decide refuses the logged inputs: {exc}")
             return
@@ -199,7 +210,8 @@ class Replayer:
                 return
         if diffs:
             names = {d[0] for d in diffs}
-            if not self.steer and names <= {"chosen", "propensity", "features"} and names & {"chosen", "propensity"}:
+            if (not self.steer and self.model is None and names <= {"chosen", "propensity", "features"}
+                    and names & {"chosen", "propensity"}):
                 raise NeedSteering
             if builtin is not None and steer_to is not None:
                 diffs += against_builtin(record, builtin)
@@ -295,7 +307,8 @@ class Replayer:
         if self.state is not None:
             when = math.nan if ev.kind == "rewarded" else math.inf
             try:
-                resolved = sorvane.learn(self.state, ev.decision_id, ev.reward, when)
+                resolved = sorvane.learn(self.state, ev.decision_id, ev.reward, when,
+                                         train=self.model.train if self.model is not None else None)
             except _REFUSED as exc:
                 self.findings.add(Finding(ev.lineno, "malformed", f"learn refuses the logged resolution: {exc}"))
                 return
@@ -329,6 +342,10 @@ class Replayer:
         if self.lines == 0:
             self.findings.add(Finding(None, "empty-log", "the log holds no line"))
 
+    def model_text(self):
+        """The replayed joint model's serialize text, or None for the built-in model."""
+        return None if self.model is None else self.model.serialize()
+
     def configuration(self):
         """The configuration replayed with, each value with where it came from."""
         return self.config.described(self.bits)
@@ -343,9 +360,8 @@ class Replayer:
         }
 
 
-def _power_of_two(start):
-    dim = start["dim"] if start else 0
-    return dim & (dim - 1) == 0 and 2 <= dim <= 1 << 24
+def _taps_of(model):
+    return {} if model is None else {"score": model.score, "explore": model.explore}
 
 
 def replay_log(source, config, keep=10, progress=None, max_line_bytes=None, span=None):
