@@ -1,0 +1,195 @@
+"""The long-run replay: what a learning target earns over a run as long as
+the log allows (nonstationary doubly robust replay).
+
+Every logged decision is offered to the target: asked without changing its
+state (a `decide` whose `explore` callable records the built-in
+probabilities and raises, as rejection.py does), the target gives pi(a) to
+every candidate, and the decision contributes the doubly robust term
+
+    sum_a pi(a) rhat(a) + pi(a_log) / p_log (r - rhat(a_log))
+
+where rhat is the log's reward model (reward_model.py). The term is
+unbiased for what the target, as it stands, would earn on that visitor.
+The target itself learns only from the decisions it accepts, each with
+probability min(1, c pi(a_log) / p_log), drawn from a uniform number that
+depends only on the seed, the replay and the decision's id: so the
+decisions it learns from are close to those it would have chosen, and its
+state at each decision is that of a run of its own after about as many
+decisions as it accepted so far. The mean of the terms therefore stands for
+a run as long as the number of decisions accepted, which c sets: the larger
+c, the longer the run, and the more often the acceptance is cut at 1, where
+the target learns from the logging state's choices more than from its own.
+
+Replays with their own draws take different paths; the estimate is their
+mean, and its standard error holds both the spread of the terms (shared by
+all replays: one log) and the spread between the paths.
+"""
+import math
+from array import array
+
+import sorvane
+
+from .policy import builtin_probabilities
+from .rejection import t_975
+
+_NAN, _INF = math.nan, math.inf
+Z_95 = 1.959963984540054
+# The acceptance scale: accepts about half the log for a target close to the
+# logging state, and picked the best configurations in the click-world bench.
+DEFAULT_SCALE = 0.3
+
+
+class _Peeked(Exception):
+    """Ends a peeking `decide`: the target's state stays as it was."""
+
+
+class LongRun:
+    """One target's replay: its state, and the sums of its terms."""
+
+    __slots__ = ("target", "scale", "state", "count", "total", "total_sq", "accepted", "cut", "pending",
+                 "_probabilities", "_steer", "terms")
+
+    def __init__(self, target, scale, state):
+        self.target = target
+        self.scale = scale
+        self.state = state
+        self.count = 0
+        self.total = 0.0
+        self.total_sq = 0.0
+        self.accepted = 0
+        self.cut = 0
+        # logged decision id -> (direct part, pi / p, rhat of the logged choice, the target's own id or None)
+        self.pending = {}
+        self._probabilities = None
+        self._steer = {}
+        # Every term in resolution order: the paired comparison of two targets reads them.
+        self.terms = array("d")
+
+    def _peek(self, estimates, epsilon):
+        self._probabilities = builtin_probabilities(estimates, epsilon)
+        raise _Peeked
+
+    def decision(self, decision_id, u, context, candidates, t, salt, chosen, propensity, rhat):
+        """Offers the logged decision to the target; raises what `decide` raises."""
+        self._probabilities = None
+        try:
+            sorvane.decide(self.state, context, candidates, t, salt, explore=self._peek)
+        except _Peeked:
+            pass
+        pi = self._probabilities
+        direct = math.fsum(p * r for p, r in zip(pi, rhat))
+        weight = pi[chosen] / propensity
+        ratio = self.scale * weight
+        if ratio > 1.0:
+            self.cut += 1
+        own = None
+        if u < ratio:
+            n = len(candidates)
+            steer = self._steer.get((n, chosen))
+            if steer is None:
+                steer = self._steer[n, chosen] = [1.0 if k == chosen else 0.0 for k in range(n)]
+            own = sorvane.decide(self.state, context, candidates, t, salt, explore=lambda e, eps: steer).decision_id
+            self.accepted += 1
+        self.pending[decision_id] = (direct, weight, rhat[chosen], own)
+
+    def resolution(self, decision_id, kind, reward):
+        """Counts the decision's term and teaches the target when it accepted
+        it. Returns whether the decision was offered."""
+        entry = self.pending.pop(decision_id, None)
+        if entry is None:
+            return False
+        direct, weight, rhat_chosen, own = entry
+        if own is not None:
+            if kind == "rewarded":
+                sorvane.learn(self.state, own, reward, _NAN)
+            else:
+                sorvane.learn(self.state, own, self.target.default_reward, _INF)
+        if math.isfinite(reward):
+            term = direct + weight * (reward - rhat_chosen)
+            self.count += 1
+            self.total += term
+            self.total_sq += term * term
+            self.terms.append(term)
+        return True
+
+    def mean(self):
+        return self.total / self.count if self.count else _NAN
+
+    def variance(self):
+        """The sample variance of the terms."""
+        if self.count < 2:
+            return _NAN
+        m = self.mean()
+        return max(self.total_sq - self.count * m * m, 0.0) / (self.count - 1)
+
+
+def summary(runs):
+    """Estimate, standard error, 95% interval and run length of one target
+    over its replays."""
+    means = [run.mean() for run in runs]
+    r = len(means)
+    count = runs[0].count
+    if not count:
+        return {"estimate": _NAN, "stderr": _NAN, "ci": [_NAN, _NAN], "replays": r, "replay_estimates": means,
+                "terms": 0, "run_length": 0, "accepted_share": _NAN, "cut_share": _NAN}
+    estimate = math.fsum(means) / r
+    # The terms' own spread (one log for every replay) and the paths' spread.
+    within = math.fsum(run.variance() for run in runs) / r / count
+    between = math.fsum((m - estimate) ** 2 for m in means) / (r - 1) / r if r >= 2 else 0.0
+    error = math.sqrt(within + between) if math.isfinite(within) else _NAN
+    half = (t_975(r - 1) if r >= 2 and between > within else Z_95) * error
+    accepted = math.fsum(run.accepted for run in runs) / r
+    return {"estimate": estimate, "stderr": error, "ci": [estimate - half, estimate + half], "replays": r,
+            "replay_estimates": means, "terms": count, "run_length": round(accepted),
+            "accepted_share": accepted / count, "cut_share": math.fsum(run.cut for run in runs) / r / count}
+
+
+def difference(runs_a, runs_b):
+    """(mean, standard error) of target a's terms less target b's, paired
+    decision by decision and replay by replay: the log's luck, shared by
+    both, drops out."""
+    r = len(runs_a)
+    count = runs_a[0].count
+    if not count or count != runs_b[0].count or r != len(runs_b):
+        return _NAN, _NAN
+    per_replay = [run_a.mean() - run_b.mean() for run_a, run_b in zip(runs_a, runs_b)]
+    mean = math.fsum(per_replay) / r
+    # The spread of the per-decision differences, averaged over the replays.
+    total = total_sq = 0.0
+    for i in range(count):
+        d = 0.0
+        for run_a, run_b in zip(runs_a, runs_b):
+            d += run_a.terms[i] - run_b.terms[i]
+        d /= r
+        total += d
+        total_sq += d * d
+    within = max(total_sq - total * total / count, 0.0) / (count - 1) / count if count > 1 else 0.0
+    between = math.fsum((x - mean) ** 2 for x in per_replay) / (r - 1) / r if r >= 2 else 0.0
+    return mean, math.sqrt(within + between)
+
+
+def recommendation(names, runs_by_name):
+    """The configuration to run, when the log can tell it from every other.
+
+    {"winner": name or None, "best": the highest estimate's name, "tied":
+    [names whose paired interval against the best holds 0], "more_data":
+    about how many times the log's decisions would separate the best from
+    the closest of them, or None}.
+    """
+    estimates = {name: math.fsum(run.mean() for run in runs_by_name[name]) / len(runs_by_name[name])
+                 for name in names}
+    usable = [name for name in names if math.isfinite(estimates[name])]
+    if not usable:
+        return {"winner": None, "best": None, "tied": [], "more_data": None}
+    best = max(usable, key=lambda name: estimates[name])
+    tied, factor = [], None
+    for name in usable:
+        if name == best:
+            continue
+        mean, error = difference(runs_by_name[best], runs_by_name[name])
+        if not (mean - Z_95 * error > 0.0):
+            tied.append(name)
+            # The standard error falls with the square root of the decisions.
+            need = (Z_95 * error / mean) ** 2 if mean > 0.0 else math.inf
+            factor = need if factor is None else max(factor, need)
+    return {"winner": None if tied else best, "best": best, "tied": tied, "more_data": factor}
