@@ -21,9 +21,15 @@ rule's propensities give it exactly); pass --horizon and --forgetfulness, which 
 the log shows. A flag that contradicts the log is refused (exit 2)."""
 
 _EVAL_METHODS = """methods:
-  rejection  (default) replays each target's own online run: the target decides over every
+  longrun    (default) every logged decision gives a doubly robust term for the target as it
+             stands, and the target learns only from the decisions it accepts, each with
+             probability min(1, 0.3 x target_prob / logged_propensity): each estimate is the
+             mean reward of a run as long as its run length, printed beside it (most of the
+             log for targets near the logging one). A reward model fitted on the log in a
+             first pass feeds the terms. --replays (3) runs side by side with their own draws.
+  rejection  replays each target's own online run: the target decides over every
              logged context and the event is kept with probability
-             target_prob / (M x logged_propensity), for the bound M printed; only kept events
+             target_prob / (M x logged_propensity), for the target's own bound M; only kept events
              reach the target's learning. Unbiased for targets that learn and explore
              differently, including epsilon 0. It measures the mean reward of a run as long
              as the kept events (their share is printed): a long log gives a long run.
@@ -117,17 +123,17 @@ def build_parser():
     e.add_argument("--target", action="append", metavar="KEY=VALUE[,KEY=VALUE...]",
                    help="a target: epsilon, bits, forgetfulness, default_reward (the rest as logged) and an "
                         "optional name, comma-separated; repeat --target to compare several")
-    e.add_argument("--method", choices=("rejection", "weighted", "both"), default="rejection",
-                   help="how targets are evaluated (rejection; see methods below)")
-    e.add_argument("--replays", type=_at_least_two, default=5, metavar="R",
-                   help="rejection sampling: replays side by side, each with its own draws; the interval is "
-                        "Student's t over their means (5)")
+    e.add_argument("--method", choices=("longrun", "rejection", "weighted", "both"), default="longrun",
+                   help="how targets are evaluated (longrun; see methods below)")
+    e.add_argument("--replays", type=_at_least_two, default=None, metavar="R",
+                   help="long-run replay and rejection sampling: replays side by side, each with its own draws "
+                        "(3 for longrun, 5 for rejection)")
     e.add_argument("--json", action="store_true", help="the estimates as JSON")
     e.add_argument("--show", type=_non_negative, default=10, metavar="N", help="problems shown in full (10)")
     e.add_argument("--plot", metavar="FILE.png", help="plot the running estimates (needs matplotlib)")
     e.add_argument("--bootstrap", type=_non_negative, default=1000, metavar="B",
                    help="bootstrap resamples (1000; 0 for none)")
-    e.add_argument("--seed", type=int, default=0, help="seed of the bootstrap and of the rejection draws (0)")
+    e.add_argument("--seed", type=int, default=0, help="seed of the bootstrap and of the acceptance draws (0)")
 
     # Work spread over processes or a cluster: sweep.py, checkpoints.py.
     from .checkpoints import add_checkpoint_flags
@@ -153,7 +159,8 @@ def _run(args, stdout):
     if args.command == "eval" and args.plot:
         check_output(args.plot, "--plot", needs_matplotlib=True)
     path, spool = args.log, None
-    if path == "-" and args.command != "eval":
+    # The long-run replay reads the log twice: once to fit its reward model.
+    if path == "-" and (args.command != "eval" or args.method == "longrun"):
         spool = _spooled(sys.stdin.buffer)
         path = spool.name
     try:

@@ -1,11 +1,16 @@
 """`sorvane eval`: what target configurations would have earned on the log.
 
-Two methods, chosen with --method:
+Three methods, chosen with --method:
 
-- rejection (the default; rejection.py): each target's own online run is
-  simulated on the logged traffic, keeping each event with probability
-  target_prob / (M x logged_propensity). Right for targets that learn and
-  explore otherwise than the logging state.
+- longrun (the default; longrun.py): every logged decision gives a doubly
+  robust term for the target as it stands, and the target learns only from
+  the decisions it accepts, so the estimate stands for a run as long as the
+  decisions accepted (a large share of the log). The reward model of the
+  terms (reward_model.py) is fitted on the log in a first pass.
+- rejection (rejection.py): each target's own online run is simulated on
+  the logged traffic, keeping each event with probability
+  target_prob / (M x logged_propensity), M the target's own bound: a run
+  of about 1 / M of the log.
 - weighted: each target (its epsilon, bits, forgetfulness and default
   reward) learns in a state from every logged outcome in log order; for
   each logged decision it is asked through the module itself, `decide` on
@@ -45,7 +50,11 @@ from .logsource import LogSource
 from .native_eval import evaluate_natively
 from .output import findings_text, interval, number, table, to_json
 from .output_files import OutputError
+from .longrun import DEFAULT_SCALE, LongRun
+from .longrun import summary as longrun_summary
 from .rejection import RejectionRun, acceptance_uniform, bound, replay_summary
+from .reward_model import RewardModel
+from .snapshot import reconfigured
 from .status import Exit
 
 _NAN, _INF, _isfinite = math.nan, math.inf, math.isfinite
@@ -82,6 +91,8 @@ class Target:
         self.horizon = horizon
         # Only the baseline continuing a saved state starts with one.
         self.state = state
+        # A target continuing a saved state: that state, with this target's settings.
+        self.state_text = None
         self.terms = Terms()
 
     def config(self):
@@ -122,6 +133,12 @@ def _build_targets(config, settings, with_baseline=True):
             except ValueError as exc:
                 raise UsageError(f"the state the log continues from cannot decide: {exc}") from None
         targets.append(baseline)
+    saved_bits = None
+    if config.state_text is not None:
+        try:
+            saved_bits = sorvane.model_bits(config.initial_state())
+        except ValueError as exc:
+            raise UsageError(f"the state the log continues from cannot decide: {exc}") from None
     for k, wanted in enumerate(parse_targets(settings)):
         name = (wanted.pop("name", None) or ",".join(f"{key}={value}" for key, value in wanted.items())
                 or f"target {k + 1}")
@@ -132,16 +149,74 @@ def _build_targets(config, settings, with_baseline=True):
             sorvane.create(t.bits if t.bits is not None else 1, horizon, t.default_reward, t.epsilon, t.forgetfulness)
         except (ValueError, OverflowError) as exc:
             raise UsageError(f"--target {name}: {exc}") from None
+        if saved_bits is not None:
+            # Each target continues the saved model, with its own settings.
+            if t.bits is not None and t.bits != saved_bits:
+                raise UsageError(f"--target {name}: bits {t.bits} cannot continue the --from-state model, "
+                                 f"which has {saved_bits} bits")
+            t.bits = saved_bits
+            t.state_text = reconfigured(config.state_text, t.epsilon, t.forgetfulness, t.default_reward)
         targets.append(t)
     return targets
+
+
+def _fresh_state(target):
+    """A state of the target's own for one replay: the saved state it
+    continues, else a new one."""
+    text = target.state_text
+    if text is None and target.state is not None:
+        text = sorvane.serialize(target.state)
+    if text is not None:
+        return sorvane.deserialize(text)
+    return sorvane.create(target.bits, target.horizon, target.default_reward, target.epsilon, target.forgetfulness)
+
+
+def fit_reward_model(source, progress):
+    """The long-run replay's reward model, fitted in a pass over the log."""
+    model = RewardModel()
+    chosen = {}
+
+    def decision(ev):
+        try:
+            candidate = ev.candidates[ev.record["chosen"]]
+            key = candidate[0] if type(candidate) in (list, tuple) and candidate else candidate
+            chosen[ev.record["decision_id"]] = (ev.context, key if type(key) is str else repr(key))
+        except (IndexError, KeyError, TypeError):
+            pass
+
+    def resolution(ev):
+        entry = chosen.pop(ev.decision_id, None)
+        if entry is not None and ev.reward is not None and type(entry[0]) is dict:
+            model.observe(entry[0], entry[1], ev.reward)
+
+    each_event(source, progress, "fitting the reward model", decision, resolution, lambda ev: None)
+    model.fit()
+    return model
+
+
+def _candidate_keys(candidates):
+    out = []
+    for c in candidates:
+        key = c[0] if type(c) in (list, tuple) and c else c
+        out.append(key if type(key) is str else repr(key))
+    return out
 
 
 class Evaluation:
     """One pass over the log for every target, by one method or both."""
 
     def __init__(self, targets, config, weighted=True, rejection=False, seed=0, candidate_counts=(), keep=10,
-                 replays=5):
+                 replays=5, reward_model=None, scale=DEFAULT_SCALE):
         self.targets = targets
+        # The long-run replay: its reward model (fitted on the log), and runs[replay][target].
+        self.reward_model = reward_model
+        self.scale = scale
+        self.long_runs = []
+        # Resolutions of decisions pending in the saved state that came before the first decision line.
+        self._early = []
+        # The lowest and highest logged reward: an estimate outside them is flagged.
+        self.reward_low = _INF
+        self.reward_high = -_INF
         self.replays = replays
         self.config = config
         self.weighted = weighted
@@ -151,8 +226,10 @@ class Evaluation:
         self.learners = None
         # runs[replay][target], made with the learners
         self.runs = []
-        self.bound = (bound(config.epsilon, [t.epsilon for t in targets], candidate_counts or (1,))
-                      if rejection else None)
+        # Each target's own M, so its estimate does not depend on the others passed.
+        self.bounds = ([bound(config.epsilon, [t.epsilon], candidate_counts or (1,)) for t in targets]
+                       if rejection else None)
+        self.bound = max(self.bounds) if rejection else None
         self.lines = 0
         self.decisions = 0
         self.resolved = 0
@@ -169,11 +246,19 @@ class Evaluation:
             if target.bits is None:
                 target.bits = bits
         self.learners = group(self.targets, bits) if self.weighted else []
+        if self.reward_model is not None:
+            for _ in range(self.replays):
+                self.long_runs.append([LongRun(target, self.scale, _fresh_state(target)) for target in self.targets])
+            for runs in self.long_runs:
+                for run in runs[1:] if self.targets[0].state is not None else ():
+                    for decision_id, kind, reward, when in self._early:
+                        sorvane.learn(run.state, decision_id, reward if kind == "rewarded"
+                                      else run.target.default_reward, when)
         if self.bound is not None:
             for _ in range(self.replays):
                 runs = []
-                for target in self.targets:
-                    run = RejectionRun(target, self.bound, self.seed)
+                for target, m in zip(self.targets, self.bounds):
+                    run = RejectionRun(target, m, self.seed)
                     state = None
                     if target.state is not None:
                         # The baseline's saved state: a copy of its own, apart from the weighted learner's.
@@ -223,6 +308,12 @@ class Evaluation:
                     for run in runs:
                         run.decision(self.decisions, decision_id, u, context, candidates, t, salt, chosen,
                                      propensity)
+            if self.long_runs and propensity > 0.0 and _isfinite(propensity):
+                rhat = self.reward_model.predict(context, _candidate_keys(candidates))
+                for replay, runs in enumerate(self.long_runs):
+                    u = acceptance_uniform(self.seed, decision_id, replay)
+                    for run in runs:
+                        run.decision(decision_id, u, context, candidates, t, salt, chosen, propensity, rhat)
         except _REFUSED as exc:
             self._problem(ev, "malformed", f"decide refuses the logged inputs: {exc}")
             return
@@ -242,6 +333,13 @@ class Evaluation:
                 if sorvane.learn(baseline, ev.decision_id, ev.reward, when) is not None:
                     for runs in self.runs:
                         sorvane.learn(runs[0].state, ev.decision_id, ev.reward, when)
+                    # Every long-run target continues the saved state, its pending decisions included.
+                    if self.learners is None:
+                        self._early.append((ev.decision_id, ev.kind, ev.reward, when))
+                    for runs in self.long_runs:
+                        for run in runs:
+                            reward = ev.reward if ev.kind == "rewarded" else run.target.default_reward
+                            sorvane.learn(run.state, ev.decision_id, reward, when)
                     return
             self.findings.add(Finding(
                 ev.lineno, "unknown-id",
@@ -261,6 +359,8 @@ class Evaluation:
             self.excluded += 1
         else:
             self.logged.add(seq, 1.0, reward, 0.0, 0.0)
+            self.reward_low = min(self.reward_low, reward)
+            self.reward_high = max(self.reward_high, reward)
         rewarded = ev.kind == "rewarded"
         learn = sorvane.learn
         for learner, learner_id, seen in per_learner:
@@ -274,19 +374,26 @@ class Evaluation:
         for runs in self.runs:
             for run in runs:
                 run.resolution(ev.decision_id, ev.kind, reward)
+        for runs in self.long_runs:
+            for run in runs:
+                run.resolution(ev.decision_id, ev.kind, reward)
 
     def bad(self, ev):
         self.findings.add(Finding(ev.lineno, ev.kind, ev.message))
 
 
 def evaluate_log(source, config, settings, progress, method="weighted", seed=0, candidate_counts=(), keep=10,
-                 replays=5, with_baseline=True, rejection_bound=None):
+                 replays=5, with_baseline=True, reward_model=None, scale=DEFAULT_SCALE):
     """The finished Evaluation of the log at `source` (a path or LogSource).
 
     `with_baseline` false leaves the logging configuration out;
-    `rejection_bound` is M when the caller fixed it over more targets than
-    these (a sweep's jobs share one)."""
+    `reward_model` is the long-run replay's, when the caller fitted it (a
+    sweep fits it once for all its jobs)."""
     targets = _build_targets(config, settings, with_baseline)
+    if method == "longrun" and reward_model is None:
+        reward_model = fit_reward_model(source, progress)
+        if isinstance(source, LogSource):
+            source = LogSource(source.path, source.max_line_bytes)
     if method == "weighted" and with_baseline:
         proved = evaluate_natively(source, config, targets, progress, keep)
         if proved is not None:
@@ -296,9 +403,8 @@ def evaluate_log(source, config, settings, progress, method="weighted", seed=0, 
             source = LogSource(source.path, source.max_line_bytes)
     evaluation = Evaluation(targets, config, weighted=method in ("weighted", "both"),
                             rejection=method in ("rejection", "both"), seed=seed,
-                            candidate_counts=candidate_counts, keep=keep, replays=replays)
-    if rejection_bound is not None and evaluation.bound is not None:
-        evaluation.bound = rejection_bound
+                            candidate_counts=candidate_counts, keep=keep, replays=replays,
+                            reward_model=reward_model if method == "longrun" else None, scale=scale)
     evaluation.lines = each_event(source, progress, "evaluating", evaluation.decision, evaluation.resolution,
                                   evaluation.bad)
     if evaluation.lines == 0:
@@ -332,6 +438,11 @@ def report(evaluation, path, resamples, seed):
     }
     if evaluation.bound is not None:
         out["rejection"] = {"bound": evaluation.bound, "seed": seed, "replays": evaluation.replays}
+    low, high = evaluation.reward_low, evaluation.reward_high
+    out["reward_range"] = [low, high] if low <= high else None
+    outside = (lambda x: _isfinite(x) and not low <= x <= high) if low <= high else (lambda x: False)
+    if evaluation.reward_model is not None:
+        out["longrun"] = {"scale": evaluation.scale, "seed": seed, "replays": evaluation.replays}
     draws = {}
     for k, target in enumerate(evaluation.targets):
         entry = {"name": target.name, "config": target.config()}
@@ -344,10 +455,16 @@ def report(evaluation, path, resamples, seed):
                 estimate, error = points[name]
                 estimators[name] = {"estimate": estimate, "stderr": error,
                                     "ci_bootstrap": list(boot[name]) if resamples else None,
-                                    "ci_normal": list(normal_interval(estimate, error))}
+                                    "ci_normal": list(normal_interval(estimate, error)),
+                                    "outside_rewards": outside(estimate)}
             entry.update(n=len(target.terms), ess=ess, estimators=estimators)
         if evaluation.runs:
             entry["rejection"] = replay_summary([runs[k] for runs in evaluation.runs])
+            entry["rejection"]["bound"] = evaluation.bounds[k]
+            entry["rejection"]["outside_rewards"] = outside(entry["rejection"]["estimate"])
+        if evaluation.long_runs:
+            entry["longrun"] = longrun_summary([runs[k] for runs in evaluation.long_runs])
+            entry["longrun"]["outside_rewards"] = outside(entry["longrun"]["estimate"])
         out["targets"].append(entry)
     return out
 
@@ -371,16 +488,43 @@ def report_text(rep):
     parts = [head, f"mean logged reward {number(logged['estimate'])}, 95% CI {_ci(logged['ci_normal'])} "
                    "(what the logging state earned)"]
     boot = rep["bootstrap"]
+    flagged = []
+    if "longrun" in rep:
+        rows = []
+        for target in rep["targets"]:
+            e = target["longrun"]
+            rows.append([target["name"], number(e["estimate"]), number(e["stderr"]), _ci(e["ci"]),
+                         str(e["run_length"]), "-" if e["terms"] == 0 else f"{e['accepted_share']:.1%}"])
+            if e["outside_rewards"]:
+                flagged.append(target["name"])
+        longrun = rep["longrun"]
+        parts.append(f"\nlong-run replay: each target's run over the decisions it accepts (acceptance "
+                     f"min(1, {longrun['scale']:g} x target_prob / logged_propensity)), every decision a doubly "
+                     f"robust term; {longrun['replays']} replays, seed {longrun['seed']}")
+        parts.append(table(rows, ["target", "estimate", "std.err", "95% CI", "run length", "accepted"]))
+        parts.append("each estimate is the mean reward per decision of a run as long as its run length "
+                     "(decisions the target learned from)")
+        if any(t["longrun"]["terms"] == 0 for t in rep["targets"]):
+            parts.append("no estimate: the log has no resolved decision with a usable propensity and reward")
     if "rejection" in rep:
         rows = []
         for target in rep["targets"]:
             e = target["rejection"]
             rows.append([target["name"], number(e["estimate"]), number(e["stderr"]), _ci(e["ci"]),
-                         str(e["kept"]), f"{e['kept_share']:.2%}"])
+                         str(e["kept"]), f"{e['kept_share']:.2%}", f"{e['bound']:.4g}"])
+            if e["outside_rewards"]:
+                flagged.append(target["name"])
         rejection = rep["rejection"]
         parts.append(f"\nrejection sampling: each target's own online run over the events kept, "
-                     f"{rejection['replays']} replays (bound M = {rejection['bound']:.4g}, seed {rejection['seed']})")
-        parts.append(table(rows, ["target", "estimate", "std.err", "95% CI (t, replays)", "kept", "kept share"]))
+                     f"{rejection['replays']} replays (seed {rejection['seed']}), each target with its own bound M")
+        parts.append(table(rows, ["target", "estimate", "std.err", "95% CI (t, replays)", "kept", "kept share", "M"]))
+        empty = [t for t in rep["targets"] if t["rejection"]["kept"] == 0]
+        if empty:
+            worst = max(t["rejection"]["bound"] for t in empty)
+            parts.append(f"no estimate for {', '.join(t['name'] for t in empty)}: nothing was kept. The bound "
+                         f"M = {worst:.4g} keeps about 1 in {worst:.4g} decisions, and {rep['resolved']} resolved "
+                         f"decisions keep none in {rejection['replays']} replays; --method longrun evaluates on "
+                         f"most of the log, or the log needs about {worst:.3g} times more decisions per event kept")
         over = [t["name"] for t in rep["targets"] if t["rejection"]["over_bound"]]
         if over:
             parts.append(f"warning: some events went past the bound M for {', '.join(over)} (more candidates than "
@@ -398,6 +542,12 @@ def report_text(rep):
         parts.append(table(rows, ["target", "estimator", "estimate", "std.err", "95% CI bootstrap",
                                   "95% CI normal", "ESS"]))
         parts.append("ESS = effective sample size")
+        flagged += [t["name"] for t in rep["targets"]
+                    if any(e["outside_rewards"] for e in t["estimators"].values())]
+    if flagged and rep["reward_range"] is not None:
+        low, high = rep["reward_range"]
+        parts.append(f"warning: estimates outside the logged rewards [{number(low)}, {number(high)}] for "
+                     f"{', '.join(dict.fromkeys(flagged))}: no policy earns that; the estimate is too noisy to use")
     if boot["resamples"]:
         parts.append(f"bootstrap: {boot['resamples']} resamples of blocks of consecutive decisions, "
                      f"seed {boot['seed']}")
@@ -406,9 +556,29 @@ def report_text(rep):
     return "\n".join(parts)
 
 
+def default_replays(args):
+    """--replays, else 3 for the long-run replay (its terms cover the whole
+    log) and 5 for rejection sampling."""
+    replays = getattr(args, "replays", None)
+    if replays is None:
+        replays = 3 if getattr(args, "method", "weighted") == "longrun" else 5
+    return replays
+
+
 def _series(evaluation):
     """(axis label, [(target name, [(k, value)])]) for every plotted estimate."""
     out = []
+    if evaluation.long_runs:
+        lines = []
+        for run in evaluation.long_runs[0]:
+            step = max(len(run.terms) // 400, 1)
+            total, points = 0.0, []
+            for k, term in enumerate(run.terms, 1):
+                total += term
+                if k % step == 0:
+                    points.append((k, total / k))
+            lines.append((run.target.name, points))
+        out.append(("long-run", lines))
     if evaluation.runs:
         out.append(("rejection", [(run.target.name, [(k, v["ips"]) for k, v in running_estimates(run.kept, 400)])
                                   for run in evaluation.runs[0]]))
@@ -450,7 +620,7 @@ def run_eval(args, config, progress, out=None, source=None, head=None):
     counts = head.candidate_counts if head is not None else ()
     evaluation = evaluate_log(source if source is not None else args.log, config, args.target, progress,
                               method=getattr(args, "method", "weighted"), seed=args.seed, candidate_counts=counts,
-                              keep=getattr(args, "show", 10), replays=getattr(args, "replays", 5))
+                              keep=getattr(args, "show", 10), replays=default_replays(args))
     if evaluation.findings.counts:
         if args.json:
             out.write(to_json(_problems_report(evaluation, args.log)) + "\n")

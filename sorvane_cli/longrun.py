@@ -144,22 +144,22 @@ def summary(runs):
             "accepted_share": accepted / count, "cut_share": math.fsum(run.cut for run in runs) / r / count}
 
 
-def difference(runs_a, runs_b):
+def difference(terms_a, terms_b):
     """(mean, standard error) of target a's terms less target b's, paired
-    decision by decision and replay by replay: the log's luck, shared by
-    both, drops out."""
-    r = len(runs_a)
-    count = runs_a[0].count
-    if not count or count != runs_b[0].count or r != len(runs_b):
+    decision by decision and replay by replay (one term array per replay):
+    the log's luck, shared by both, drops out."""
+    r = len(terms_a)
+    count = len(terms_a[0]) if r else 0
+    if not count or r != len(terms_b) or any(len(t) != count for t in (*terms_a, *terms_b)):
         return _NAN, _NAN
-    per_replay = [run_a.mean() - run_b.mean() for run_a, run_b in zip(runs_a, runs_b)]
+    per_replay = [(math.fsum(a) - math.fsum(b)) / count for a, b in zip(terms_a, terms_b)]
     mean = math.fsum(per_replay) / r
     # The spread of the per-decision differences, averaged over the replays.
     total = total_sq = 0.0
     for i in range(count):
         d = 0.0
-        for run_a, run_b in zip(runs_a, runs_b):
-            d += run_a.terms[i] - run_b.terms[i]
+        for a, b in zip(terms_a, terms_b):
+            d += a[i] - b[i]
         d /= r
         total += d
         total_sq += d * d
@@ -168,16 +168,20 @@ def difference(runs_a, runs_b):
     return mean, math.sqrt(within + between)
 
 
-def recommendation(names, runs_by_name):
+def recommendation(names, terms_by_name):
     """The configuration to run, when the log can tell it from every other.
 
+    `terms_by_name` gives each name's term arrays, one per replay. Returns
     {"winner": name or None, "best": the highest estimate's name, "tied":
-    [names whose paired interval against the best holds 0], "more_data":
-    about how many times the log's decisions would separate the best from
-    the closest of them, or None}.
+    [names whose paired 95% interval against the best holds 0], "more_data":
+    about how many times the log's decisions would tell the best from every
+    one of them, or None}.
     """
-    estimates = {name: math.fsum(run.mean() for run in runs_by_name[name]) / len(runs_by_name[name])
-                 for name in names}
+    estimates = {}
+    for name in names:
+        terms = terms_by_name[name]
+        count = len(terms[0]) if terms else 0
+        estimates[name] = math.fsum(math.fsum(t) / count for t in terms) / len(terms) if count else _NAN
     usable = [name for name in names if math.isfinite(estimates[name])]
     if not usable:
         return {"winner": None, "best": None, "tied": [], "more_data": None}
@@ -186,7 +190,7 @@ def recommendation(names, runs_by_name):
     for name in usable:
         if name == best:
             continue
-        mean, error = difference(runs_by_name[best], runs_by_name[name])
+        mean, error = difference(terms_by_name[best], terms_by_name[name])
         if not (mean - Z_95 * error > 0.0):
             tied.append(name)
             # The standard error falls with the square root of the decisions.

@@ -1,10 +1,14 @@
 """`sorvane sweep`: a grid of target configurations evaluated on the log,
 ranked best first.
 
-Every point of the grid is a target of `sorvane eval`, evaluated by either
-of its methods. By rejection sampling each target runs on a state of its
-own, so each is one job; all jobs share the bound M that eval would give
-the targets together, so each target's estimate is the one eval gives it.
+Every point of the grid is a target of `sorvane eval`, evaluated by one of
+its methods. By the long-run replay and by rejection sampling each target
+runs on states of its own, so each is one job, and its estimate is the one
+eval gives it whatever other targets are passed; the long-run replay's
+reward model is fitted once, here, and handed to every job. A winner is
+named only when the log tells it apart from every other configuration
+(longrun.recommendation); otherwise the sweep says which it cannot tell
+apart and about how much more log would.
 By the weighted estimators, targets that share a model (bits,
 forgetfulness, default reward; see learners.py) are replayed together as
 one job: one pass over the log, one `decide` and one `learn` per decision
@@ -27,7 +31,8 @@ from .evaluate import _build_targets, _problems_report, evaluate_log, parse_targ
 from .executor import add_executor_flags, no_progress, placement, run_jobs
 from .findings import Finding, Findings
 from .output import findings_text
-from .rejection import bound
+from .evaluate import default_replays, fit_reward_model
+from .longrun import recommendation as longrun_recommendation
 from .logread import DecisionLine, read_log
 from .logsource import LogError, LogSource
 from .output import interval, number, table, to_json
@@ -92,7 +97,7 @@ def plan_jobs(points, config, log_bits, method="weighted"):
     logging configuration's own state can resolve, so there it rides with
     every job. Rejection sampling runs each target on its own state (each
     keeps its own events), so there each target is a job of its own."""
-    if method != "weighted":
+    if method not in ("weighted", "both"):
         planned = [([k], config.state_text is not None) for k in range(len(points))]
         return planned if config.state_text is not None else [([], True)] + planned
     jobs = {}
@@ -130,14 +135,19 @@ def sweep_job(job):
         source = LogSource(job["log"], job["max_line_bytes"])
         evaluation = evaluate_log(source, config, job["targets"], no_progress, method=job["method"],
                                   seed=job["seed"], keep=job["keep"], replays=job["replays"],
-                                  with_baseline=job["baseline"], rejection_bound=job["bound"])
+                                  with_baseline=job["baseline"], reward_model=job.get("reward_model"))
     except (UsageError, LogError) as exc:
         return {"usage": str(exc)}
     if evaluation.findings.counts:
         problems = _problems_report(evaluation, job["name"])
         problems["lines"] = evaluation.lines
         return {"problems": problems}
-    return {"report": report(evaluation, job["name"], job["bootstrap"], job["seed"])}
+    out = {"report": report(evaluation, job["name"], job["bootstrap"], job["seed"])}
+    if evaluation.long_runs:
+        # Every term, for the paired comparisons of the recommendation.
+        out["terms"] = {target.name: [runs[k].terms for runs in evaluation.long_runs]
+                        for k, target in enumerate(evaluation.targets)}
+    return out
 
 
 def _placement(args):
@@ -153,24 +163,26 @@ def _describe(job):
 
 
 def _interval(target, estimator):
-    """Rejection's t interval; the weighted estimator's bootstrap interval,
-    or its normal one when there is no bootstrap."""
-    if estimator == "rejection":
-        return target["rejection"]["ci"]
+    """The long-run replay's and rejection's own intervals; the weighted
+    estimator's bootstrap interval, or its normal one when there is no
+    bootstrap."""
+    if estimator in ("longrun", "rejection"):
+        return target[estimator]["ci"]
     e = target["estimators"][estimator]
     boot = e["ci_bootstrap"]
     return boot if boot is not None and all(math.isfinite(x) for x in boot) else e["ci_normal"]
 
 
 def _estimate(target, estimator):
-    if estimator == "rejection":
-        return target["rejection"]["estimate"]
+    if estimator in ("longrun", "rejection"):
+        return target[estimator]["estimate"]
     return target["estimators"][estimator]["estimate"]
 
 
-def merge(results, points, path, estimator):
+def merge(results, points, path, estimator, terms=None, log_epsilon=None):
     """The sweep's report from the jobs' reports: the log's counts (which
-    every job must agree on), then every target best first."""
+    every job must agree on), then every target best first. `terms` (the
+    long-run replay's, by target name) decide its recommendation."""
     head = None
     targets = {}
     baseline = None
@@ -203,13 +215,15 @@ def merge(results, points, path, estimator):
     out = {"log": path}
     out.update(head)
     out["logged_mean"] = results[0]["logged_mean"]
-    if "rejection" in results[0]:
-        out["rejection"] = results[0]["rejection"]
+    for method in ("longrun", "rejection"):
+        if method in results[0]:
+            out[method] = results[0][method]
+    out["reward_range"] = results[0].get("reward_range")
     out["bootstrap"] = bootstrap
     out["ranked_by"] = estimator
     out["configurations"] = len(points)
     out["targets"] = rows
-    out["recommended"] = _recommendation(ranked, baseline, estimator)
+    out["recommended"] = _recommendation(ranked, baseline, estimator, terms, log_epsilon)
     return out
 
 
@@ -235,7 +249,11 @@ def _apart(a, b, estimator):
     return hi_b < lo_a or hi_a < lo_b
 
 
-def _recommendation(ranked, baseline, estimator):
+def _recommendation(ranked, baseline, estimator, terms=None, log_epsilon=None):
+    """The best configuration, and whether it is a recommendation: the
+    long-run replay names it only when its paired interval against every
+    other configuration is clear of 0; the other methods only when its
+    interval is clear of the runner-up's."""
     best = ranked[0] if ranked and math.isfinite(_estimate(ranked[0], estimator)) else None
     if best is None:
         return None
@@ -244,6 +262,23 @@ def _recommendation(ranked, baseline, estimator):
     runner_up = ranked[1] if len(ranked) > 1 else None
     out["runner_up"] = None if runner_up is None else runner_up["name"]
     out["apart_from_next"] = None if runner_up is None else _apart(best, runner_up, estimator)
+    if estimator == "longrun" and terms:
+        names = [t["name"] for t in ranked]
+        rec = longrun_recommendation(names, {name: terms[name] for name in names})
+        out["tied"] = rec["tied"]
+        out["more_data"] = rec["more_data"]
+        out["recommended"] = rec["winner"] is not None
+        out["run_length"] = best["longrun"]["run_length"]
+    else:
+        out["tied"] = [] if out["apart_from_next"] is not False else [runner_up["name"]]
+        out["more_data"] = None
+        out["recommended"] = out["apart_from_next"] is not False
+    # The weighted estimators let every target learn from the logging
+    # state's choices, so one that explores less never shows what its own
+    # choices would have cost it.
+    epsilon = best["config"]["epsilon"]
+    out["explores_less_than_log"] = (estimator not in ("longrun", "rejection") and log_epsilon is not None
+                                     and epsilon < log_epsilon)
     out["apart_from_logging"] = None if baseline is None else _apart(best, baseline, estimator)
     out["above_logging"] = None if baseline is None else _better(_estimate(best, estimator),
                                                                _estimate(baseline, estimator))
@@ -259,7 +294,11 @@ def report_text(rep):
     rows = []
     for target in rep["targets"]:
         label = "logging (as logged)" if target["name"] == "logging" else target["name"]
-        if rep["ranked_by"] == "rejection":
+        if rep["ranked_by"] == "longrun":
+            e = target["longrun"]
+            rows.append([str(target["rank"]), label, number(e["estimate"]), number(e["stderr"]), interval(e["ci"]),
+                         str(e["run_length"])])
+        elif rep["ranked_by"] == "rejection":
             e = target["rejection"]
             rows.append([str(target["rank"]), label, number(e["estimate"]), number(e["stderr"]), interval(e["ci"]),
                          f"{e['kept_share']:.2%}"])
@@ -268,11 +307,16 @@ def report_text(rep):
             rows.append([str(target["rank"]), label, number(e["estimate"]), number(e["stderr"]),
                          "-" if e["ci_bootstrap"] is None else interval(e["ci_bootstrap"]), interval(e["ci_normal"]),
                          number(target["ess"], 1)])
-    if rep["ranked_by"] == "rejection":
+    if rep["ranked_by"] == "longrun":
+        r = rep["longrun"]
+        body = table(rows, ["rank", "configuration", "estimate", "std.err", "95% CI", "run length"])
+        foot = [f"long-run replay: each configuration's mean reward per decision over a run as long as its run "
+                f"length, {r['replays']} replays (scale {r['scale']:g}, seed {r['seed']})"]
+    elif rep["ranked_by"] == "rejection":
         r = rep["rejection"]
         body = table(rows, ["rank", "configuration", "estimate", "std.err", "95% CI (t, replays)", "kept share"])
         foot = [f"rejection sampling: each configuration's own online run over the events kept, {r['replays']} "
-                f"replays (bound M = {r['bound']:.4g}, seed {r['seed']})"]
+                f"replays (each its own bound M, seed {r['seed']})"]
     else:
         body = table(rows, ["rank", "configuration", name, "std.err", "95% CI bootstrap", "95% CI normal", "ESS"])
         boot = rep["bootstrap"]
@@ -286,9 +330,28 @@ def _recommendation_text(rec, name):
     if rec is None:
         return "no recommendation: no configuration has an estimate (no usable resolved decision)"
     lo, hi = rec["ci"]
-    text = f"recommended: {rec['name']} ({name} {number(rec['estimate'])}, 95% CI [{number(lo)}, {number(hi)}])"
+    estimate = f"{name} {number(rec['estimate'])}, 95% CI [{number(lo)}, {number(hi)}]"
+    if not rec["recommended"]:
+        length = f" for a run of {rec['run_length']} decisions" if "run_length" in rec else ""
+        text = (f"no recommendation: the log cannot tell {rec['name']} ({estimate}) apart from "
+                f"{', '.join(rec['tied'])}{length}")
+        more = rec["more_data"]
+        if more is not None and math.isfinite(more):
+            text += f"; telling them apart would take a log about {max(more, 1.0):.3g} times as long"
+        elif more is not None:
+            text += "; their estimates are equal, and no longer log tells them apart"
+        return text
+    text = f"recommended: {rec['name']} ({estimate})"
+    if "run_length" in rec:
+        text += f", for a run of {rec['run_length']} decisions"
     notes = []
-    if rec["apart_from_next"] is False:
+    if rec["explores_less_than_log"]:
+        notes.append(f"it explores less (epsilon {rec['config']['epsilon']!r}) than the logging state, and the "
+                     "weighted estimators do not show what learning from its own choices costs it: check it "
+                     "with --method longrun")
+    if "run_length" in rec:
+        notes.append("paired decision by decision, the log tells it apart from every other configuration")
+    elif rec["apart_from_next"] is False:
         notes.append(f"its interval overlaps that of the runner-up, {rec['runner_up']}, so the log does not "
                      "tell them apart")
     elif rec["apart_from_next"]:
@@ -311,15 +374,14 @@ def run_sweep(args, config, progress, out=None, path=None, head=None):
     axes = parse_grid(args.grid)
     points = grid_points(axes)
     path = os.path.abspath(path if path is not None else args.log)
-    estimator = "rejection" if args.method == "rejection" else args.rank_by
-    counts = head.candidate_counts if head is not None else ()
-    # One bound M for every job: the one eval gives these targets together.
-    m = bound(config.epsilon, [config.epsilon] + [p.get("epsilon", config.epsilon) for p in points], counts or (1,))
+    estimator = args.method if args.method in ("longrun", "rejection") else args.rank_by
+    replays = default_replays(args)
     log_bits = _log_bits(path, args.max_line_bytes)
     # Each target made once here, so a value `create` refuses is a usage
     # error before any job starts.
     _build_targets(config, [_setting(point) for point in points], with_baseline=False)
     state = os.path.abspath(args.from_state) if config.state_text is not None else None
+    model = fit_reward_model(LogSource(path, args.max_line_bytes), progress) if args.method == "longrun" else None
     jobs = []
     for members, with_baseline in plan_jobs(points, config, log_bits, args.method):
         jobs.append({"log": path, "name": args.log, "state": state, "max_line_bytes": args.max_line_bytes,
@@ -327,7 +389,7 @@ def run_sweep(args, config, progress, out=None, path=None, head=None):
                      "sources": dict(config.sources),
                      "targets": [_setting(points[k]) for k in members], "baseline": with_baseline,
                      "bootstrap": args.bootstrap, "seed": args.seed, "method": args.method,
-                     "replays": args.replays, "bound": m, "keep": 10})
+                     "replays": replays, "reward_model": model, "keep": 10})
     with progress(f"sweeping ({len(jobs)} jobs)") as bar:
         total = max(len(jobs), 1)
         results = run_jobs(sweep_job, jobs, *where, _describe,
@@ -353,7 +415,10 @@ def run_sweep(args, config, progress, out=None, path=None, head=None):
                 lines.append("NOT EVALUATED: the log has problems (`sorvane verify` proves what it can of it)")
                 out.write("\n".join(lines) + "\n")
             return Exit.PROBLEMS
-    rep = merge([r["report"] for r in results], points, args.log, estimator)
+    terms = {}
+    for result in results:
+        terms.update(result.get("terms", {}))
+    rep = merge([r["report"] for r in results], points, args.log, estimator, terms, config.epsilon)
     out.write((to_json(rep) if args.json else report_text(rep)) + "\n")
     return Exit.OK
 
@@ -379,13 +444,13 @@ def add_parser(sub, config_flags, epilog):
     s.add_argument("--grid", action="append", metavar="KEY=V1,V2,...",
                    help="one axis of the grid: epsilon, bits, forgetfulness or default_reward and its values; "
                         "repeat for more axes (the rest as logged)")
-    s.add_argument("--method", choices=("rejection", "weighted"), default="rejection",
-                   help="how configurations are evaluated, as for eval (rejection: each target's own online run, "
-                        "one job per target; weighted: targets that share a model are one job)")
+    s.add_argument("--method", choices=("longrun", "rejection", "weighted"), default="longrun",
+                   help="how configurations are evaluated, as for eval (longrun and rejection: each target's "
+                        "own run, one job per target; weighted: targets that share a model are one job)")
     s.add_argument("--rank-by", choices=ESTIMATORS, default="dr",
                    help="the weighted estimator that ranks (dr)")
-    s.add_argument("--replays", type=_at_least_two, default=5, metavar="R",
-                   help="rejection sampling's replays (5)")
+    s.add_argument("--replays", type=_at_least_two, default=None, metavar="R",
+                   help="replays of the long-run replay (3) and of rejection sampling (5)")
     s.add_argument("--json", action="store_true", help="the ranking as JSON")
     s.add_argument("--bootstrap", type=int, default=1000, metavar="B", help="bootstrap resamples (1000)")
     s.add_argument("--seed", type=int, default=0, help="bootstrap seed (0)")
