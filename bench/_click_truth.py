@@ -30,6 +30,8 @@ RUNS = 8
 EPSILONS = (0.0, 0.01, 0.05, 0.1, 0.2)
 FORGETFULNESS = (0.999, 0.9999, 1.0)
 GRID = [(e, f) for e in EPSILONS for f in FORGETFULNESS]
+# The lengths at which a real run's mean so far is kept too: the truth of a shorter run.
+PREFIXES = (2_500, 5_000, 7_500, 10_000, 15_000, 20_000, 25_000, 30_000, 40_000, 50_000)
 CACHE = Path(__file__).resolve().parent / "click_truth.json"
 
 
@@ -59,17 +61,19 @@ def write_log(seed: int, path: Path, rounds: int = ROUNDS) -> None:
     os.replace(tmp, path)
 
 
-def real_run(seed: int, k: int, epsilon: float, forgetfulness: float) -> float:
-    """The mean expected reward per decision of one real online run."""
+def real_run(seed: int, k: int, epsilon: float, forgetfulness: float) -> list[float]:
+    """The mean expected reward per decision of one real online run over
+    its first PREFIXES rounds (the last is the whole run)."""
     import sorvane
 
     state = sorvane.create(BITS, HORIZON, 0.0, epsilon, forgetfulness)
     chosen, _ = cw.run(cw.World(seed), run_traffic(seed, k), ROUNDS, state)
-    return sum(chosen) / len(chosen)
+    return [sum(chosen[:n]) / n for n in PREFIXES]
 
 
 def load() -> dict:
-    """{"runs": {seed: {config name: [mean of each real run]}}}, as far as computed."""
+    """{"runs": {seed: {config name: [mean of each real run]}}, "prefixes": {seed: {config name:
+    [[mean over each of PREFIXES] of each real run]}}}, as far as computed (older runs may lack prefixes)."""
     if CACHE.exists():
         return json.loads(CACHE.read_text())
     return {"rounds": ROUNDS, "log_epsilon": LOG_EPSILON, "runs": {}}
@@ -88,15 +92,30 @@ def fill(seeds=SEEDS, runs: int = RUNS) -> dict:
     for k in range(runs):
         for seed in seeds:
             by_config = data["runs"].setdefault(str(seed), {})
+            curves = data.setdefault("prefixes", {}).setdefault(str(seed), {})
             for epsilon, forgetfulness in GRID:
                 name = config_name(epsilon, forgetfulness)
                 done = by_config.setdefault(name, [])
                 if len(done) > k:
                     continue
-                done.append(real_run(seed, k, epsilon, forgetfulness))
+                curve = real_run(seed, k, epsilon, forgetfulness)
+                done.append(curve[-1])
+                curves.setdefault(name, []).append(curve)
                 _save(data)
             print(f"seed {seed} run {k} done", flush=True)
     return data
+
+
+def truth_at(curves: list[list[float]], length: float) -> float:
+    """The mean reward per decision of a run of `length` rounds, interpolated
+    between the kept prefixes and averaged over the runs."""
+    points = [(0, None)] + list(zip(PREFIXES, range(len(PREFIXES))))
+    length = min(max(length, PREFIXES[0]), PREFIXES[-1])
+    for (n0, i0), (n1, i1) in zip(points[1:], points[2:]):
+        if n0 <= length <= n1:
+            w = (length - n0) / (n1 - n0)
+            return sum((1 - w) * c[i0] + w * c[i1] for c in curves) / len(curves)
+    return sum(c[0] for c in curves) / len(curves)
 
 
 def truth(seed: int) -> dict[str, float]:

@@ -89,4 +89,4 @@ def estimate_and_recommend(header, events, configs, scale, replays=3, seed=0, rh
     from sorvane_cli.longrun import recommendation
     summaries, runs = estimate(header, events, configs, scale, replays, seed, rhat)
     names = list(configs)
-    return summaries, recommendation(names, runs)
+    return summaries, recommendation(names, {c: [run.terms for run in rs] for c, rs in runs.items()})

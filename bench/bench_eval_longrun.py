@@ -77,9 +77,9 @@ def main() -> None:
     data = ct.load()["runs"]
     print(f"long-run replay, c = {args.scale}, {args.replays} replays; truth: mean of real 50,000-round runs")
     print(f"{'seed':>4}  {'recommended':<34} {'share':>6}  {'best estimate':<34} {'share':>6}  "
-          f"{'tied worst':>10}  {'cover':>6}  {'rho':>5}  {'rho 1v1':>7}  {'runs':>4}  {'run len':>7}  "
-          f"{'bias':>7}")
-    good = covered = pairs = 0
+          f"{'tied worst':>10}  {'cover':>6}  {'cover@len':>9}  {'rho':>5}  {'rho 1v1':>7}  {'runs':>4}  "
+          f"{'run len':>7}  {'bias':>7}  {'bias@len':>8}")
+    good = covered = pairs = covered_len = pairs_len = 0
     for seed in seeds:
         runs = data.get(str(seed))
         if not runs:
@@ -98,14 +98,23 @@ def main() -> None:
         group = [rec["best"], *rec["tied"]]
         worst = min(truth[n] for n in group) / top
         bias = sum(summaries[n]["estimate"] - truth[n] for n in names) / len(names)
+        # The truth of a real run as long as the run each estimate stands for.
+        curves = ct.load().get("prefixes", {}).get(str(seed), {})
+        at_len = {n: ct.truth_at(curves[n], summaries[n]["run_length"]) for n in names if curves.get(n)}
+        cover_len = sum(summaries[n]["ci"][0] <= at_len[n] <= summaries[n]["ci"][1] for n in at_len)
+        covered_len += cover_len
+        pairs_len += len(at_len)
+        bias_len = (sum(summaries[n]["estimate"] - at_len[n] for n in at_len) / len(at_len)) if at_len else math.nan
         length = sum(summaries[n]["run_length"] for n in names) / len(names)
         print(f"{seed:>4}  {rec['winner'] or 'none (' + str(len(group)) + ' tied)':<34} {share:>6.1%}  "
               f"{rec['best']:<34} {truth[rec['best']] / top:>6.1%}  {worst:>10.1%}  {cover:>3}/{len(names):<2}  "
+              f"{cover_len:>6}/{len(at_len):<2}  "
               f"{rho:>5.2f}  {one_run_vs_another(runs):>7.2f}  {min(len(v) for v in runs.values()):>4}  "
-              f"{length:>7.0f}  {bias:>+7.4f}")
+              f"{length:>7.0f}  {bias:>+7.4f}  {bias_len:>+8.4f}")
     if pairs:
         print(f"\nrecommendation at least 95% of the best, or withheld: {good} of {len(seeds)} seeds; "
-              f"intervals covering the truth: {covered}/{pairs} ({covered / pairs:.0%})")
+              f"intervals covering the truth: {covered}/{pairs} ({covered / pairs:.0%}); covering the truth "
+              f"of a run as long as each estimate's: {covered_len}/{pairs_len}")
 
 
 if __name__ == "__main__":

@@ -214,9 +214,7 @@ class Evaluation:
         self.long_runs = []
         # Resolutions of decisions pending in the saved state that came before the first decision line.
         self._early = []
-        # The lowest and highest logged reward: an estimate outside them is flagged.
-        self.reward_low = _INF
-        self.reward_high = -_INF
+
         self.replays = replays
         self.config = config
         self.weighted = weighted
@@ -249,23 +247,32 @@ class Evaluation:
         if self.reward_model is not None:
             for _ in range(self.replays):
                 self.long_runs.append([LongRun(target, self.scale, _fresh_state(target)) for target in self.targets])
-            for runs in self.long_runs:
-                for run in runs[1:] if self.targets[0].state is not None else ():
-                    for decision_id, kind, reward, when in self._early:
-                        sorvane.learn(run.state, decision_id, reward if kind == "rewarded"
-                                      else run.target.default_reward, when)
         if self.bound is not None:
             for _ in range(self.replays):
                 runs = []
                 for target, m in zip(self.targets, self.bounds):
                     run = RejectionRun(target, m, self.seed)
                     state = None
-                    if target.state is not None:
-                        # The baseline's saved state: a copy of its own, apart from the weighted learner's.
-                        state = sorvane.deserialize(sorvane.serialize(target.state))
+                    if target.state is not None or target.state_text is not None:
+                        # The saved state, a copy of its own, apart from the weighted learner's.
+                        state = _fresh_state(target)
                     run.start(target.bits, state)
                     runs.append(run)
                 self.runs.append(runs)
+        # Decisions pending in the saved state, resolved before the first decision line.
+        for decision_id, reward, when in self._early:
+            self._resolve_saved(decision_id, reward, when)
+
+    def _resolve_saved(self, decision_id, reward, when):
+        """A decision pending in the saved state, resolved in the log: every
+        other state that continues the saved one learns it (an expired one
+        with that state's own default reward). The baseline learned it already."""
+        baseline = self.targets[0].state
+        states = [learner.state for learner in self.learners if learner.state is not baseline]
+        states += [run.state for runs in self.runs for run in runs]
+        states += [run.state for runs in self.long_runs for run in runs]
+        for state in states:
+            sorvane.learn(state, decision_id, reward, when)
 
     def _problem(self, ev, kind, message):
         self._skipped.add(ev.record["decision_id"])
@@ -331,15 +338,10 @@ class Evaluation:
                 # continues from: the baseline learns it; nothing else can.
                 when = math.nan if ev.kind == "rewarded" else math.inf
                 if sorvane.learn(baseline, ev.decision_id, ev.reward, when) is not None:
-                    for runs in self.runs:
-                        sorvane.learn(runs[0].state, ev.decision_id, ev.reward, when)
-                    # Every long-run target continues the saved state, its pending decisions included.
                     if self.learners is None:
-                        self._early.append((ev.decision_id, ev.kind, ev.reward, when))
-                    for runs in self.long_runs:
-                        for run in runs:
-                            reward = ev.reward if ev.kind == "rewarded" else run.target.default_reward
-                            sorvane.learn(run.state, ev.decision_id, reward, when)
+                        self._early.append((ev.decision_id, ev.reward, when))
+                    else:
+                        self._resolve_saved(ev.decision_id, ev.reward, when)
                     return
             self.findings.add(Finding(
                 ev.lineno, "unknown-id",
@@ -359,8 +361,6 @@ class Evaluation:
             self.excluded += 1
         else:
             self.logged.add(seq, 1.0, reward, 0.0, 0.0)
-            self.reward_low = min(self.reward_low, reward)
-            self.reward_high = max(self.reward_high, reward)
         rewarded = ev.kind == "rewarded"
         learn = sorvane.learn
         for learner, learner_id, seen in per_learner:
@@ -394,7 +394,8 @@ def evaluate_log(source, config, settings, progress, method="weighted", seed=0, 
         reward_model = fit_reward_model(source, progress)
         if isinstance(source, LogSource):
             source = LogSource(source.path, source.max_line_bytes)
-    if method == "weighted" and with_baseline:
+    # The native path continues a saved state for the baseline only.
+    if method == "weighted" and with_baseline and not any(t.state_text for t in targets):
         proved = evaluate_natively(source, config, targets, progress, keep)
         if proved is not None:
             return proved
@@ -438,10 +439,12 @@ def report(evaluation, path, resamples, seed):
     }
     if evaluation.bound is not None:
         out["rejection"] = {"bound": evaluation.bound, "seed": seed, "replays": evaluation.replays}
-    low, high = evaluation.reward_low, evaluation.reward_high
+    # The lowest and highest logged reward: no policy earns outside them.
+    rewards = evaluation.logged.r
+    low, high = (min(rewards), max(rewards)) if len(rewards) else (_INF, -_INF)
     out["reward_range"] = [low, high] if low <= high else None
     outside = (lambda x: _isfinite(x) and not low <= x <= high) if low <= high else (lambda x: False)
-    if evaluation.reward_model is not None:
+    if getattr(evaluation, "reward_model", None) is not None:
         out["longrun"] = {"scale": evaluation.scale, "seed": seed, "replays": evaluation.replays}
     draws = {}
     for k, target in enumerate(evaluation.targets):
@@ -462,7 +465,7 @@ def report(evaluation, path, resamples, seed):
             entry["rejection"] = replay_summary([runs[k] for runs in evaluation.runs])
             entry["rejection"]["bound"] = evaluation.bounds[k]
             entry["rejection"]["outside_rewards"] = outside(entry["rejection"]["estimate"])
-        if evaluation.long_runs:
+        if getattr(evaluation, "long_runs", None):
             entry["longrun"] = longrun_summary([runs[k] for runs in evaluation.long_runs])
             entry["longrun"]["outside_rewards"] = outside(entry["longrun"]["estimate"])
         out["targets"].append(entry)
@@ -493,8 +496,11 @@ def report_text(rep):
         rows = []
         for target in rep["targets"]:
             e = target["longrun"]
-            rows.append([target["name"], number(e["estimate"]), number(e["stderr"]), _ci(e["ci"]),
-                         str(e["run_length"]), "-" if e["terms"] == 0 else f"{e['accepted_share']:.1%}"])
+            if e["terms"]:
+                rows.append([target["name"], number(e["estimate"]), number(e["stderr"]), _ci(e["ci"]),
+                             str(e["run_length"]), f"{e['accepted_share']:.1%}"])
+            else:
+                rows.append([target["name"], "-", "-", "-", "0", "-"])
             if e["outside_rewards"]:
                 flagged.append(target["name"])
         longrun = rep["longrun"]
@@ -510,8 +516,11 @@ def report_text(rep):
         rows = []
         for target in rep["targets"]:
             e = target["rejection"]
-            rows.append([target["name"], number(e["estimate"]), number(e["stderr"]), _ci(e["ci"]),
-                         str(e["kept"]), f"{e['kept_share']:.2%}", f"{e['bound']:.4g}"])
+            if e["kept"]:
+                rows.append([target["name"], number(e["estimate"]), number(e["stderr"]), _ci(e["ci"]),
+                             str(e["kept"]), f"{e['kept_share']:.2%}", f"{e['bound']:.4g}"])
+            else:
+                rows.append([target["name"], "-", "-", "-", "0", "0%", f"{e['bound']:.4g}"])
             if e["outside_rewards"]:
                 flagged.append(target["name"])
         rejection = rep["rejection"]
@@ -523,8 +532,9 @@ def report_text(rep):
             worst = max(t["rejection"]["bound"] for t in empty)
             parts.append(f"no estimate for {', '.join(t['name'] for t in empty)}: nothing was kept. The bound "
                          f"M = {worst:.4g} keeps about 1 in {worst:.4g} decisions, and {rep['resolved']} resolved "
-                         f"decisions keep none in {rejection['replays']} replays; --method longrun evaluates on "
-                         f"most of the log, or the log needs about {worst:.3g} times more decisions per event kept")
+                         f"decisions keep none in {rejection['replays']} replays. --method longrun evaluates on "
+                         f"most of the log; rejection sampling needs a log of about {20 * worst:.3g} decisions "
+                         "to keep some 20 events per replay")
         over = [t["name"] for t in rep["targets"] if t["rejection"]["over_bound"]]
         if over:
             parts.append(f"warning: some events went past the bound M for {', '.join(over)} (more candidates than "
