@@ -578,7 +578,7 @@ def default_replays(args):
 def _series(evaluation):
     """(axis label, [(target name, [(k, value)])]) for every plotted estimate."""
     out = []
-    if evaluation.long_runs:
+    if getattr(evaluation, "long_runs", None):
         lines = []
         for run in evaluation.long_runs[0]:
             step = max(len(run.terms) // 400, 1)

@@ -3,12 +3,15 @@ ranked best first.
 
 Every point of the grid is a target of `sorvane eval`, evaluated by one of
 its methods. By the long-run replay and by rejection sampling each target
-runs on states of its own, so each is one job, and its estimate is the one
-eval gives it whatever other targets are passed; the long-run replay's
-reward model is fitted once, here, and handed to every job. A winner is
-named only when the log tells it apart from every other configuration
+runs on states of its own, and its estimate is the one eval gives it
+whatever other targets are passed. Rejection sampling makes each target a
+job; the long-run replay, for which reading the log is much of the work,
+groups them into jobs as the weighted estimators do, and its reward model
+is fitted once, here, and handed to every job. A winner is named only when
+the log tells it apart from every other configuration
 (longrun.recommendation); otherwise the sweep says which it cannot tell
 apart and about how much more log would.
+
 By the weighted estimators, targets that share a model (bits,
 forgetfulness, default reward; see learners.py) are replayed together as
 one job: one pass over the log, one `decide` and one `learn` per decision
@@ -96,8 +99,11 @@ def plan_jobs(points, config, log_bits, method="weighted"):
     state has decisions pending from before it began, which only the
     logging configuration's own state can resolve, so there it rides with
     every job. Rejection sampling runs each target on its own state (each
-    keeps its own events), so there each target is a job of its own."""
-    if method not in ("weighted", "both"):
+    keeps its own events), so there each target is a job of its own. The
+    long-run replay runs each target on its own states too, but reading the
+    log is much of its work, so its jobs are grouped as the weighted ones
+    are."""
+    if method not in ("weighted", "both", "longrun"):
         planned = [([k], config.state_text is not None) for k in range(len(points))]
         return planned if config.state_text is not None else [([], True)] + planned
     jobs = {}
@@ -143,7 +149,7 @@ def sweep_job(job):
         problems["lines"] = evaluation.lines
         return {"problems": problems}
     out = {"report": report(evaluation, job["name"], job["bootstrap"], job["seed"])}
-    if evaluation.long_runs:
+    if getattr(evaluation, "long_runs", None):
         # Every term, for the paired comparisons of the recommendation.
         out["terms"] = {target.name: [runs[k].terms for runs in evaluation.long_runs]
                         for k, target in enumerate(evaluation.targets)}
