@@ -45,7 +45,7 @@ def reward_predictions(events):
     return [model.predict(ev[1], [c[0] for c in ev[2]]) for ev in events]
 
 
-def estimate(header, events, configs, scale, replays=3, seed=0, rhat=None):
+def estimate(header, events, configs, scale, replays=3, seed=0, rhat=None, repeat=False):
     """{config: summary} and {config: [runs]} for configs [(epsilon, forgetfulness)]."""
     if rhat is None:
         rhat = reward_predictions(events)
@@ -56,7 +56,7 @@ def estimate(header, events, configs, scale, replays=3, seed=0, rhat=None):
             epsilon, forgetfulness = config
             target = Target("t", header["bits"], epsilon, forgetfulness, 0.0, header["horizon"])
             run = LongRun(target, scale, sorvane.create(header["bits"], header["horizon"], 0.0, epsilon,
-                                                        forgetfulness))
+                                                        forgetfulness), repeat)
             for ev, u, r in zip(events, us, rhat):
                 decision_id, context, candidates, t, salt, chosen, p, kind, reward = ev
                 run.decision(decision_id, u, context, candidates, t, salt, chosen, p, r)
@@ -85,8 +85,8 @@ def spearman(a, b):
     return num / den if den else math.nan
 
 
-def estimate_and_recommend(header, events, configs, scale, replays=3, seed=0, rhat=None):
+def estimate_and_recommend(header, events, configs, scale, replays=3, seed=0, rhat=None, repeat=False):
     from sorvane_cli.longrun import recommendation
-    summaries, runs = estimate(header, events, configs, scale, replays, seed, rhat)
+    summaries, runs = estimate(header, events, configs, scale, replays, seed, rhat, repeat)
     names = list(configs)
     return summaries, recommendation(names, {c: [run.terms for run in rs] for c, rs in runs.items()})

@@ -43,13 +43,13 @@ def log_path(seed: int) -> Path:
     return path
 
 
-def estimates(seed: int, scale: float, replays: int) -> dict:
+def estimates(seed: int, scale: float, replays: int, repeat: bool = False) -> dict:
     """{"summaries": {config name: summary}, "recommendation": ...}, cached."""
-    cache = WORK / f"longrun_s{seed}_c{scale}_r{replays}.json"
+    cache = WORK / f"longrun_s{seed}_c{scale}_r{replays}{'_repeat' if repeat else ''}.json"
     if cache.exists():
         return json.loads(cache.read_text())
     header, events = lr.load(log_path(seed))
-    summaries, rec = lr.estimate_and_recommend(header, events, ct.GRID, scale, replays)
+    summaries, rec = lr.estimate_and_recommend(header, events, ct.GRID, scale, replays, repeat=repeat)
     name = lambda config: ct.config_name(*config)  # noqa: E731
     out = {"summaries": {name(c): s for c, s in summaries.items()},
            "recommendation": {"winner": rec["winner"] and name(rec["winner"]), "best": name(rec["best"]),
@@ -71,11 +71,14 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--scale", type=float, default=0.3)
     parser.add_argument("--replays", type=int, default=3)
+    parser.add_argument("--repeat", action="store_true",
+                        help="past an acceptance of 1, learn from a decision that many times instead of once")
     parser.add_argument("--seeds", default=",".join(map(str, ct.SEEDS)))
     args = parser.parse_args()
     seeds = [int(s) for s in args.seeds.split(",")]
     data = ct.load()["runs"]
-    print(f"long-run replay, c = {args.scale}, {args.replays} replays; truth: mean of real 50,000-round runs")
+    print(f"long-run replay, c = {args.scale}{' (repeated past 1)' if args.repeat else ''}, {args.replays} replays; "
+          "truth: mean of real 50,000-round runs")
     print(f"{'seed':>4}  {'recommended':<34} {'share':>6}  {'best estimate':<34} {'share':>6}  "
           f"{'tied worst':>10}  {'cover':>6}  {'cover@len':>9}  {'rho':>5}  {'rho 1v1':>7}  {'runs':>4}  "
           f"{'run len':>7}  {'bias':>7}  {'bias@len':>8}")
@@ -86,7 +89,7 @@ def main() -> None:
             continue
         truth = {n: sum(v) / len(v) for n, v in runs.items()}
         top = max(truth.values())
-        est = estimates(seed, args.scale, args.replays)
+        est = estimates(seed, args.scale, args.replays, args.repeat)
         summaries, rec = est["summaries"], est["recommendation"]
         names = [n for n in truth if n in summaries]
         cover = sum(summaries[n]["ci"][0] <= truth[n] <= summaries[n]["ci"][1] for n in names)

@@ -50,7 +50,7 @@ from .logsource import LogSource
 from .native_eval import evaluate_natively
 from .output import findings_text, interval, number, table, to_json
 from .output_files import OutputError
-from .longrun import DEFAULT_SCALE, LongRun
+from .longrun import DEFAULT_REPEAT, DEFAULT_SCALE, LongRun
 from .longrun import summary as longrun_summary
 from .rejection import RejectionRun, acceptance_uniform, bound, replay_summary
 from .reward_model import RewardModel
@@ -206,8 +206,9 @@ class Evaluation:
     """One pass over the log for every target, by one method or both."""
 
     def __init__(self, targets, config, weighted=True, rejection=False, seed=0, candidate_counts=(), keep=10,
-                 replays=5, reward_model=None, scale=DEFAULT_SCALE):
+                 replays=5, reward_model=None, scale=DEFAULT_SCALE, repeat=DEFAULT_REPEAT):
         self.targets = targets
+        self.repeat = repeat
         # The long-run replay: its reward model (fitted on the log), and runs[replay][target].
         self.reward_model = reward_model
         self.scale = scale
@@ -246,7 +247,7 @@ class Evaluation:
         self.learners = group(self.targets, bits) if self.weighted else []
         if self.reward_model is not None:
             for _ in range(self.replays):
-                self.long_runs.append([LongRun(target, self.scale, _fresh_state(target)) for target in self.targets])
+                self.long_runs.append([LongRun(target, self.scale, _fresh_state(target), self.repeat) for target in self.targets])
         if self.bound is not None:
             for _ in range(self.replays):
                 runs = []
@@ -445,7 +446,8 @@ def report(evaluation, path, resamples, seed):
     out["reward_range"] = [low, high] if low <= high else None
     outside = (lambda x: _isfinite(x) and not low <= x <= high) if low <= high else (lambda x: False)
     if getattr(evaluation, "reward_model", None) is not None:
-        out["longrun"] = {"scale": evaluation.scale, "seed": seed, "replays": evaluation.replays}
+        out["longrun"] = {"scale": evaluation.scale, "repeat": evaluation.repeat, "seed": seed,
+                          "replays": evaluation.replays}
     draws = {}
     for k, target in enumerate(evaluation.targets):
         entry = {"name": target.name, "config": target.config()}

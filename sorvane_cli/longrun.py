@@ -34,9 +34,11 @@ from .rejection import t_975
 
 _NAN, _INF = math.nan, math.inf
 Z_95 = 1.959963984540054
-# The acceptance scale: accepts about half the log for a target close to the
-# logging state, and picked the best configurations in the click-world bench.
+# The acceptance scale, and whether a decision accepted past 1 is learned
+# from that many times (see LongRun): chosen by the click-world bench
+# (bench/bench_eval_longrun.py).
 DEFAULT_SCALE = 0.3
+DEFAULT_REPEAT = False
 
 
 class _Peeked(Exception):
@@ -46,12 +48,14 @@ class _Peeked(Exception):
 class LongRun:
     """One target's replay: its state, and the sums of its terms."""
 
-    __slots__ = ("target", "scale", "state", "count", "total", "total_sq", "accepted", "cut", "pending",
+    __slots__ = ("target", "scale", "repeat", "state", "count", "total", "total_sq", "accepted", "cut", "pending",
                  "_probabilities", "_steer", "terms")
 
-    def __init__(self, target, scale, state):
+    def __init__(self, target, scale, state, repeat=False):
         self.target = target
         self.scale = scale
+        # Past 1, learn from the decision that many times (the fraction by the draw) instead of cutting at 1.
+        self.repeat = repeat
         self.state = state
         self.count = 0
         self.total = 0.0
@@ -82,14 +86,20 @@ class LongRun:
         ratio = self.scale * weight
         if ratio > 1.0:
             self.cut += 1
+        if self.repeat and ratio > 1.0:
+            whole = math.floor(ratio)
+            copies = whole + (1 if u < ratio - whole else 0)
+        else:
+            copies = 1 if u < ratio else 0
         own = None
-        if u < ratio:
+        if copies:
             n = len(candidates)
             steer = self._steer.get((n, chosen))
             if steer is None:
                 steer = self._steer[n, chosen] = [1.0 if k == chosen else 0.0 for k in range(n)]
-            own = sorvane.decide(self.state, context, candidates, t, salt, explore=lambda e, eps: steer).decision_id
-            self.accepted += 1
+            own = [sorvane.decide(self.state, context, candidates, t, salt, explore=lambda e, eps: steer).decision_id
+                   for _ in range(copies)]
+            self.accepted += copies
         self.pending[decision_id] = (direct, weight, rhat[chosen], own)
 
     def resolution(self, decision_id, kind, reward):
@@ -100,10 +110,11 @@ class LongRun:
             return False
         direct, weight, rhat_chosen, own = entry
         if own is not None:
-            if kind == "rewarded":
-                sorvane.learn(self.state, own, reward, _NAN)
-            else:
-                sorvane.learn(self.state, own, self.target.default_reward, _INF)
+            for own_id in own:
+                if kind == "rewarded":
+                    sorvane.learn(self.state, own_id, reward, _NAN)
+                else:
+                    sorvane.learn(self.state, own_id, self.target.default_reward, _INF)
         if math.isfinite(reward):
             term = direct + weight * (reward - rhat_chosen)
             self.count += 1
