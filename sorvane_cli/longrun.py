@@ -49,7 +49,7 @@ class LongRun:
     """One target's replay: its state, and the sums of its terms."""
 
     __slots__ = ("target", "scale", "repeat", "state", "count", "total", "total_sq", "accepted", "cut", "pending",
-                 "_probabilities", "_steer", "terms")
+                 "_probabilities", "_steer", "terms", "_chosen", "_propensity", "_u", "_copies")
 
     def __init__(self, target, scale, state, repeat=False):
         self.target = target
@@ -69,38 +69,48 @@ class LongRun:
         # Every term in resolution order: the paired comparison of two targets reads them.
         self.terms = array("d")
 
-    def _peek(self, estimates, epsilon):
-        self._probabilities = builtin_probabilities(estimates, epsilon)
-        raise _Peeked
+    def _explore(self, estimates, epsilon):
+        # The target's probabilities, and the acceptance drawn from them: an
+        # accepted decision is committed steered to the logged choice, one
+        # refused ends the `decide` and leaves the state as it was.
+        pi = self._probabilities = builtin_probabilities(estimates, epsilon)
+        ratio = self.scale * pi[self._chosen] / self._propensity
+        if ratio > 1.0:
+            self.cut += 1
+        u = self._u
+        if self.repeat and ratio > 1.0:
+            whole = math.floor(ratio)
+            self._copies = whole + (1 if u < ratio - whole else 0)
+        else:
+            self._copies = 1 if u < ratio else 0
+        if not self._copies:
+            raise _Peeked
+        n = len(estimates)
+        steer = self._steer.get((n, self._chosen))
+        if steer is None:
+            steer = self._steer[n, self._chosen] = [1.0 if k == self._chosen else 0.0 for k in range(n)]
+        return steer
 
     def decision(self, decision_id, u, context, candidates, t, salt, chosen, propensity, rhat):
         """Offers the logged decision to the target; raises what `decide` raises."""
         self._probabilities = None
+        self._chosen, self._propensity, self._u = chosen, propensity, u
+        own = None
         try:
-            sorvane.decide(self.state, context, candidates, t, salt, explore=self._peek)
+            own = [sorvane.decide(self.state, context, candidates, t, salt, explore=self._explore).decision_id]
         except _Peeked:
             pass
+        if own is not None and self._copies > 1:
+            steer = self._steer[len(candidates), chosen]
+            own += [sorvane.decide(self.state, context, candidates, t, salt, explore=lambda e, eps: steer).decision_id
+                    for _ in range(self._copies - 1)]
+        if own is not None:
+            self.accepted += len(own)
         pi = self._probabilities
-        direct = math.fsum(p * r for p, r in zip(pi, rhat))
-        weight = pi[chosen] / propensity
-        ratio = self.scale * weight
-        if ratio > 1.0:
-            self.cut += 1
-        if self.repeat and ratio > 1.0:
-            whole = math.floor(ratio)
-            copies = whole + (1 if u < ratio - whole else 0)
-        else:
-            copies = 1 if u < ratio else 0
-        own = None
-        if copies:
-            n = len(candidates)
-            steer = self._steer.get((n, chosen))
-            if steer is None:
-                steer = self._steer[n, chosen] = [1.0 if k == chosen else 0.0 for k in range(n)]
-            own = [sorvane.decide(self.state, context, candidates, t, salt, explore=lambda e, eps: steer).decision_id
-                   for _ in range(copies)]
-            self.accepted += copies
-        self.pending[decision_id] = (direct, weight, rhat[chosen], own)
+        direct = 0.0
+        for p, r in zip(pi, rhat):
+            direct += p * r
+        self.pending[decision_id] = (direct, pi[chosen] / propensity, rhat[chosen], own)
 
     def resolution(self, decision_id, kind, reward):
         """Counts the decision's term and teaches the target when it accepted
