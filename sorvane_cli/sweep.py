@@ -329,7 +329,17 @@ def report_text(rep):
         foot = [f"weighted: bootstrap {boot['resamples']} resamples of {boot['blocks']} blocks, seed {boot['seed']}; "
                 "ESS = effective sample size"]
     foot.append(_recommendation_text(rep["recommended"], name))
+    outside = [t["name"] for t in rep["targets"] if _outside_rewards(t, rep["ranked_by"])]
+    if outside and rep.get("reward_range") is not None:
+        low, high = rep["reward_range"]
+        foot.append(f"warning: estimates outside the logged rewards [{number(low)}, {number(high)}] for "
+                    f"{', '.join(outside)}: no policy earns that; the estimate is too noisy to use")
     return "\n".join([head, body] + foot)
+
+
+def _outside_rewards(target, estimator):
+    entry = target[estimator] if estimator in ("longrun", "rejection") else target["estimators"][estimator]
+    return entry.get("outside_rewards", False)
 
 
 def _recommendation_text(rec, name):
@@ -346,6 +356,9 @@ def _recommendation_text(rec, name):
             text += f"; telling them apart would take a log about {max(more, 1.0):.3g} times as long"
         elif more is not None:
             text += "; their estimates are equal, and no longer log tells them apart"
+        if rec["explores_less_than_log"]:
+            text += (f"; and {rec['name']} explores less (epsilon {rec['config']['epsilon']!r}) than the logging "
+                     "state, which the weighted estimators cannot judge: check it with --method longrun")
         return text
     text = f"recommended: {rec['name']} ({estimate})"
     if "run_length" in rec:
