@@ -1,10 +1,12 @@
 """The long-run replay: what a learning target earns over a run as long as
 the log allows (nonstationary doubly robust replay).
 
-Every logged decision is offered to the target: asked without changing its
-state (a `decide` whose `explore` callable records the built-in
-probabilities and raises, as rejection.py does), the target gives pi(a) to
-every candidate, and the decision contributes the doubly robust term
+Every logged decision is offered to the target: one `decide` on its state
+whose `explore` callable reads the built-in probabilities pi off the
+target's estimates, draws the acceptance below, and either steers the
+decision to the logged choice (accepted: the ledger then holds it, and
+`learn` trains the target on the logged outcome) or raises, which leaves
+the state as it was. The decision contributes the doubly robust term
 
     sum_a pi(a) rhat(a) + pi(a_log) / p_log (r - rhat(a_log))
 
@@ -19,6 +21,9 @@ decisions as it accepted so far. The mean of the terms therefore stands for
 a run as long as the number of decisions accepted, which c sets: the larger
 c, the longer the run, and the more often the acceptance is cut at 1, where
 the target learns from the logging state's choices more than from its own.
+With `repeat`, a decision whose c pi / p is past 1 is learned from that
+many times instead (the fraction by the same draw), so the decisions learned
+from follow c pi exactly, at the price of learning some of them repeatedly.
 
 Replays with their own draws take different paths; the estimate is their
 mean, and its standard error holds both the spread of the terms (shared by
