@@ -152,3 +152,25 @@ def test_nothing_kept_is_said_plainly_never_nan(tmp_path, capsys):
     # The long-run replay evaluates the same target on the whole log.
     greedy = by_name(run_json(capsys, *argv[:4], "--target", "epsilon=0,name=greedy"))["greedy"]
     assert greedy["terms"] == 60 and greedy["estimate"] == pytest.approx(1.0)
+
+
+def test_an_estimate_outside_the_logged_rewards_is_flagged(tmp_path, capsys):
+    # Every reward is 1, logged uniformly over three candidates: a greedy
+    # target's IPS is 3 x the share of decisions that match its choice,
+    # which no policy can earn past 1.
+    state = sorvane.create(8, 1e9, epsilon=1.0, forgetfulness=1.0)
+    path = tmp_path / "ones.log"
+    with open(path, "w") as f:
+        for i in range(12):
+            record = sorvane.decide(state, {"u": 1}, [("a", {}), ("b", {}), ("c", {})], float(i), "o")
+            f.write(sorvane.log_line(record) + "\n")
+            f.write(sorvane.log_line(sorvane.learn(state, record.decision_id, 1.0, float(i))) + "\n")
+    argv = ["eval", str(path), "--forgetfulness", "1.0", "--method", "weighted", "--target", "epsilon=0,name=greedy"]
+    report = run_json(capsys, *argv)
+    ips = report["targets"][1]["estimators"]["ips"]
+    assert report["reward_range"] == [1.0, 1.0]
+    assert ips["estimate"] > 1.0 and ips["outside_rewards"]
+    assert not report["targets"][0]["estimators"]["ips"]["outside_rewards"]
+    assert main(argv + ["-q"]) == Exit.OK
+    warning = [line for line in capsys.readouterr()[0].splitlines() if line.startswith("warning: estimates outside")]
+    assert len(warning) == 1 and warning[0].split("] for ")[1].startswith("greedy:"), warning
