@@ -509,9 +509,11 @@ def report_text(rep):
             if e["outside_rewards"]:
                 flagged.append(target["name"])
         longrun = rep["longrun"]
-        parts.append(f"\nlong-run replay: each target's run over the decisions it accepts (acceptance "
-                     f"min(1, {longrun['scale']:g} x target_prob / logged_propensity)), every decision a doubly "
-                     f"robust term; {longrun['replays']} replays, seed {longrun['seed']}")
+        ratio = f"{longrun['scale']:g} x target_prob / logged_propensity"
+        accepted = (f"each learned from {ratio} times, the fraction by a draw" if longrun["repeat"]
+                    else f"acceptance min(1, {ratio})")
+        parts.append(f"\nlong-run replay: each target's run over the decisions it accepts ({accepted}), every "
+                     f"decision a doubly robust term; {longrun['replays']} replays, seed {longrun['seed']}")
         parts.append(table(rows, ["target", "estimate", "std.err", "95% CI", "run length", "accepted"]))
         parts.append("each estimate is the mean reward per decision of a run as long as its run length "
                      "(decisions the target learned from)")
