@@ -13,7 +13,7 @@ import math
 import sorvane
 
 from sorvane_cli.evaluate import Target
-from sorvane_cli.longrun import LongRun, summary
+from sorvane_cli.longrun import Z_95, LongRun, summary  # noqa: F401
 from sorvane_cli.rejection import acceptance_uniform
 from sorvane_cli.reward_model import RewardModel
 
@@ -86,7 +86,11 @@ def spearman(a, b):
 
 
 def estimate_and_recommend(header, events, configs, scale, replays=3, seed=0, rhat=None, repeat=False):
-    from sorvane_cli.longrun import recommendation
+    """Summaries, the recommendation, and the paired (mean, error) of the
+    best estimate less each configuration."""
+    from sorvane_cli.longrun import difference, recommendation
     summaries, runs = estimate(header, events, configs, scale, replays, seed, rhat, repeat)
-    names = list(configs)
-    return summaries, recommendation(names, {c: [run.terms for run in rs] for c, rs in runs.items()})
+    terms = {c: [run.terms for run in rs] for c, rs in runs.items()}
+    rec = recommendation(list(configs), terms)
+    differences = {c: difference(terms[rec["best"]], terms[c]) for c in configs if c != rec["best"]}
+    return summaries, rec, differences

@@ -31,6 +31,7 @@ sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent))
 import _click_truth as ct  # noqa: E402
 import _longrun_replay as lr  # noqa: E402
+from sorvane_cli.longrun import MARGIN  # noqa: E402
 
 WORK = HERE.parent / "build" / "click"
 
@@ -49,13 +50,35 @@ def estimates(seed: int, scale: float, replays: int, repeat: bool = False) -> di
     if cache.exists():
         return json.loads(cache.read_text())
     header, events = lr.load(log_path(seed))
-    summaries, rec = lr.estimate_and_recommend(header, events, ct.GRID, scale, replays, repeat=repeat)
+    summaries, rec, differences = lr.estimate_and_recommend(header, events, ct.GRID, scale, replays, repeat=repeat)
     name = lambda config: ct.config_name(*config)  # noqa: E731
     out = {"summaries": {name(c): s for c, s in summaries.items()},
+           "differences": {name(c): d for c, d in differences.items()},
            "recommendation": {"winner": rec["winner"] and name(rec["winner"]), "best": name(rec["best"]),
                               "tied": [name(c) for c in rec["tied"]], "more_data": rec["more_data"]}}
     cache.write_text(json.dumps(out, indent=1))
     return out
+
+
+def recommend(est: dict, margin: float) -> tuple[str | None, str, list[str]]:
+    """(winner or None, best, tied) by the sweep's rule with this margin. A
+    cache without the paired differences bounds their error by the unpaired
+    one (more ties)."""
+    summaries = est["summaries"]
+    best = max(summaries, key=lambda n: summaries[n]["estimate"])
+    least = margin * abs(summaries[best]["estimate"])
+    tied = []
+    for n, s in summaries.items():
+        if n == best:
+            continue
+        if "differences" in est:
+            mean, error = est["differences"][n]
+        else:
+            mean = summaries[best]["estimate"] - s["estimate"]
+            error = math.hypot(summaries[best]["stderr"], s["stderr"])
+        if not mean - lr.Z_95 * error > least:
+            tied.append(n)
+    return (None if tied else best), best, tied
 
 
 def one_run_vs_another(runs: dict[str, list[float]]) -> float:
@@ -73,6 +96,8 @@ def main() -> None:
     parser.add_argument("--replays", type=int, default=3)
     parser.add_argument("--repeat", action="store_true",
                         help="past an acceptance of 1, learn from a decision that many times instead of once")
+    parser.add_argument("--margin", type=float, default=None,
+                        help="the recommendation's margin (default: the toolkit's)")
     parser.add_argument("--seeds", default=",".join(map(str, ct.SEEDS)))
     args = parser.parse_args()
     seeds = [int(s) for s in args.seeds.split(",")]
@@ -90,7 +115,9 @@ def main() -> None:
         truth = {n: sum(v) / len(v) for n, v in runs.items()}
         top = max(truth.values())
         est = estimates(seed, args.scale, args.replays, args.repeat)
-        summaries, rec = est["summaries"], est["recommendation"]
+        summaries = est["summaries"]
+        winner, best, tied = recommend(est, MARGIN if args.margin is None else args.margin)
+        rec = {"winner": winner, "best": best, "tied": tied}
         names = [n for n in truth if n in summaries]
         cover = sum(summaries[n]["ci"][0] <= truth[n] <= summaries[n]["ci"][1] for n in names)
         covered += cover

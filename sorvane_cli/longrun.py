@@ -44,6 +44,11 @@ Z_95 = 1.959963984540054
 # (bench/bench_eval_longrun.py).
 DEFAULT_SCALE = 0.3
 DEFAULT_REPEAT = False
+# How far apart, as a share of the best estimate, two configurations must be
+# before the replay tells them apart: the target learns from the log's
+# decisions, not its own, and on the bench that moved the estimates of
+# configurations by amounts their intervals did not show.
+MARGIN = 0.05
 
 
 class _Peeked(Exception):
@@ -194,14 +199,15 @@ def difference(terms_a, terms_b):
     return mean, math.sqrt(within + between)
 
 
-def recommendation(names, terms_by_name):
+def recommendation(names, terms_by_name, margin=MARGIN):
     """The configuration to run, when the log can tell it from every other.
 
     `terms_by_name` gives each name's term arrays, one per replay. Returns
     {"winner": name or None, "best": the highest estimate's name, "tied":
-    [names whose paired 95% interval against the best holds 0], "more_data":
-    about how many times the log's decisions would tell the best from every
-    one of them, or None}.
+    [names whose paired 95% interval against the best reaches within
+    `margin` x the best estimate], "more_data": about how many times the
+    log's decisions would tell the best from every one of them (infinite
+    when one is closer than the margin), or None}.
     """
     estimates = {}
     for name in names:
@@ -213,13 +219,14 @@ def recommendation(names, terms_by_name):
         return {"winner": None, "best": None, "tied": [], "more_data": None}
     best = max(usable, key=lambda name: estimates[name])
     tied, factor = [], None
+    least = margin * abs(estimates[best])
     for name in usable:
         if name == best:
             continue
         mean, error = difference(terms_by_name[best], terms_by_name[name])
-        if not (mean - Z_95 * error > 0.0):
+        if not (mean - Z_95 * error > least):
             tied.append(name)
             # The standard error falls with the square root of the decisions.
-            need = (Z_95 * error / mean) ** 2 if mean > 0.0 else math.inf
+            need = (Z_95 * error / (mean - least)) ** 2 if mean > least else math.inf
             factor = need if factor is None else max(factor, need)
     return {"winner": None if tied else best, "best": best, "tied": tied, "more_data": factor}

@@ -35,6 +35,7 @@ from .executor import add_executor_flags, no_progress, placement, run_jobs
 from .findings import Finding, Findings
 from .output import findings_text
 from .evaluate import default_replays, fit_reward_model
+from .longrun import MARGIN
 from .longrun import recommendation as longrun_recommendation
 from .logread import DecisionLine, read_log
 from .logsource import LogError, LogSource
@@ -355,7 +356,8 @@ def _recommendation_text(rec, name):
         if more is not None and math.isfinite(more):
             text += f"; telling them apart would take a log about {max(more, 1.0):.3g} times as long"
         elif more is not None:
-            text += "; their estimates are equal, and no longer log tells them apart"
+            text += (f"; they are within {MARGIN:.0%} of each other, closer than the long-run replay tells "
+                     "configurations apart, and no longer log changes that")
         if rec["explores_less_than_log"]:
             text += (f"; and {rec['name']} explores less (epsilon {rec['config']['epsilon']!r}) than the logging "
                      "state, which the weighted estimators cannot judge: check it with --method longrun")
