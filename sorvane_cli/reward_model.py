@@ -22,6 +22,8 @@ RIDGE = 1.0
 
 
 def _token_values(context):
+    if type(context) is not dict:
+        return
     for name, value in context.items():
         if type(value) in (int, float):
             if math.isfinite(value):
@@ -44,13 +46,15 @@ class RewardModel:
         self.low = math.inf
         self.high = -math.inf
         self._coef = {}
+        # Once fitted, a token first seen later has no coefficient: it is ignored.
+        self._fitted = False
 
     def _encode(self, context):
         indices, values = [], []
         for token, value in _token_values(context):
             k = self._tokens.get(token)
             if k is None:
-                if len(self._tokens) >= MAX_TOKENS:
+                if self._fitted or len(self._tokens) >= MAX_TOKENS:
                     continue
                 k = self._tokens[token] = len(self._tokens)
             indices.append(k)
@@ -83,6 +87,7 @@ class RewardModel:
             gram = x.T @ x + RIDGE * np.eye(d)
             self._coef[candidate_id] = np.linalg.solve(gram, x.T @ y)
         self._rows.clear()
+        self._fitted = True
 
     def predict(self, context, candidate_ids):
         """The predicted reward of each candidate, kept inside the rewards seen."""
