@@ -63,6 +63,13 @@ def _at_least_two(text):
     return value
 
 
+def _acceptance_scale(text):
+    value = float(text)
+    if not (0.0 < value < float("inf")):
+        raise argparse.ArgumentTypeError(f"must be a positive number, not {text}")
+    return value
+
+
 def _version():
     try:
         from importlib.metadata import version
@@ -128,6 +135,10 @@ def build_parser():
     e.add_argument("--replays", type=_at_least_two, default=None, metavar="R",
                    help="long-run replay and rejection sampling: replays side by side, each with its own draws "
                         "(3 for longrun, 5 for rejection)")
+    e.add_argument("--accept-scale", type=_acceptance_scale, default=None, metavar="C",
+                   help="longrun: a decision is accepted with probability min(1, C x target_prob / "
+                        "logged_propensity); a larger C makes longer runs whose targets learn more from the "
+                        "logging state's choices than from their own (0.3)")
     e.add_argument("--json", action="store_true", help="the estimates as JSON")
     e.add_argument("--show", type=_non_negative, default=10, metavar="N", help="problems shown in full (10)")
     e.add_argument("--plot", metavar="FILE.png", help="plot the running estimates (needs matplotlib)")

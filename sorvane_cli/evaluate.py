@@ -637,7 +637,8 @@ def run_eval(args, config, progress, out=None, source=None, head=None):
     counts = head.candidate_counts if head is not None else ()
     evaluation = evaluate_log(source if source is not None else args.log, config, args.target, progress,
                               method=getattr(args, "method", "weighted"), seed=args.seed, candidate_counts=counts,
-                              keep=getattr(args, "show", 10), replays=default_replays(args))
+                              keep=getattr(args, "show", 10), replays=default_replays(args),
+                              scale=getattr(args, "accept_scale", None) or DEFAULT_SCALE)
     if evaluation.findings.counts:
         if args.json:
             out.write(to_json(_problems_report(evaluation, args.log)) + "\n")

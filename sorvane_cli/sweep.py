@@ -35,7 +35,7 @@ from .executor import add_executor_flags, no_progress, placement, run_jobs
 from .findings import Finding, Findings
 from .output import findings_text
 from .evaluate import default_replays, fit_reward_model
-from .longrun import MARGIN
+from .longrun import DEFAULT_SCALE, MARGIN
 from .longrun import recommendation as longrun_recommendation
 from .logread import DecisionLine, read_log
 from .logsource import LogError, LogSource
@@ -142,7 +142,8 @@ def sweep_job(job):
         source = LogSource(job["log"], job["max_line_bytes"])
         evaluation = evaluate_log(source, config, job["targets"], no_progress, method=job["method"],
                                   seed=job["seed"], keep=job["keep"], replays=job["replays"],
-                                  with_baseline=job["baseline"], reward_model=job.get("reward_model"))
+                                  with_baseline=job["baseline"], reward_model=job.get("reward_model"),
+                                  scale=job.get("scale") or DEFAULT_SCALE)
     except (UsageError, LogError) as exc:
         return {"usage": str(exc)}
     if evaluation.findings.counts:
@@ -410,7 +411,7 @@ def run_sweep(args, config, progress, out=None, path=None, head=None):
                      "sources": dict(config.sources),
                      "targets": [_setting(points[k]) for k in members], "baseline": with_baseline,
                      "bootstrap": args.bootstrap, "seed": args.seed, "method": args.method,
-                     "replays": replays, "reward_model": model, "keep": 10})
+                     "replays": replays, "reward_model": model, "scale": args.accept_scale, "keep": 10})
     with progress(f"sweeping ({len(jobs)} jobs)") as bar:
         total = max(len(jobs), 1)
         results = run_jobs(sweep_job, jobs, *where, _describe,
@@ -445,6 +446,13 @@ def run_sweep(args, config, progress, out=None, path=None, head=None):
 
 
 
+def _positive_float(text):
+    value = float(text)
+    if not (0.0 < value < float("inf")):
+        raise argparse.ArgumentTypeError(f"must be a positive number, not {text}")
+    return value
+
+
 def _at_least_two(text):
     value = int(text)
     if value < 2:
@@ -472,6 +480,8 @@ def add_parser(sub, config_flags, epilog):
                    help="the weighted estimator that ranks (dr)")
     s.add_argument("--replays", type=_at_least_two, default=None, metavar="R",
                    help="replays of the long-run replay (3) and of rejection sampling (5)")
+    s.add_argument("--accept-scale", type=_positive_float, default=None, metavar="C",
+                   help="longrun's acceptance scale, as for eval (0.3)")
     s.add_argument("--json", action="store_true", help="the ranking as JSON")
     s.add_argument("--bootstrap", type=int, default=1000, metavar="B", help="bootstrap resamples (1000)")
     s.add_argument("--seed", type=int, default=0, help="bootstrap seed (0)")
