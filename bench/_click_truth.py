@@ -18,7 +18,7 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import _click_world as cw  # noqa: E402
+import _click_world as cw
 
 BITS = 16
 HORIZON = 1e9              # rewards come at once; nothing expires
@@ -50,7 +50,6 @@ def run_traffic(seed: int, k: int) -> int:
 def write_log(seed: int, path: Path, rounds: int = ROUNDS) -> None:
     """The logging run of world `seed`, written to `path` with a header line."""
     import sorvane
-
     from sorvane_cli.header import header_line
 
     state = sorvane.create(BITS, HORIZON, 0.0, LOG_EPSILON, LOG_FORGETFULNESS)

@@ -11,9 +11,8 @@ import json
 import math
 
 import sorvane
-
 from sorvane_cli.evaluate import Target
-from sorvane_cli.longrun import Z_95, LongRun, summary  # noqa: F401
+from sorvane_cli.longrun import Z_95, LongRun, summary
 from sorvane_cli.rejection import acceptance_uniform
 from sorvane_cli.reward_model import RewardModel
 

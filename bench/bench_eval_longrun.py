@@ -29,9 +29,10 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent))
-import _click_truth as ct  # noqa: E402
-import _longrun_replay as lr  # noqa: E402
-from sorvane_cli.longrun import MARGIN  # noqa: E402
+import _click_truth as ct
+import _longrun_replay as lr
+
+from sorvane_cli.longrun import MARGIN
 
 WORK = HERE.parent / "build" / "click"
 
@@ -51,7 +52,7 @@ def estimates(seed: int, scale: float, replays: int, repeat: bool = False) -> di
         return json.loads(cache.read_text())
     header, events = lr.load(log_path(seed))
     summaries, rec, differences = lr.estimate_and_recommend(header, events, ct.GRID, scale, replays, repeat=repeat)
-    name = lambda config: ct.config_name(*config)  # noqa: E731
+    name = lambda config: ct.config_name(*config)
     out = {"summaries": {name(c): s for c, s in summaries.items()},
            "differences": {name(c): d for c, d in differences.items()},
            "recommendation": {"winner": rec["winner"] and name(rec["winner"]), "best": name(rec["best"]),

@@ -19,7 +19,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
-from sorvane_cli.__main__ import main as sorvane_main  # noqa: E402
+from sorvane_cli.__main__ import main as sorvane_main
 
 
 def timed(argv: list[str]) -> float:

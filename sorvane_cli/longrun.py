@@ -58,8 +58,25 @@ class _Peeked(Exception):
 class LongRun:
     """One target's replay: its state, and the sums of its terms."""
 
-    __slots__ = ("target", "scale", "repeat", "state", "count", "total", "total_sq", "accepted", "cut", "pending",
-                 "_probabilities", "_steer", "terms", "_chosen", "_propensity", "_u", "_copies")
+    __slots__ = (
+        "_chosen",
+        "_copies",
+        "_probabilities",
+        "_propensity",
+        "_steer",
+        "_u",
+        "accepted",
+        "count",
+        "cut",
+        "pending",
+        "repeat",
+        "scale",
+        "state",
+        "target",
+        "terms",
+        "total",
+        "total_sq",
+    )
 
     def __init__(self, target, scale, state, repeat=False):
         self.target = target

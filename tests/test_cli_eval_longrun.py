@@ -4,11 +4,11 @@ other targets and of the workers, and what is said when nothing is kept."""
 import json
 
 import pytest
+from test_cli_eval_methods import REWARD, two_arm_log
 
 import sorvane
 from sorvane_cli.__main__ import main
 from sorvane_cli.status import Exit
-from test_cli_eval_methods import REWARD, two_arm_log
 
 
 def run_json(capsys, *argv):
@@ -66,8 +66,7 @@ def continued_log(tmp_path):
     saved.write_text(sorvane.serialize(state))
     log = tmp_path / "rest.log"
     with open(log, "w") as f:
-        for decision_id in pending:
-            f.write(sorvane.log_line(sorvane.learn(state, decision_id, 1.0, 60.0)) + "\n")
+        f.writelines(sorvane.log_line(sorvane.learn(state, decision_id, 1.0, 60.0)) + "\n" for decision_id in pending)
         for i in range(60, 460):
             record = sorvane.decide(state, {"g": i % 3}, [("a", {}), ("b", {}), ("c", {})], float(i), "s")
             f.write(sorvane.log_line(record) + "\n")
