@@ -19,6 +19,8 @@ import numpy as np
 
 MAX_TOKENS = 256
 RIDGE = 1.0
+# Predictions kept for contexts and candidate lists seen before (logs repeat them).
+MAX_REMEMBERED = 100_000
 
 
 def _token_values(context):
@@ -48,6 +50,7 @@ class RewardModel:
         self._coef = {}
         # Once fitted, a token first seen later has no coefficient: it is ignored.
         self._fitted = False
+        self._remembered = {}
 
     def _encode(self, context):
         indices, values = [], []
@@ -91,6 +94,19 @@ class RewardModel:
 
     def predict(self, context, candidate_ids):
         """The predicted reward of each candidate, kept inside the rewards seen."""
+        try:
+            key = (tuple(context.items()), tuple(candidate_ids))
+            out = self._remembered.get(key)
+        except (AttributeError, TypeError):
+            # Not a dict, or values that cannot be keys: computed every time.
+            return self._predict(context, candidate_ids)
+        if out is None:
+            if len(self._remembered) >= MAX_REMEMBERED:
+                self._remembered.clear()
+            out = self._remembered[key] = self._predict(context, candidate_ids)
+        return out
+
+    def _predict(self, context, candidate_ids):
         indices, values = self._encode(context)
         out = []
         for candidate_id in candidate_ids:
