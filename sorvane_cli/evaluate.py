@@ -50,7 +50,7 @@ from .logsource import LogSource
 from .native_eval import evaluate_natively
 from .output import findings_text, interval, number, table, to_json
 from .output_files import OutputError
-from .longrun import DEFAULT_REPEAT, DEFAULT_SCALE, LongRun
+from .longrun import CAVEAT, DEFAULT_REPEAT, DEFAULT_SCALE, LongRun
 from .longrun import summary as longrun_summary
 from .rejection import RejectionRun, acceptance_uniform, bound, replay_summary
 from .reward_model import RewardModel
@@ -516,7 +516,7 @@ def report_text(rep):
                      f"decision a doubly robust term; {longrun['replays']} replays, seed {longrun['seed']}")
         parts.append(table(rows, ["target", "estimate", "std.err", "95% CI", "run length", "accepted"]))
         parts.append("each estimate is the mean reward per decision of a run as long as its run length "
-                     "(decisions the target learned from)")
+                     "(decisions the target learned from); " + CAVEAT)
         if any(t["longrun"]["terms"] == 0 for t in rep["targets"]):
             parts.append("no estimate: the log has no resolved decision with a usable propensity and reward")
     if "rejection" in rep:

@@ -49,6 +49,10 @@ DEFAULT_REPEAT = False
 # decisions, not its own, and on the bench that moved the estimates of
 # configurations by amounts their intervals did not show.
 MARGIN = 0.05
+# What the estimates do and do not hold, said beside every long-run table.
+CAVEAT = ("the intervals hold the log's noise and the spread between replays, not what learning from the logged "
+          f"decisions instead of its own does to a target's path, which moved estimates by up to about {MARGIN:.0%} "
+          "on simulated logs; a deployment much longer than the run length may rank configurations otherwise")
 
 
 class _Peeked(Exception):

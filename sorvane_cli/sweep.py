@@ -35,7 +35,7 @@ from .executor import add_executor_flags, no_progress, placement, run_jobs
 from .findings import Finding, Findings
 from .output import findings_text
 from .evaluate import default_replays, fit_reward_model
-from .longrun import DEFAULT_SCALE, MARGIN
+from .longrun import CAVEAT, DEFAULT_SCALE, MARGIN
 from .longrun import recommendation as longrun_recommendation
 from .logread import DecisionLine, read_log
 from .logsource import LogError, LogSource
@@ -319,7 +319,7 @@ def report_text(rep):
         r = rep["longrun"]
         body = table(rows, ["rank", "configuration", "estimate", "std.err", "95% CI", "run length"])
         foot = [f"long-run replay: each configuration's mean reward per decision over a run as long as its run "
-                f"length, {r['replays']} replays (scale {r['scale']:g}, seed {r['seed']})"]
+                f"length, {r['replays']} replays (scale {r['scale']:g}, seed {r['seed']}); {CAVEAT}"]
     elif rep["ranked_by"] == "rejection":
         r = rep["rejection"]
         body = table(rows, ["rank", "configuration", "estimate", "std.err", "95% CI (t, replays)", "kept share"])
