@@ -304,12 +304,10 @@ def report_text(rep):
         label = "logging (as logged)" if target["name"] == "logging" else target["name"]
         if rep["ranked_by"] == "longrun":
             e = target["longrun"]
-            rows.append([str(target["rank"]), label, number(e["estimate"]), number(e["stderr"]), interval(e["ci"]),
-                         str(e["run_length"])])
+            rows.append([str(target["rank"]), label, *_estimate_cells(e, e["terms"]), str(e["run_length"])])
         elif rep["ranked_by"] == "rejection":
             e = target["rejection"]
-            rows.append([str(target["rank"]), label, number(e["estimate"]), number(e["stderr"]), interval(e["ci"]),
-                         f"{e['kept_share']:.2%}"])
+            rows.append([str(target["rank"]), label, *_estimate_cells(e, e["kept"]), f"{e['kept_share']:.2%}"])
         else:
             e = target["estimators"][rep["ranked_by"]]
             rows.append([str(target["rank"]), label, number(e["estimate"]), number(e["stderr"]),
@@ -325,6 +323,10 @@ def report_text(rep):
         body = table(rows, ["rank", "configuration", "estimate", "std.err", "95% CI (t, replays)", "kept share"])
         foot = [f"rejection sampling: each configuration's own online run over the events kept, {r['replays']} "
                 f"replays (each its own bound M, seed {r['seed']})"]
+        empty = [t["name"] for t in rep["targets"] if t["rejection"]["kept"] == 0]
+        if empty:
+            foot.append(f"no estimate for {', '.join(empty)}: nothing was kept (each keeps about 1 in M decisions); "
+                        "--method longrun evaluates on most of the log")
     else:
         body = table(rows, ["rank", "configuration", name, "std.err", "95% CI bootstrap", "95% CI normal", "ESS"])
         boot = rep["bootstrap"]
@@ -337,6 +339,13 @@ def report_text(rep):
         foot.append(f"warning: estimates outside the logged rewards [{number(low)}, {number(high)}] for "
                     f"{', '.join(outside)}: no policy earns that; the estimate is too noisy to use")
     return "\n".join([head, body] + foot)
+
+
+def _estimate_cells(entry, count):
+    """Estimate, standard error and interval, or dashes when nothing was evaluated."""
+    if not count:
+        return ["-", "-", "-"]
+    return [number(entry["estimate"]), number(entry["stderr"]), interval(entry["ci"])]
 
 
 def _outside_rewards(target, estimator):

@@ -151,6 +151,11 @@ def test_nothing_kept_is_said_plainly_never_nan(tmp_path, capsys):
     # The long-run replay evaluates the same target on the whole log.
     greedy = by_name(run_json(capsys, *argv[:4], "--target", "epsilon=0,name=greedy"))["greedy"]
     assert greedy["terms"] == 60 and greedy["estimate"] == pytest.approx(1.0)
+    # The sweep says the same in its own table.
+    argv = ["sweep", str(path), "--forgetfulness", "1.0", "--method", "rejection", "--grid", "epsilon=0,0.001"]
+    assert main(argv + ["-q", "--workers", "1"]) == Exit.OK
+    out = capsys.readouterr()[0]
+    assert "nan" not in out.lower() and "nothing was kept" in out
 
 
 def test_an_estimate_outside_the_logged_rewards_is_flagged(tmp_path, capsys):
