@@ -122,6 +122,30 @@ def plan_jobs(points, config, log_bits, method="weighted"):
     return planned
 
 
+def balanced(planned, workers, baseline_everywhere=False):
+    """The long-run replay's jobs cut so that every worker has about as
+    much to do: into pieces of at most the targets' share of two jobs per
+    worker (each piece reads the log once more). The logging configuration
+    stays with the first piece of its job, or, continuing a saved state,
+    rides with every piece (see plan_jobs)."""
+    if workers <= 1:
+        return planned
+    if baseline_everywhere:
+        most = max(1, -(-sum(len(m) for m, _ in planned) // (2 * workers)))
+        return [(members[k:k + most], True) for members, _ in planned for k in range(0, len(members), most)]
+    total = sum(len(members) + with_baseline for members, with_baseline in planned)
+    most = max(1, -(-total // (2 * max(workers, 1))))
+    out = []
+    for members, with_baseline in planned:
+        first = most - with_baseline
+        if first <= 0 and members:
+            out.append(([], True))
+            with_baseline, first = False, most
+        out.append((members[:first], with_baseline))
+        out += [(members[k:k + most], False) for k in range(first, len(members), most)]
+    return [(members, with_baseline) for members, with_baseline in out if members or with_baseline]
+
+
 def _setting(point):
     """A grid point as the --target argument that names it by its values."""
     return ",".join(f"{key}={value!r}" for key, value in point.items())
@@ -414,7 +438,11 @@ def run_sweep(args, config, progress, out=None, path=None, head=None):
     state = os.path.abspath(args.from_state) if config.state_text is not None else None
     model = fit_reward_model(LogSource(path, args.max_line_bytes), progress) if args.method == "longrun" else None
     jobs = []
-    for members, with_baseline in plan_jobs(points, config, log_bits, args.method):
+    planned = plan_jobs(points, config, log_bits, args.method)
+    if args.method == "longrun":
+        planned = balanced(planned, where[0] if where[1] is None else 2 * len(planned),
+                           config.state_text is not None)
+    for members, with_baseline in planned:
         jobs.append({"log": path, "name": args.log, "state": state, "max_line_bytes": args.max_line_bytes,
                      "config": (config.horizon, config.default_reward, config.epsilon, config.forgetfulness),
                      "sources": dict(config.sources),

@@ -180,3 +180,21 @@ def test_an_estimate_outside_the_logged_rewards_is_flagged(tmp_path, capsys):
     assert main(argv + ["-q"]) == Exit.OK
     warning = [line for line in capsys.readouterr()[0].splitlines() if line.startswith("warning: estimates outside")]
     assert len(warning) == 1 and "greedy" in warning[0].split("] for ")[1].split(":")[0], warning
+
+
+@pytest.mark.parametrize("planned, workers, everywhere", [
+    ([([0, 1, 2, 3, 4, 5], True), ([6, 7, 8, 9, 10], False), ([11, 12, 13, 14], False)], 2, False),
+    ([([], True), ([0, 1, 2], False)], 8, False),
+    ([([0, 1, 2], True), ([3, 4], True)], 2, True),
+    ([([0, 1], True)], 1, False),
+])
+def test_the_long_run_jobs_are_cut_for_the_workers_keeping_every_target_once(planned, workers, everywhere):
+    from sorvane_cli.sweep import balanced
+    pieces = balanced(planned, workers, everywhere)
+    assert sorted(k for members, _ in pieces for k in members) == sorted(k for members, _ in planned for k in members)
+    if everywhere:
+        assert all(with_baseline for _, with_baseline in pieces)
+    else:
+        assert sum(with_baseline for _, with_baseline in pieces) == 1
+    if workers > 1:
+        assert len(pieces) >= min(2 * workers, sum(len(m) for m, _ in planned)) // 2
