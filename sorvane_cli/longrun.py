@@ -189,6 +189,8 @@ def summary(runs):
     within = math.fsum(run.variance() for run in runs) / r / count
     between = math.fsum((m - estimate) ** 2 for m in means) / (r - 1) / r if r >= 2 else 0.0
     error = math.sqrt(within + between) if math.isfinite(within) else _NAN
+    # Student's t over the replays when their spread is most of the error:
+    # it is then estimated from a few replays alone.
     half = (t_975(r - 1) if r >= 2 and between > within else Z_95) * error
     accepted = math.fsum(run.accepted for run in runs) / r
     return {"estimate": estimate, "stderr": error, "ci": [estimate - half, estimate + half], "replays": r,
