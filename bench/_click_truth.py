@@ -50,7 +50,7 @@ def run_traffic(seed: int, k: int) -> int:
 def write_log(seed: int, path: Path, rounds: int = ROUNDS) -> None:
     """The logging run of world `seed`, written to `path` with a header line."""
     import sorvane
-    from sorvane_cli.header import header_line
+    from sorvane_cli import header_line
 
     state = sorvane.create(BITS, HORIZON, 0.0, LOG_EPSILON, LOG_FORGETFULNESS)
     tmp = path.with_suffix(".tmp")

@@ -11,10 +11,10 @@ import json
 import math
 
 import sorvane
-from sorvane_cli.evaluate import Target
-from sorvane_cli.longrun import Z_95, LongRun, summary
-from sorvane_cli.rejection import acceptance_uniform
-from sorvane_cli.reward_model import RewardModel
+from sorvane_cli.evaluation.targets import Target
+from sorvane_cli.evaluation.longrun import Z_95, LongRun, summary
+from sorvane_cli.evaluation.rejection import acceptance_uniform
+from sorvane_cli.evaluation.reward_model import RewardModel
 
 
 def load(path):
@@ -87,7 +87,7 @@ def spearman(a, b):
 def estimate_and_recommend(header, events, configs, scale, replays=3, seed=0, rhat=None, repeat=False):
     """Summaries, the recommendation, and the paired (mean, error) of the
     best estimate less each configuration."""
-    from sorvane_cli.longrun import difference, recommendation
+    from sorvane_cli.evaluation.longrun import difference, recommendation
     summaries, runs = estimate(header, events, configs, scale, replays, seed, rhat, repeat)
     terms = {c: [run.terms for run in rs] for c, rs in runs.items()}
     rec = recommendation(list(configs), terms)

@@ -42,7 +42,9 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import sorvane  # noqa: E402
-from sorvane_cli import logread, native_replay  # noqa: E402
+from sorvane_cli import jobs  # noqa: E402
+from sorvane_cli.log import lines as logread  # noqa: E402
+from sorvane_cli.replay import native as native_replay  # noqa: E402
 from sorvane_cli.__main__ import main as cli  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -127,12 +129,12 @@ def without_orjson(run):
 def one_thread(run):
     """`run` with the native path on the calling thread alone."""
     def alone():
-        saved = native_replay.threads
-        native_replay.share_cpus(1)
+        saved = jobs.threads
+        jobs.share_cpus(1)
         try:
             run()
         finally:
-            native_replay.share_cpus(saved)
+            jobs.share_cpus(saved)
     return alone
 
 
@@ -210,7 +212,7 @@ def path_figures(path, tmp, decisions, repeat, flags, read):
     and the Python path, in turns, by wall clock."""
     out = []
     state = os.path.join(tmp, "state.hex")
-    threads = native_replay.threads
+    threads = jobs.threads
     for name, argv in (("verify", ["verify", path] + flags),
                        ("replay", ["replay", path, "-o", state] + flags),
                        ("eval weighted, baseline + 1 target",

@@ -32,7 +32,7 @@ sys.path.insert(0, str(HERE.parent))
 import _click_truth as ct
 import _longrun_replay as lr
 
-from sorvane_cli.longrun import MARGIN
+from sorvane_cli.evaluation.longrun import MARGIN
 
 WORK = HERE.parent / "build" / "click"
 

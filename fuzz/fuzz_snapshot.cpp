@@ -25,6 +25,8 @@
 #include <vector>
 
 #include "api.hpp"
+#include "bandit_state.hpp"
+#include "hash.hpp"
 
 namespace {
 
@@ -87,7 +89,8 @@ void exercise(sorvane::BanditState& state) {
     };
     const sorvane::NamedFeature feature[] = {{"p", {sorvane::FeatureKind::number, -1.0, {}}}};
     const sorvane::Candidate candidates[] = {{"a", feature}, {"b", {}}};
-    (void)sorvane::decide(state, context, candidates, 0.0, "fuzz", nullptr, nullptr);
+    sorvane::DecideScratch scratch;
+    (void)sorvane::decide(state, scratch, context, candidates, 0.0, "fuzz", nullptr, nullptr);
   }
 }
 

@@ -3,7 +3,8 @@
 Each seed is one mode byte (see fuzz_log.cpp) and a log written by the
 module (PYTHONPATH must reach a build of it): plain decisions and their
 resolutions, NaN and infinite values, text with escapes and non-ASCII
-characters, duplicate keys, and a log reformatted with spaces.
+characters, duplicate keys, a log reformatted with spaces, and texts of a
+NUL and one letter.
 
     PYTHONPATH=build/<dir> python3 fuzz/make_log_seeds.py fuzz/corpus-log
 """
@@ -38,6 +39,10 @@ def seeds():
     yield "\n".join(json.dumps(json.loads(line), indent=None) for line in text.splitlines()) + "\n"
     yield text.replace('{"c":', '{"c":"dup","c":', 1)
     yield text.rstrip("\n")
+    # Texts of a NUL and one letter, which the native reader's marks for the
+    # special numbers look like.
+    yield log(4, 3, lambda i: {"m": "\x00N", "\x00I": "\x00-", "n": math.nan if i == 1 else 1.0},
+              lambda i: [("\x00N", {"f": "\x00I"}), ("b", {})], lambda i: 1.0)
 
 
 def main(folder):

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <limits>
 
+#include "epsilon_greedy.hpp"
+
 namespace sorvane::toolkit {
 
 namespace {
@@ -57,40 +59,16 @@ struct LogEvaluation::Learner final : ExploreTap {
   Learner(BanditState s, uint32_t b, double reward, bool compensated)
       : state(std::move(s)), bits(b), default_reward(reward), compensated_sum(compensated) {}
 
-  // The targets' built-in probabilities from the estimates (the best
-  // estimate and its ties found once for all epsilons), then all
-  // probability on the logged choice.
+  // The targets' built-in probabilities from the estimates (the greedy
+  // candidates found once for all epsilons), then all probability on the
+  // logged choice. decide calls this only with candidates, and create has
+  // checked every target's epsilon.
   Status explore(std::span<const double> estimates, double, std::vector<double>& out) override {
     const size_t n = estimates.size();
     const size_t a = static_cast<size_t>(chosen);
-    // max() keeps the first of equal values and only a strictly greater one
-    // replaces it, so a NaN best stays NaN and ties with nothing.
-    double best = estimates[0];
-    for (size_t i = 1; i < n; ++i) {
-      if (estimates[i] > best) best = estimates[i];
-    }
-    size_t ties = 0;
-    size_t only = n;
-    if (best == best) {
-      for (size_t i = 0; i < n; ++i) {
-        if (estimates[i] == best) {
-          if (ties == 0) only = i;
-          ++ties;
-        }
-      }
-    }
+    const GreedyCandidates greedy = greedy_candidates(estimates);
     for (size_t k = 0; k < epsilons.size(); ++k) {
-      const double eps = epsilons[k];
-      const double base = eps / static_cast<double>(n);
-      probabilities.assign(n, base);
-      if (ties == 1) {
-        probabilities[only] = (1.0 - eps) + base;
-      } else if (ties > 1) {
-        const double top = (1.0 - eps) / static_cast<double>(ties) + base;
-        for (size_t i = 0; i < n; ++i) {
-          if (estimates[i] == best) probabilities[i] = top;
-        }
-      }
+      share_epsilon_greedy(estimates, greedy, epsilons[k], probabilities);
       seen[k] = {probabilities[a], python_sum_of_products(probabilities, estimates, compensated_sum),
                  estimates[a]};
     }
@@ -193,7 +171,7 @@ void LogEvaluation::decision(const ReadyDecision& d) {
     learner.chosen = d.record.chosen;
     learner.seen = entry.seen.data() + at;
     Result<DecisionRecord> record =
-        decide_hashed(learner.state, *hashed, d.record.t, d.record.salt, nullptr, &learner);
+        decide_hashed(learner.state, scratch_, *hashed, d.record.t, d.record.salt, nullptr, &learner);
     learner.seen = nullptr;
     if (!record.ok()) return decline("decide refuses the logged inputs");
     entry.ids.push_back(std::move(record.value().decision_id));

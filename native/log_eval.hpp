@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "api.hpp"
+#include "keyed_hash.hpp"
 #include "log_pass.hpp"
 
 namespace sorvane::toolkit {
@@ -85,9 +86,10 @@ class LogEvaluation final : public LogPass {
   uint32_t max_bits_;
   std::vector<Learner> learners_;
   bool have_learners_ = false;
+  DecideScratch scratch_;  // the learners decide one after another
   std::optional<BanditState> baseline_state_;  // a saved state, until the learners take it
   std::vector<TargetTerms> terms_;
-  std::unordered_map<std::string, Pending> pending_;
+  std::unordered_map<std::string, Pending, KeyedTextHash> pending_;  // ids the log chose: keyed
   uint64_t decisions_ = 0;
   uint64_t resolved_ = 0;
   uint64_t excluded_ = 0;

@@ -5,6 +5,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "keyed_hash.hpp"
 #include "simdjson.h"
 
 namespace sorvane::toolkit {
@@ -24,11 +25,13 @@ constexpr size_t kMaxLine = size_t{64} << 20;
 // simdjson reads no NaN or Infinity: such a token, outside strings and in a
 // value's place, is rewritten as a string no log line can hold (a NUL and
 // one letter; lines holding the escape \u0000 are not rewritten at all).
+// Marks are read as numbers only in a line that was so rewritten: in any
+// other line a string of a NUL and one letter is the text the host logged.
 constexpr char kNanMark = 'N';
 constexpr char kInfinityMark = 'I';
 constexpr char kMinusInfinityMark = '-';
 
-bool is_mark(std::string_view s) { return s.size() == 2 && s[0] == '\0'; }
+bool is_mark(std::string_view s, bool marked) { return marked && s.size() == 2 && s[0] == '\0'; }
 
 double mark_value(std::string_view s) {
   if (s[1] == kNanMark) return std::numeric_limits<double>::quiet_NaN();
@@ -42,12 +45,12 @@ bool has_special_token(std::string_view line) {
 }
 
 // Copies `line` into `out` with every NaN, Infinity and -Infinity token in a
-// value's place replaced by its mark. False when the line holds such a token
-// but cannot be rewritten safely; tokens elsewhere are copied, for the
-// parser to refuse.
-bool rewrite_special_tokens(std::string_view line, std::string& out) {
+// value's place replaced by its mark; `marked` tells whether any was. False
+// when the line holds such a token but cannot be rewritten safely; tokens
+// elsewhere are copied, for the parser to refuse.
+bool rewrite_special_tokens(std::string_view line, std::string& out, bool& marked) {
   out.clear();
-  bool marked = false;
+  marked = false;
   char open[kMaxDepth];
   size_t depth = 0;
   char last = 0;  // the last structural character outside strings
@@ -101,9 +104,44 @@ bool rewrite_special_tokens(std::string_view line, std::string& out) {
   return !marked || line.find("\\u0000") == std::string_view::npos;
 }
 
+// The toolkit's Python reader takes a decision line in log_line's layout
+// apart without parsing its feature list: the text between the record's
+// features key and the last propensity key is taken for the list. Where
+// that text is more than one value (a key put between the two, a closing
+// brace), it reads the line otherwise than a full parse does, so such a
+// line is left to it. The slice is found the way it finds it.
+bool features_where_python_reader_looks(std::string_view line) {
+  constexpr std::string_view kPrefix = "{\"event\":\"decision\",";
+  constexpr std::string_view kRecord = ",\"record\":{";
+  constexpr std::string_view kFeatures = ",\"features\":";
+  constexpr std::string_view kPropensity = ",\"propensity\":";
+  constexpr size_t npos = std::string_view::npos;
+  if (!line.starts_with(kPrefix)) return true;
+  size_t stop = line.rfind(kPropensity);
+  // Python's rfind up to a missing stop (-1) searches all but the last byte.
+  const std::string_view before_stop = line.substr(0, stop == npos ? line.size() - 1 : stop);
+  const size_t quote = before_stop.rfind('"');
+  size_t start = quote == npos || quote < kFeatures.size() - 2 ? npos : quote - (kFeatures.size() - 2);
+  size_t cut;
+  if (start != npos && line.substr(start).starts_with(kFeatures)) {
+    cut = line.substr(0, start).rfind(kRecord);
+  } else {
+    cut = line.rfind(kRecord);
+    start = cut == npos ? npos : line.find(kFeatures, cut);
+    stop = start == npos ? npos : line.find(kPropensity, start);
+  }
+  if (cut == npos || start == npos || stop == npos) return true;  // it parses the line in full
+  if (stop < start + kFeatures.size()) return false;
+  const std::string_view list = line.substr(start + kFeatures.size(), stop - start - kFeatures.size());
+  // Four passes of memchr over the list outrun one of find_first_of.
+  for (const char c : {'"', ':', '{', '}'})
+    if (std::memchr(list.data(), c, list.size()) != nullptr) return false;
+  return true;
+}
+
 // A JSON number as the module reads the int or float json.loads gives:
 // PyFloat_AsDouble rounds an int to the nearest double, as the casts do.
-bool to_number(element e, double& out) {
+bool to_number(element e, double& out, bool marked) {
   switch (e.type()) {
     case element_type::DOUBLE:
       out = e.get_double().value_unsafe();
@@ -116,7 +154,7 @@ bool to_number(element e, double& out) {
       return true;
     case element_type::STRING: {
       const std::string_view s = e.get_string().value_unsafe();
-      if (!is_mark(s)) return false;
+      if (!is_mark(s, marked)) return false;
       out = mark_value(s);
       return true;
     }
@@ -140,10 +178,10 @@ bool to_uint(element e, uint64_t& out) {
   return false;
 }
 
-bool to_text(element e, std::string_view& out) {
+bool to_text(element e, std::string_view& out, bool marked) {
   if (e.type() != element_type::STRING) return false;
   out = e.get_string().value_unsafe();
-  return !is_mark(out);
+  return !is_mark(out, marked);
 }
 
 }  // namespace
@@ -151,8 +189,9 @@ bool to_text(element e, std::string_view& out) {
 struct LogReader::Parser {
   simdjson::dom::parser dom;
   std::string copy;  // the line with padding, its special tokens rewritten
-  // For dictionaries too large for a pairwise search of duplicate keys.
-  std::unordered_map<std::string_view, size_t> seen;
+  // For dictionaries too large for a pairwise search of duplicate keys;
+  // the names are the log's, so the hash is keyed.
+  std::unordered_map<std::string_view, size_t, KeyedTextHash> seen;
 
   Parser() {
     dom.set_max_capacity(kMaxLine);
@@ -184,7 +223,7 @@ struct LineConverter {
     const bool small = count <= 32;
     if (!small) r.parser_->seen.clear();
     for (simdjson::dom::key_value_pair field : object) {
-      if (is_mark(field.key)) return decline("a key is a special number");
+      if (is_mark(field.key, r.marked_)) return decline("a key is a special number");
       FeatureValue value;
       element v = field.value;
       switch (v.type()) {
@@ -192,7 +231,7 @@ struct LineConverter {
           break;
         case element_type::STRING: {
           const std::string_view s = v.get_string().value_unsafe();
-          if (is_mark(s)) {
+          if (is_mark(s, r.marked_)) {
             value.kind = FeatureKind::number;
             value.number = mark_value(s);
           } else {
@@ -209,7 +248,7 @@ struct LineConverter {
         case element_type::UINT64:
         case element_type::DOUBLE:
           value.kind = FeatureKind::number;
-          (void)to_number(v, value.number);
+          (void)to_number(v, value.number, false);
           break;
         default:
           return decline("a feature value is an array or object, which decide refuses");
@@ -244,7 +283,7 @@ struct LineConverter {
       if (items.size() != 2) return decline("a candidate is not an [id, features] pair");
       auto it = items.begin();
       std::string_view id;
-      if (!to_text(*it, id)) return decline("a candidate's id is not a string");
+      if (!to_text(*it, id, r.marked_)) return decline("a candidate's id is not a string");
       ++it;
       if (!features(*it)) return false;
       r.decision_.candidates.push_back({id, {}});
@@ -265,7 +304,7 @@ struct LineConverter {
       FeaturePair p;
       if (!to_uint(*it, p.index)) return decline("a feature index is not an unsigned integer");
       ++it;
-      if (!to_number(*it, p.value)) return decline("a feature value is not a number");
+      if (!to_number(*it, p.value, r.marked_)) return decline("a feature value is not a number");
       out.push_back(p);
     }
     return true;
@@ -290,13 +329,13 @@ struct LineConverter {
     }
     if (found != 255) return decline("the record lacks a field");
     LoggedRecord& out = r.decision_.record;
-    if (!to_text(decision_id, out.decision_id)) return decline("record.decision_id is not a string");
-    if (!to_number(t, out.t)) return decline("record.t is not a number");
+    if (!to_text(decision_id, out.decision_id, r.marked_)) return decline("record.decision_id is not a string");
+    if (!to_number(t, out.t, r.marked_)) return decline("record.t is not a number");
     if (!to_uint(candidate_hash, out.candidate_hash)) return decline("record.candidate_hash is not unsigned");
     if (!to_uint(chosen, out.chosen)) return decline("record.chosen is not unsigned");
-    if (!to_number(propensity, out.propensity)) return decline("record.propensity is not a number");
+    if (!to_number(propensity, out.propensity, r.marked_)) return decline("record.propensity is not a number");
     if (!to_uint(model_version, out.model_version)) return decline("record.model_version is not unsigned");
-    if (!to_text(salt, out.salt)) return decline("record.salt is not a string");
+    if (!to_text(salt, out.salt, r.marked_)) return decline("record.salt is not a string");
     return record_features(feature_list);
   }
 
@@ -330,9 +369,9 @@ struct LineConverter {
   bool resolution(element decision_id, element kind, element reward, unsigned found) {
     if ((found & 0xe0) != 0xe0) return decline("the resolution line lacks a key");
     ResolutionLine& out = r.resolution_;
-    if (!to_text(decision_id, out.decision_id)) return decline("decision_id is not a string");
+    if (!to_text(decision_id, out.decision_id, r.marked_)) return decline("decision_id is not a string");
     std::string_view k;
-    if (!to_text(kind, k)) return decline("kind is not a string");
+    if (!to_text(kind, k, r.marked_)) return decline("kind is not a string");
     if (k == "rewarded") {
       out.kind = ResolutionKind::rewarded;
     } else if (k == "expired") {
@@ -340,7 +379,7 @@ struct LineConverter {
     } else {
       return decline("kind is neither rewarded nor expired");
     }
-    if (!to_number(reward, out.reward)) return decline("the reward is not a number");
+    if (!to_number(reward, out.reward, r.marked_)) return decline("the reward is not a number");
     return true;
   }
 };
@@ -359,9 +398,14 @@ LineKind LogReader::read(std::string_view line) {
     why_ = "the line starts with a byte-order mark";
     return LineKind::declined;
   }
+  if (!features_where_python_reader_looks(line)) {
+    why_ = "the record's feature list is not where the Python reader looks for it";
+    return LineKind::declined;
+  }
   std::string& copy = parser_->copy;
+  marked_ = false;
   if (has_special_token(line)) {
-    if (!rewrite_special_tokens(line, copy)) {
+    if (!rewrite_special_tokens(line, copy, marked_)) {
       why_ = "the line holds special numbers it cannot be read with";
       return LineKind::declined;
     }
@@ -394,7 +438,7 @@ LineKind LogReader::read(std::string_view line) {
     else if (k == "reward") reward = field.value, found |= 128;
   }
   std::string_view name;
-  if (!(found & 1) || !to_text(event, name)) {
+  if (!(found & 1) || !to_text(event, name, marked_)) {
     why_ = "the line has no event";
     return LineKind::declined;
   }

@@ -74,6 +74,9 @@ class LogReader {
   ResolutionLine resolution_;
   std::vector<size_t> candidate_ends_;
   const char* why_ = "";
+  // Whether the line's special number tokens were rewritten as marks: only
+  // then is a string of a NUL and one letter a number.
+  bool marked_ = false;
   friend struct LineConverter;
 };
 

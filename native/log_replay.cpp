@@ -34,7 +34,8 @@ void LogReplay::decision(const ReadyDecision& d) {
   }
   const HashedCandidates* hashed = d.hashed_at(bits_);
   if (hashed == nullptr) return decline("the line's candidates were not hashed at the state's bits");
-  Result<DecisionRecord> replayed = decide_hashed(*state_, *hashed, d.record.t, d.record.salt, nullptr, nullptr);
+  Result<DecisionRecord> replayed =
+      decide_hashed(*state_, scratch_, *hashed, d.record.t, d.record.salt, nullptr, nullptr);
   if (!replayed.ok()) return decline("decide refuses the logged inputs");
   if (!same_record(d.record, replayed.value())) decline("the replayed record differs");
 }

@@ -50,6 +50,7 @@ class LogReplay final : public LogPass {
 
   ReplayConfig config_;
   std::optional<BanditState> state_;
+  DecideScratch scratch_;
   uint32_t bits_ = 0;
   uint64_t decisions_ = 0;
   uint64_t resolutions_ = 0;

@@ -22,20 +22,29 @@
 //   evaluation.terms(k) -> target k's bits (0 while no line gave them) and its
 //     (seq, w, r, dm, q) columns as packed bytes
 //
+//   read_line(line) -> one line's values as the native reader reads them
+//     (line_objects.cpp)
+//
 // feed and finish run without the interpreter lock; counts and results are
 // complete once finish has returned.
+#include <array>
 #include <memory>
 #include <new>
 #include <optional>
 #include <stdexcept>
 
 #include "log_eval.hpp"
+#include "line_objects.hpp"
 #include "log_replay.hpp"
-#include "py_owned.hpp"
+#include "pyref.hpp"
+#include "pytext.hpp"
+#include "without_gil.hpp"
 
 namespace sorvane::toolkit {
 
 namespace {
+
+using py::Ref;
 
 // A Python object owning one C++ pass over a log (LogReplay, LogEvaluation).
 template <class Pass>
@@ -176,6 +185,44 @@ bool pass_options(Py_ssize_t threads, Py_ssize_t batch_lines, PassOptions& out) 
   return true;
 }
 
+// A pass type's method table: the methods every pass has, then the type's
+// own, then the end marker.
+template <class Pass, size_t N>
+std::array<PyMethodDef, 5 + N + 1> pass_methods(const PyMethodDef (&own)[N]) {
+  std::array<PyMethodDef, 5 + N + 1> table{{
+      {"feed", pass_feed<Pass>, METH_O, "feed(data)\n--\n\nThe next bytes of the log; False once declined."},
+      {"finish", pass_finish<Pass>, METH_NOARGS, "finish()\n--\n\nThe end of the log."},
+      {"set_line_limit", pass_set_line_limit<Pass>, METH_O,
+       "set_line_limit(bytes)\n--\n\nLines longer than this, their newline aside, are declined unread."},
+      {"skip_line", pass_skip_line<Pass>, METH_NOARGS,
+       "skip_line()\n--\n\nCounts a line the caller read itself (the header)."},
+      {"declined", pass_declined<Pass>, METH_NOARGS,
+       "declined()\n--\n\nNone, or the line number and reason the log was declined at."},
+  }};
+  for (size_t i = 0; i < N; ++i) table[5 + i] = own[i];
+  table[5 + N] = {nullptr, nullptr, 0, nullptr};
+  return table;
+}
+
+// A pass type's slots and spec: its constructor, methods and docstring, and
+// the deallocator every pass shares. Lives as long as the process, since the
+// spec points into its own slots.
+template <class Pass>
+struct PassType {
+  PyType_Slot slots[5];
+  PyType_Spec spec;
+
+  PassType(const char* name, newfunc make, PyMethodDef* methods, const char* doc)
+      : slots{{Py_tp_new, reinterpret_cast<void*>(make)},
+              {Py_tp_dealloc, reinterpret_cast<void*>(pass_dealloc<Pass>)},
+              {Py_tp_methods, methods},
+              {Py_tp_doc, const_cast<char*>(doc)},
+              {0, nullptr}},
+        spec{name, sizeof(PassObject<Pass>), 0, Py_TPFLAGS_DEFAULT, slots} {}
+  PassType(const PassType&) = delete;
+  PassType& operator=(const PassType&) = delete;
+};
+
 // A str argument or None, copied.
 bool optional_text(PyObject* obj, std::optional<std::string>& out) {
   if (obj == Py_None) return true;
@@ -226,37 +273,19 @@ PyObject* replay_state_text(PyObject* self, PyObject*) {
   return guarded<LogReplay>(self, [](LogReplay& replay) -> PyObject* {
     std::optional<std::string> text = replay.state_text();
     if (!text) Py_RETURN_NONE;
-    return PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
+    return py::text(*text);
   });
 }
 
-PyMethodDef replay_methods[] = {
-    {"feed", pass_feed<LogReplay>, METH_O, "feed(data)\n--\n\nThe next bytes of the log; False once declined."},
-    {"finish", pass_finish<LogReplay>, METH_NOARGS, "finish()\n--\n\nThe end of the log."},
-    {"set_line_limit", pass_set_line_limit<LogReplay>, METH_O,
-     "set_line_limit(bytes)\n--\n\nLines longer than this, their newline aside, are declined unread."},
-    {"skip_line", pass_skip_line<LogReplay>, METH_NOARGS,
-     "skip_line()\n--\n\nCounts a line the caller read itself (the header)."},
-    {"declined", pass_declined<LogReplay>, METH_NOARGS,
-     "declined()\n--\n\nNone, or the line number and reason the log was declined at."},
+auto replay_methods = pass_methods<LogReplay>({
     {"counts", replay_counts, METH_NOARGS,
      "counts()\n--\n\n(lines, decisions, resolutions, pending, bits) so far (bits 0: no state yet)."},
     {"state_text", replay_state_text, METH_NOARGS,
      "state_text()\n--\n\nThe serialize text of the replayed state, or None."},
-    {nullptr, nullptr, 0, nullptr},
-};
+});
 
-PyType_Slot replay_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(replay_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(pass_dealloc<LogReplay>)},
-    {Py_tp_methods, replay_methods},
-    {Py_tp_doc, const_cast<char*>("A replay of an experience log through the engine.")},
-    {0, nullptr},
-};
-
-PyType_Spec replay_spec = {
-    "sorvane_cli._native.LogReplay", sizeof(PassObject<LogReplay>), 0, Py_TPFLAGS_DEFAULT, replay_slots,
-};
+PassType<LogReplay> replay_type("sorvane_cli._native.LogReplay", replay_new, replay_methods.data(),
+                                "A replay of an experience log through the engine.");
 
 // ---- LogEvaluation ----------------------------------------------------------
 
@@ -323,45 +352,26 @@ PyObject* evaluation_terms(PyObject* self, PyObject* index) {
       return nullptr;
     }
     const TargetTerms& t = e.terms(static_cast<size_t>(k));
-    Owned bits(PyLong_FromUnsignedLong(e.target_bits(static_cast<size_t>(k))));
-    Owned seq(packed(t.seq)), w(packed(t.w)), r(packed(t.r)), dm(packed(t.dm)), q(packed(t.q));
+    Ref bits(PyLong_FromUnsignedLong(e.target_bits(static_cast<size_t>(k))));
+    Ref seq(packed(t.seq)), w(packed(t.w)), r(packed(t.r)), dm(packed(t.dm)), q(packed(t.q));
     if (!bits || !seq || !w || !r || !dm || !q) return nullptr;
     return PyTuple_Pack(6, bits.get(), seq.get(), w.get(), r.get(), dm.get(), q.get());
   });
 }
 
-PyMethodDef evaluation_methods[] = {
-    {"feed", pass_feed<LogEvaluation>, METH_O,
-     "feed(data)\n--\n\nThe next bytes of the log; False once declined."},
-    {"finish", pass_finish<LogEvaluation>, METH_NOARGS, "finish()\n--\n\nThe end of the log."},
-    {"set_line_limit", pass_set_line_limit<LogEvaluation>, METH_O,
-     "set_line_limit(bytes)\n--\n\nLines longer than this, their newline aside, are declined unread."},
-    {"skip_line", pass_skip_line<LogEvaluation>, METH_NOARGS,
-     "skip_line()\n--\n\nCounts a line the caller read itself (the header)."},
-    {"declined", pass_declined<LogEvaluation>, METH_NOARGS,
-     "declined()\n--\n\nNone, or the line number and reason the log was declined at."},
+auto evaluation_methods = pass_methods<LogEvaluation>({
     {"counts", evaluation_counts, METH_NOARGS,
      "counts()\n--\n\n(lines, decisions, resolved, excluded, pending) so far."},
     {"terms", evaluation_terms, METH_O,
      "terms(k)\n--\n\nTarget k's bits, then its seq (int64), w, r, dm and q (float64) columns, packed."},
-    {nullptr, nullptr, 0, nullptr},
-};
+});
 
-PyType_Slot evaluation_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(evaluation_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(pass_dealloc<LogEvaluation>)},
-    {Py_tp_methods, evaluation_methods},
-    {Py_tp_doc, const_cast<char*>("An off-policy evaluation of targets on an experience log.")},
-    {0, nullptr},
-};
-
-PyType_Spec evaluation_spec = {
-    "sorvane_cli._native.LogEvaluation", sizeof(PassObject<LogEvaluation>), 0, Py_TPFLAGS_DEFAULT,
-    evaluation_slots,
-};
+PassType<LogEvaluation> evaluation_type("sorvane_cli._native.LogEvaluation", evaluation_new,
+                                        evaluation_methods.data(),
+                                        "An off-policy evaluation of targets on an experience log.");
 
 int add_type(PyObject* module, const char* name, PyType_Spec* spec) {
-  Owned type(PyType_FromSpec(spec));
+  Ref type(PyType_FromSpec(spec));
   if (!type) return -1;
   if (PyModule_AddObject(module, name, type.get()) < 0) return -1;
   type.release();
@@ -369,8 +379,9 @@ int add_type(PyObject* module, const char* name, PyType_Spec* spec) {
 }
 
 int module_exec(PyObject* module) {
-  if (add_type(module, "LogReplay", &replay_spec) < 0) return -1;
-  return add_type(module, "LogEvaluation", &evaluation_spec);
+  if (add_type(module, "LogReplay", &replay_type.spec) < 0) return -1;
+  if (add_line_reader(module) < 0) return -1;
+  return add_type(module, "LogEvaluation", &evaluation_type.spec);
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "api.hpp"
+#include "hashed_decide.hpp"
 #include "log_reader.hpp"
 
 namespace sorvane::toolkit {

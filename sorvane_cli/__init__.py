@@ -8,27 +8,20 @@
 `header_line` makes the optional first line of a log: the configuration the
 host created its state with, which the tools then read instead of flags.
 
-Modules: `logsource` opens the log (standard input, compression, the line
-bound), `logread` reads its lines into events, `dispatch` hands each event
-to its handler, `header` is the header line, `infer` reads the
-configuration off the log's head, `config` settles the configuration from
-flags, header and log. `replay` replays the log through the module (the
-loop verify and replay share), `scratch` and `nan_signs` help it where the
-log leaves something out; `verify`, `rebuild` (the replay command) and
-`evaluate` are the commands, `rejection`, `learners` and `estimators` the
-evaluation's two methods; `policy` writes out the engine's draw and built-in
-rule, `snapshot` reads a state's scalar fields; `findings`, `output` and
-`progress` report, `output_files` writes files, `status` is the table of exit
-statuses. `sweep` (a
-grid of eval targets) and `checkpoints` (verify in segments between saved
-states) split their work into jobs that `executor` runs in local processes
-or on a Dask cluster.
+The package: `commands` (one module per command, and the table of them),
+`log` (reading the log, its header and configuration, the snapshot layout),
+`replay` (the log replayed through the module, natively where it can be, and
+in checkpoint segments), `evaluation` (off-policy estimates), `report` (what
+the commands write), `jobs` (work spread over processes or a Dask cluster,
+and the CPUs each takes), `options` (shared flags), `policy` (the engine's
+draw and built-in rule), `status` (exit statuses and the failures behind
+them).
 """
 
 # The toolkit's extension module may sit in another copy of this package on
 # the path (an installed wheel, or a build folder) than its Python files.
 __path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
-from .header import header_line
+from sorvane_cli.log.header import header_line  # noqa: E402
 
 __all__ = ["header_line"]

@@ -6,6 +6,8 @@ come out bit for bit equal to the engine's own.
 """
 import math
 
+from sorvane_cli.log.values import same_float
+
 _FNV_OFFSET = 0xCBF29CE484222325
 _FNV_PRIME = 0x100000001B3
 _MASK = (1 << 64) - 1
@@ -82,25 +84,6 @@ def explore_accepts(probabilities):
             return False
         total = total + p
     return abs(total + -1.0) <= SUM_TOLERANCE
-
-
-def same_float(a, b):
-    """Bit-for-bit equality as the log can carry it: NaN equals NaN (the
-    log keeps no payload), and -0.0 differs from 0.0."""
-    if a == b:
-        return a != 0.0 or math.copysign(1.0, a) == math.copysign(1.0, b)
-    return a != a and b != b
-
-
-def same_features(logged, replayed):
-    """A logged feature list against a replayed one: the same indices, and
-    values equal as `same_float` compares them."""
-    if len(logged) != len(replayed):
-        return False
-    for (i, v), (j, w) in zip(logged, replayed):
-        if i != j or not same_float(float(v), w):
-            return False
-    return True
 
 
 def steering_probabilities(n, chosen, propensity, u):

@@ -1,4 +1,5 @@
-"""The exit statuses of every `sorvane` command, one table for all of them."""
+"""The exit statuses of every `sorvane` command, one table for all of them,
+and the kinds of failure a command ends with."""
 import enum
 
 
@@ -37,3 +38,21 @@ def replay_status(findings):
     if not findings.counts:
         return Exit.OK
     return Exit.HOST_POLICY if findings.only_host_policy() else Exit.PROBLEMS
+
+
+# The kinds of failure a command ends with; `main` maps each to its status.
+
+class UsageError(Exception):
+    """A command-line problem; the message is for the user as it stands."""
+
+
+class LogError(Exception):
+    """The log cannot be read at all (missing file, a directory...)."""
+
+
+class OutputError(Exception):
+    """An output file cannot be written; the message says which and why."""
+
+
+class JobFailed(Exception):
+    """A job did not finish; the message says which and why."""

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "pending_error.hpp"
+
 namespace sorvane::py {
 
 bool to_bits(PyObject* obj, uint32_t& out) {
@@ -56,17 +58,14 @@ bool to_dict(PyObject* obj) {
 }
 
 void note_parameter(const char* name) {
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-  if (value != nullptr) {
+  PendingError pending = PendingError::take();
+  if (pending.value) {
     Ref note(PyUnicode_FromFormat("while processing '%s'", name));
-    Ref result(note ? PyObject_CallMethod(value, "add_note", "O", note.get()) : nullptr);
+    Ref result(note ? PyObject_CallMethod(pending.value.get(), "add_note", "O", note.get()) : nullptr);
     // An interpreter without notes: the exception goes out without one.
     if (!result) PyErr_Clear();
   }
-  PyErr_Restore(type, value, traceback);
+  pending.restore();
 }
 
 bool to_double_list(PyObject* obj, std::vector<double>& out) {
@@ -158,7 +157,10 @@ bool DecideInputs::read_candidates(PyObject* obj) {
 
 bool DecideInputs::read_features(PyObject* dict) {
   const Py_ssize_t size = PyDict_Size(dict);
-  features_.reserve(features_.size() + static_cast<size_t>(size));
+  // Grown geometrically: room for exactly this dict would copy every
+  // feature read so far once per candidate.
+  const size_t needed = features_.size() + static_cast<size_t>(size);
+  if (needed > features_.capacity()) features_.reserve(std::max(needed, 2 * features_.capacity()));
   Py_ssize_t pos = 0;
   Py_ssize_t produced = 0;
   PyObject* borrowed_key;
@@ -215,6 +217,7 @@ bool DecideInputs::read(PyObject* context, PyObject* candidates) {
   dicts_.clear();
   const bool ok = [&] {
     if (!read_candidates(candidates)) return false;
+    feature_ends_.reserve(ids_.size());
     if (!read_features(context)) return false;
     context_size_ = features_.size();
     for (const Ref& d : dicts_) {
@@ -232,11 +235,13 @@ void DecideInputs::build_views() {
   const char* base = text_.data();
   auto view = [base](Span s) { return std::string_view(base + s.offset, s.size); };
   named_.clear();
+  named_.reserve(features_.size());
   for (const Feature& f : features_) {
     sorvane::FeatureValue value{f.kind, f.number, view(f.text)};
     named_.push_back({view(f.name), value});
   }
   candidates_.clear();
+  candidates_.reserve(ids_.size());
   size_t begin = context_size_;
   for (size_t i = 0; i < ids_.size(); ++i) {
     const size_t end = feature_ends_[i];

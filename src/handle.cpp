@@ -23,6 +23,7 @@ void state_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   auto* s = reinterpret_cast<StateObject*>(self);
   s->state.~BanditState();
+  s->scratch.~DecideScratch();
   s->in_use.~atomic();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
@@ -58,6 +59,7 @@ PyObject* new_state_object(sorvane::BanditState&& state) {
   if (self == nullptr) return nullptr;
   auto* s = reinterpret_cast<StateObject*>(self);
   new (&s->state) sorvane::BanditState(std::move(state));
+  new (&s->scratch) sorvane::DecideScratch();
   new (&s->in_use) std::atomic<int64_t>(0);
   return self;
 }

@@ -14,6 +14,8 @@ namespace sorvane::py {
 struct StateObject {
   PyObject_HEAD
   sorvane::BanditState state;
+  // The buffers decide reuses; the engine's own, opaque here.
+  sorvane::DecideScratch scratch;
   // 0 free, n > 0 while n calls read the state, -1 while one call changes it.
   std::atomic<int64_t> in_use;
 };

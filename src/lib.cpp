@@ -12,6 +12,7 @@
 #include "handle.hpp"
 #include "log_line.hpp"
 #include "pyref.hpp"
+#include "pytext.hpp"
 #include "records.hpp"
 #include "taps.hpp"
 
@@ -125,7 +126,7 @@ PyObject* py_decide(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     {
       ExclusiveUse use(state);
       if (!use.ok()) return nullptr;
-      decided.emplace(sorvane::decide(state->state, inputs->context(), inputs->candidates(), t,
+      decided.emplace(sorvane::decide(state->state, state->scratch, inputs->context(), inputs->candidates(), t,
                                       salt, score_tap ? &*score_tap : nullptr,
                                       explore_tap ? &*explore_tap : nullptr));
     }
@@ -208,7 +209,7 @@ class StrSink final : public sorvane::TextSink {
  public:
   void write(std::string_view piece) override {
     if (failed_) return;
-    Ref next(PyUnicode_FromStringAndSize(piece.data(), static_cast<Py_ssize_t>(piece.size())));
+    Ref next(text(piece));
     if (!next) {
       failed_ = true;
     } else if (!text_) {

@@ -2,6 +2,7 @@
 
 #include "json_text.hpp"
 #include "json_value.hpp"
+#include "pytext.hpp"
 #include "records.hpp"
 
 namespace sorvane::py {
@@ -20,10 +21,6 @@ PyObject* raise_value_error(const char* message) {
 bool put(PyObject* dict, const char* key, PyObject* value) {
   Ref owned(value);
   return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
-}
-
-PyObject* text(const std::string& s) {
-  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
 PyObject* record_object(const sorvane::DecisionRecord& r) {

@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "pytext.hpp"
+
 namespace sorvane::py {
 
 namespace {
@@ -22,10 +24,6 @@ constexpr const char* kResolutionDoc =
 // Made once per process, like BanditState (handle.cpp).
 PyTypeObject* g_record_type = nullptr;
 PyTypeObject* g_resolution_type = nullptr;
-
-PyObject* text(const std::string& s) {
-  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-}
 
 RecordObject* as_record(PyObject* self) { return reinterpret_cast<RecordObject*>(self); }
 const sorvane::DecisionRecord& rec(PyObject* self) { return as_record(self)->record; }

@@ -1,6 +1,7 @@
 #include "taps.hpp"
 
 #include "convert.hpp"
+#include "pending_error.hpp"
 #include "handle.hpp"
 #include "records.hpp"
 
@@ -51,13 +52,7 @@ void write_abandon_notice(PyObject* exception) {
 }  // namespace
 
 void CallbackErrorSlot::take_pending() {
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-  Ref exception(value);
+  Ref exception = std::move(PendingError::take().value);
   if (exception && is_panic(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())))) {
     panic_ = std::move(exception);
   } else {

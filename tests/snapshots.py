@@ -7,7 +7,7 @@ from __future__ import annotations
 import dataclasses
 import struct
 
-from sorvane_cli.snapshot import CHECKSUM, FORMAT_VERSION, MAGIC
+from sorvane_cli.log.snapshot import CHECKSUM, FORMAT_VERSION, MAGIC
 
 FNV_OFFSET = 0xCBF29CE484222325
 FNV_PRIME = 0x100000001B3

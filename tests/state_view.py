@@ -8,7 +8,7 @@ import dataclasses
 import struct
 
 from float_ops import add, div, mul
-from sorvane_cli.snapshot import (CHECKSUM, MODEL_FIELDS, MODEL_OFFSET, PAIR, RECORD_HEAD, RECORD_TAIL,
+from sorvane_cli.log.snapshot import (CHECKSUM, MODEL_FIELDS, MODEL_OFFSET, PAIR, RECORD_HEAD, RECORD_TAIL,
                                   STATE_FIELDS, SUM, SUMS_OFFSET, TEXT_LENGTH, scalar_fields,
                                   state_fields_offset)
 

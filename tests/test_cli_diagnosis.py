@@ -9,7 +9,7 @@ import pytest
 import sorvane
 from sorvane_cli.__main__ import main
 from sorvane_cli.status import Exit
-from test_cli_verify import CONFIG, FLAGS, _flip, _lines_of, write_run
+from logs import CONFIG, FLAGS, flip_line, lines_of, write_run
 
 
 def verify(path, capsys, flags=FLAGS):
@@ -42,11 +42,11 @@ def test_a_forgetfulness_left_out_is_named_as_the_likely_cause(long_run, capsys)
 
 
 def test_a_changed_choice_is_one_problem_and_the_rest_still_verifies(long_run, capsys):
-    index = _lines_of(long_run, "decision")[40]
+    index = lines_of(long_run, "decision")[40]
     lines = long_run.read_text().splitlines()
     obj = json.loads(lines[index])
     original = obj["record"]["chosen"]
-    _flip(long_run, index, lambda o: o["record"].update(chosen=(original + 1) % len(o["candidates"])))
+    flip_line(long_run, index, lambda o: o["record"].update(chosen=(original + 1) % len(o["candidates"])))
     status, report = verify(long_run, capsys)
     assert status == Exit.PROBLEMS
     assert report["problems"] == 1 and report["mismatches"] == {"record-mismatch": 1}, report["first"]
@@ -56,8 +56,8 @@ def test_a_changed_choice_is_one_problem_and_the_rest_still_verifies(long_run, c
 
 @pytest.mark.parametrize("direction", [0.0, 1.0])
 def test_a_propensity_changed_in_its_last_bit_is_a_changed_line_not_a_host_decision(long_run, direction, capsys):
-    index = _lines_of(long_run, "decision")[25]
-    _flip(long_run, index, lambda o: o["record"].update(
+    index = lines_of(long_run, "decision")[25]
+    flip_line(long_run, index, lambda o: o["record"].update(
         propensity=math.nextafter(o["record"]["propensity"], direction)))
     status, report = verify(long_run, capsys)
     assert status == Exit.PROBLEMS
@@ -72,8 +72,8 @@ def test_with_a_header_the_cause_is_an_earlier_change(tmp_path, capsys):
     write_run(path, decisions=300, state=sorvane.create(10, **CONFIG))
     # A changed reward of a rewarded resolution shows only in what the model learns.
     lines = path.read_text().splitlines()
-    index = next(k for k in _lines_of(path, "resolution")[3:] if json.loads(lines[k])["kind"] == "rewarded")
-    _flip(path, index, lambda o: o.update(reward=o["reward"] + 40.0))
+    index = next(k for k in lines_of(path, "resolution")[3:] if json.loads(lines[k])["kind"] == "rewarded")
+    flip_line(path, index, lambda o: o.update(reward=o["reward"] + 40.0))
     status, report = verify(path, capsys, ["-q"])
     assert status == Exit.PROBLEMS and report["mismatches"] == {"diverged": 1}
     assert "earlier line was changed or lost" in report["first"][0]["message"]

@@ -7,8 +7,8 @@ import pytest
 
 import sorvane
 from sorvane_cli.__main__ import main
-from sorvane_cli.evaluate import Target
-from sorvane_cli.learners import Learner
+from sorvane_cli.evaluation.targets import Target
+from sorvane_cli.evaluation.learners import Learner
 from sorvane_cli.policy import builtin_probabilities
 
 # Reward probability of each candidate for each value of the context's "g".

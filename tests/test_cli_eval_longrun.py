@@ -189,7 +189,7 @@ def test_an_estimate_outside_the_logged_rewards_is_flagged(tmp_path, capsys):
     ([([0, 1], True)], 1, False),
 ])
 def test_the_long_run_jobs_are_cut_for_the_workers_keeping_every_target_once(planned, workers, everywhere):
-    from sorvane_cli.sweep import balanced
+    from sorvane_cli.commands.sweep import balanced
     pieces = balanced(planned, workers, everywhere)
     assert sorted(k for members, _ in pieces for k in members) == sorted(k for members, _ in planned for k in members)
     if everywhere:

@@ -7,9 +7,9 @@ import pytest
 
 import sorvane
 from sorvane_cli.__main__ import main
-from sorvane_cli.rejection import acceptance_uniform, bound
+from sorvane_cli.evaluation.rejection import acceptance_uniform, bound
 from sorvane_cli.status import Exit
-from test_cli_verify import FLAGS, _lines_of, write_run
+from logs import FLAGS, lines_of, write_run
 
 REWARD = {"a": 0.3, "b": 0.7}
 
@@ -104,7 +104,7 @@ def test_a_damaged_feature_list_fails_eval_as_it_fails_verify(tmp_path, damage, 
     path = tmp_path / "run.log"
     write_run(path)
     lines = path.read_text().splitlines()
-    index = _lines_of(path, "decision")[6]
+    index = lines_of(path, "decision")[6]
     change, kind = DAMAGED_FEATURES[damage]
     lines[index] = re.sub(r'("features":\[\[\d+),([^\]]+)\]', change, lines[index], count=1)
     path.write_text("\n".join(lines) + "\n")

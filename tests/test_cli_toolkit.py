@@ -5,7 +5,6 @@ import gzip
 import io
 import json
 import lzma
-import sys
 import tracemalloc
 
 import pytest
@@ -14,16 +13,9 @@ import sorvane
 from sorvane_cli import header_line
 from sorvane_cli.__main__ import build_parser, main
 from sorvane_cli.status import Exit
-from test_cli_verify import CONFIG, FLAGS, write_run
+from logs import CONFIG, FLAGS, write_run
 
 
-def run(argv, capsys, stdin=None, monkeypatch=None):
-    if stdin is not None:
-        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BufferedReader(io.BytesIO(stdin))))
-    status = main(argv)
-    out, err = capsys.readouterr()
-    assert "Traceback" not in out + err
-    return status, out, err
 
 
 @pytest.fixture(scope="module")
@@ -39,39 +31,39 @@ COMPRESSIONS = {"plain": lambda b: b, "gzip": gzip.compress, "bzip2": bz2.compre
 @pytest.mark.parametrize("compression", sorted(COMPRESSIONS))
 @pytest.mark.parametrize("name", ["run.log", "run.log.gz"])
 def test_compressed_logs_are_read_by_their_first_bytes_whatever_their_name(tmp_path, log_bytes, compression, name,
-                                                                            capsys):
+                                                                            cli):
     data, state = log_bytes
     path = tmp_path / name
     path.write_bytes(COMPRESSIONS[compression](data))
-    assert run(["verify", str(path)] + FLAGS, capsys)[0] == Exit.OK
+    assert cli("verify", str(path), *FLAGS)[0] == Exit.OK
     out = tmp_path / "state.hex"
-    assert run(["replay", str(path), "-o", str(out)] + FLAGS, capsys)[0] == Exit.OK
+    assert cli("replay", str(path), "-o", str(out), *FLAGS)[0] == Exit.OK
     assert out.read_text() == state
-    assert run(["eval", str(path), "--method", "weighted"] + FLAGS, capsys)[0] == Exit.OK
+    assert cli("eval", str(path), "--method", "weighted", *FLAGS)[0] == Exit.OK
 
 
 @pytest.mark.parametrize("command", [["verify"], ["replay", "-o", "{dir}/s.hex"], ["eval"]])
 @pytest.mark.parametrize("compression", ["plain", "gzip"])
-def test_standard_input_is_read_as_dash(tmp_path, log_bytes, command, compression, capsys, monkeypatch):
+def test_standard_input_is_read_as_dash(tmp_path, log_bytes, command, compression, cli, monkeypatch):
     data, state = log_bytes
     argv = [command[0], "-"] + [a.format(dir=tmp_path) for a in command[1:]] + FLAGS
-    status, out, err = run(argv, capsys, stdin=COMPRESSIONS[compression](data), monkeypatch=monkeypatch)
+    status, out, err = cli(*argv, stdin=COMPRESSIONS[compression](data))
     assert status == Exit.OK, err
     if command[0] == "replay":
         assert (tmp_path / "s.hex").read_text() == state
 
 
-def test_a_damaged_compressed_log_is_one_line_of_error(tmp_path, log_bytes, capsys):
+def test_a_damaged_compressed_log_is_one_line_of_error(tmp_path, log_bytes, cli):
     data, _ = log_bytes
     packed = bytearray(gzip.compress(data))
     packed[len(packed) // 2] ^= 0xFF
     path = tmp_path / "run.log.gz"
     path.write_bytes(bytes(packed))
-    status, out, err = run(["verify", str(path)] + FLAGS, capsys)
+    status, out, err = cli("verify", str(path), *FLAGS)
     assert status == Exit.USAGE and "gzip data is damaged" in err and len(err.splitlines()) == 1
 
 
-def test_a_line_past_the_bound_is_a_problem_of_its_line_and_is_never_held_whole(tmp_path, log_bytes, capsys):
+def test_a_line_past_the_bound_is_a_problem_of_its_line_and_is_never_held_whole(tmp_path, log_bytes, cli):
     data, _ = log_bytes
     lines = data.splitlines(keepends=True)
     huge = b'{"event":"decision","bits":10,"context":{"x":"' + b"a" * (8 << 20) + b'"}}\n'
@@ -79,7 +71,7 @@ def test_a_line_past_the_bound_is_a_problem_of_its_line_and_is_never_held_whole(
     path.write_bytes(b"".join(lines[:5] + [huge] + lines[5:]))
     for command in (["verify", "--json"], ["eval"], ["replay", "-o", str(tmp_path / "s.hex")]):
         tracemalloc.start()
-        status, out, err = run([command[0], str(path), "--max-line-bytes", "65536"] + command[1:] + FLAGS, capsys)
+        status, out, err = cli(*[command[0], str(path), "--max-line-bytes", "65536"] + command[1:] + FLAGS)
         peak = tracemalloc.get_traced_memory()[1]
         tracemalloc.stop()
         assert status == Exit.PROBLEMS, err
@@ -90,17 +82,17 @@ def test_a_line_past_the_bound_is_a_problem_of_its_line_and_is_never_held_whole(
         assert peak < 4 << 20, peak
 
 
-def test_the_default_bound_passes_lines_far_longer_than_real_ones(tmp_path, capsys):
+def test_the_default_bound_passes_lines_far_longer_than_real_ones(tmp_path, cli):
     state = sorvane.create(12, **CONFIG)
     candidates = [(f"c{k}", {f"f{j}": float(j) for j in range(200)}) for k in range(1000)]
     record = sorvane.decide(state, {"u": 1}, candidates, 0.0, "big")
     path = tmp_path / "big.log"
     path.write_text(sorvane.log_line(record) + "\n")
     assert path.stat().st_size > 1 << 20
-    assert run(["verify", str(path)] + FLAGS, capsys)[0] == Exit.OK
+    assert cli("verify", str(path), *FLAGS)[0] == Exit.OK
 
 
-def test_running_out_of_memory_is_one_line_and_its_own_status(tmp_path, log_bytes, capsys, monkeypatch):
+def test_running_out_of_memory_is_one_line_and_its_own_status(tmp_path, log_bytes, cli, monkeypatch):
     data, _ = log_bytes
     path = tmp_path / "run.log"
     path.write_bytes(data)
@@ -108,11 +100,11 @@ def test_running_out_of_memory_is_one_line_and_its_own_status(tmp_path, log_byte
     def no_memory(*args, **kwargs):
         raise MemoryError
 
-    from sorvane_cli import logread
+    from sorvane_cli.log import lines as logread
     monkeypatch.setattr(logread, "_fast_decision", no_memory)
     monkeypatch.setattr(logread, "parse_in_full", no_memory)
     for command in (["verify"], ["eval"], ["replay", "-o", str(tmp_path / "s.hex")]):
-        status, out, err = run([command[0], str(path)] + command[1:] + FLAGS, capsys)
+        status, out, err = cli(*[command[0], str(path)] + command[1:] + FLAGS)
         assert status == Exit.MEMORY
         assert err.startswith(f"sorvane {command[0]}: error: out of memory") and len(err.splitlines()) == 1
 
@@ -122,34 +114,34 @@ def test_running_out_of_memory_is_one_line_and_its_own_status(tmp_path, log_byte
     ["replay", "{log}", "-o", "{dir}"],
     ["eval", "{log}", "--plot", "/nonexistent/p.png"],
 ])
-def test_an_output_path_that_cannot_be_written_is_refused_before_the_work(tmp_path, log_bytes, argv, capsys,
+def test_an_output_path_that_cannot_be_written_is_refused_before_the_work(tmp_path, log_bytes, argv, cli,
                                                                           monkeypatch):
     pytest.importorskip("matplotlib")
     data, _ = log_bytes
     path = tmp_path / "run.log"
     path.write_bytes(data)
     monkeypatch.setattr(sorvane, "decide", None)  # any work would fail loudly
-    status, out, err = run([a.format(log=path, dir=tmp_path) for a in argv] + FLAGS, capsys)
+    status, out, err = cli(*[a.format(log=path, dir=tmp_path) for a in argv], *FLAGS)
     assert status == Exit.OUTPUT and err.startswith("sorvane") and "cannot write" in err
     assert len(err.splitlines()) == 1
 
 
-def test_a_write_that_fails_late_is_one_line_too(tmp_path, log_bytes, capsys, monkeypatch):
-    from sorvane_cli import output_files
+def test_a_write_that_fails_late_is_one_line_too(tmp_path, log_bytes, cli, monkeypatch):
+    from sorvane_cli.report import files as output_files
     data, _ = log_bytes
     path = tmp_path / "run.log"
     path.write_bytes(data)
     monkeypatch.setattr(output_files.os, "replace", lambda a, b: (_ for _ in ()).throw(OSError(28, "No space left")))
-    status, out, err = run(["replay", str(path), "-o", str(tmp_path / "s.hex")] + FLAGS, capsys)
+    status, out, err = cli("replay", str(path), "-o", str(tmp_path / "s.hex"), *FLAGS)
     assert status == Exit.OUTPUT and "No space left" in err
     assert not list(tmp_path.glob("s.hex*"))
 
 
-def test_target_takes_one_value_so_the_log_may_follow_it(tmp_path, log_bytes, capsys):
+def test_target_takes_one_value_so_the_log_may_follow_it(tmp_path, log_bytes, cli):
     data, _ = log_bytes
     path = tmp_path / "run.log"
     path.write_bytes(data)
-    status, out, err = run(["eval", "--target", "epsilon=0.3,name=wide", str(path), "--json"] + FLAGS, capsys)
+    status, out, err = cli("eval", "--target", "epsilon=0.3,name=wide", str(path), "--json", *FLAGS)
     assert status == Exit.OK, err
     assert [t["name"] for t in json.loads(out)["targets"]] == ["logging", "wide"]
 

@@ -13,52 +13,13 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import sorvane
-from sorvane_cli import logread
+from sorvane_cli.log import lines as logread
 from sorvane_cli.__main__ import main
 from sorvane_cli.policy import builtin_probabilities, draw_uniform
-from sorvane_cli.progress import Progress, wants_progress
+from sorvane_cli.report.progress import Progress, wants_progress
 
-CONFIG = {"horizon": 5.0, "default_reward": -0.25, "epsilon": 0.2, "forgetfulness": 0.98}
-FLAGS = ["--horizon", "5.0", "--default-reward", "-0.25", "--epsilon", "0.2", "--forgetfulness", "0.98", "-q"]
-
-
-def write_run(path, decisions=90, explore=None, score=None, state=None, salt="web", start=0):
-    """A host's run through decide/learn/expire/log_line; returns the state.
-
-    Rewards come early (rewarded), late (learn past the horizon: expired) or
-    never (expire() resolves them); a few decisions stay pending. `explore`
-    and `score`, when given, are used on every third decision.
-    """
-    state = state if state is not None else sorvane.create(10, **CONFIG)
-    with open(path, "a", encoding="utf-8") as log:
-        for i in range(start, start + decisions):
-            context = {"city": ["Oslo", "Zürich", "Lima"][i % 3], "hour": i % 24, "member": i % 2 == 0,
-                       "promo": None if i % 4 else "spring"}
-            candidates = [(f"item{k}", {"price": 1.5 + k, "tag": "new" if (i + k) % 3 else "old"})
-                          for k in range(2 + i % 4)]
-            if i % 11 == 0:
-                candidates.append(("item0", {"price": 9.0}))  # a duplicate id
-            custom = {}
-            if i % 3 == 1:
-                if explore is not None:
-                    custom["explore"] = explore
-                if score is not None:
-                    custom["score"] = score
-            record = sorvane.decide(state, context, candidates, float(i), salt, **custom)
-            log.write(sorvane.log_line(record) + "\n")
-            if i % 5 == 0:
-                resolution = sorvane.learn(state, record.decision_id, 1.0 + record.chosen, i + 1.0)
-            elif i % 5 == 1:
-                resolution = sorvane.learn(state, record.decision_id, 2.0, i + 7.5)  # past the horizon
-            else:
-                resolution = None
-            if resolution is not None:
-                log.write(sorvane.log_line(resolution) + "\n")
-            if i % 7 == 6:
-                for resolution in sorvane.expire(state, float(i)):
-                    log.write(sorvane.log_line(resolution) + "\n")
-    return state
-
+from logs import (CONFIG, DECISION_FLIPS, FLAGS, RESOLUTION_FLIPS, flip_line, flip_chosen, lines_of, nan_run, softmax_explore,
+                  write_run)
 
 @pytest.fixture(autouse=True, params=["orjson", "json"])
 def reader(request, monkeypatch):
@@ -70,15 +31,10 @@ def reader(request, monkeypatch):
     return request.param
 
 
-def run(argv, capsys):
-    status = main(argv)
-    out, err = capsys.readouterr()
-    assert "Traceback" not in out + err
-    return status, out, err
 
 
-def verify_json(path, capsys, flags=FLAGS):
-    status, out, _ = run(["verify", str(path), "--json", "--show", "1000"] + flags, capsys)
+def verify_json(path, cli, flags=FLAGS):
+    status, out, _ = cli("verify", str(path), "--json", "--show", "1000", *flags)
     return status, json.loads(out)
 
 
@@ -90,20 +46,20 @@ def real_log(tmp_path):
 
 
 @pytest.mark.parametrize("flip, verdict", [(False, "verified"), (True, "NOT VERIFIED")])
-def test_the_summary_for_people_ends_in_the_verdict(real_log, flip, verdict, capsys):
+def test_the_summary_for_people_ends_in_the_verdict(real_log, flip, verdict, cli):
     path, _ = real_log
-    index = _lines_of(path, "decision")[3]
+    index = lines_of(path, "decision")[3]
     if flip:
-        _flip(path, index, DECISION_FLIPS["salt"])
-    status, out, _ = run(["verify", str(path)] + FLAGS, capsys)
+        flip_line(path, index, DECISION_FLIPS["salt"])
+    status, out, _ = cli("verify", str(path), *FLAGS)
     assert status == (1 if flip else 0)
     assert out.splitlines()[-1].split(":")[0] == verdict
     assert (f"\nline {index + 1}: decision record differs" in out) == flip
 
 
-def test_verify_passes_on_a_real_run(real_log, capsys):
+def test_verify_passes_on_a_real_run(real_log, cli):
     path, _ = real_log
-    status, report = verify_json(path, capsys)
+    status, report = verify_json(path, cli)
     assert status == 0, report
     assert report["verified"] and report["problems"] == 0
     lines = path.read_text().splitlines()
@@ -113,106 +69,49 @@ def test_verify_passes_on_a_real_run(real_log, capsys):
     assert report["pending"] == decisions - report["resolutions"] > 0
 
 
-def test_replay_writes_the_state_serialize_gave(real_log, tmp_path, capsys):
+def test_replay_writes_the_state_serialize_gave(real_log, tmp_path, cli):
     path, expected = real_log
     out = tmp_path / "state.hex"
-    status, _, _ = run(["replay", str(path), "-o", str(out)] + FLAGS, capsys)
+    status, _, _ = cli("replay", str(path), "-o", str(out), *FLAGS)
     assert status == 0
     assert out.read_text() == expected
 
 
-def _lines_of(path, event):
-    lines = path.read_text().splitlines()
-    return [k for k, line in enumerate(lines) if json.loads(line)["event"] == event]
-
-
-def _flip_context(obj):
-    key = next(iter(obj["context"]))
-    obj["context"][key] = obj["context"][key] + "x"
-
-
-def _flip_candidates(obj):
-    obj["candidates"][0][0] += "x"
-
-
-def _flip_features(obj):
-    pair = obj["record"]["features"][0]
-    pair[1] = pair[1] * 2.0
-
-
-def _flip_chosen(obj):
-    obj["record"]["chosen"] = (obj["record"]["chosen"] + 1) % len(obj["candidates"])
-
-
-# One change to one field per case. Three changes cannot show and are left out:
-# a decision's t (an input the record only echoes), a rewarded resolution's
-# reward (the host's observation; only its effect on later choices shows), and
-# turning an expired resolution into a rewarded one that carries the default
-# reward (the state trains the same either way).
-DECISION_FLIPS = {
-    "event": lambda o: o.update(event="decided"),
-    "bits": lambda o: o.update(bits=o["bits"] + 1),
-    "context": _flip_context,
-    "candidates": _flip_candidates,
-    "decision_id": lambda o: o["record"].update(decision_id=o["record"]["decision_id"] + "x"),
-    "candidate_hash": lambda o: o["record"].update(candidate_hash=o["record"]["candidate_hash"] ^ 1),
-    "chosen": _flip_chosen,
-    "features": _flip_features,
-    "propensity": lambda o: o["record"].update(propensity=o["record"]["propensity"] / 2),
-    "model_version": lambda o: o["record"].update(model_version=o["record"]["model_version"] + 1),
-    "salt": lambda o: o["record"].update(salt=o["record"]["salt"] + "x"),
-}
-RESOLUTION_FLIPS = {
-    "event": (None, lambda o: o.update(event="resolved")),
-    "decision_id": (None, lambda o: o.update(decision_id=o["decision_id"] + "x")),
-    "kind": ("rewarded", lambda o: o.update(kind="expired")),
-    "reward": ("expired", lambda o: o.update(reward=o["reward"] + 1.0)),
-}
-
-
-def _flip(path, index, change, separators=(",", ":")):
-    lines = path.read_text().splitlines()
-    obj = json.loads(lines[index])
-    change(obj)
-    lines[index] = json.dumps(obj, separators=separators)
-    path.write_text("\n".join(lines) + "\n")
-
-
 @pytest.mark.parametrize("where", ["first", "middle", "last"])
 @pytest.mark.parametrize("field", sorted(DECISION_FLIPS))
-def test_changing_one_field_of_a_decision_line_fails_on_that_line(real_log, field, where, capsys):
+def test_changing_one_field_of_a_decision_line_fails_on_that_line(real_log, field, where, cli):
     path, _ = real_log
-    decisions = _lines_of(path, "decision")
+    decisions = lines_of(path, "decision")
     index = {"first": decisions[0], "middle": decisions[len(decisions) // 2], "last": decisions[-1]}[where]
-    _flip(path, index, DECISION_FLIPS[field])
-    status, report = verify_json(path, capsys)
+    flip_line(path, index, DECISION_FLIPS[field])
+    status, report = verify_json(path, cli)
     assert status != 0
     assert report["first"][0]["line"] == index + 1, report["first"][:2]
 
 
 @pytest.mark.parametrize("where", ["first", "last"])
 @pytest.mark.parametrize("field", sorted(RESOLUTION_FLIPS))
-def test_changing_one_field_of_a_resolution_line_fails_on_that_line(real_log, field, where, capsys):
+def test_changing_one_field_of_a_resolution_line_fails_on_that_line(real_log, field, where, cli):
     path, _ = real_log
     kind, change = RESOLUTION_FLIPS[field]
     lines = path.read_text().splitlines()
-    resolutions = [k for k in _lines_of(path, "resolution") if kind in (None, json.loads(lines[k])["kind"])]
+    resolutions = [k for k in lines_of(path, "resolution") if kind in (None, json.loads(lines[k])["kind"])]
     index = resolutions[0] if where == "first" else resolutions[-1]
-    _flip(path, index, change)
-    status, report = verify_json(path, capsys)
+    flip_line(path, index, change)
+    status, report = verify_json(path, cli)
     assert status == 1
     assert report["first"][0]["line"] == index + 1, report["first"][:2]
 
 
 @pytest.mark.parametrize("field", ["features", "propensity", "context"])
-def test_a_log_reformatted_by_another_json_tool_is_checked_just_as_closely(real_log, field, capsys):
+def test_a_log_reformatted_by_another_json_tool_is_checked_just_as_closely(real_log, field, cli):
     path, _ = real_log
     lines = [json.dumps(json.loads(line)) for line in path.read_text().splitlines()]
     path.write_text("\n".join(lines) + "\n")
-    assert verify_json(path, capsys)[0] == 0
-    index = _lines_of(path, "decision")[5]
-    _flip(path, index, DECISION_FLIPS[field], separators=(", ", ": "))
-    status, report = verify_json(path, capsys)
+    assert verify_json(path, cli)[0] == 0
+    index = lines_of(path, "decision")[5]
+    flip_line(path, index, DECISION_FLIPS[field], separators=(", ", ": "))
+    status, report = verify_json(path, cli)
     assert status != 0 and report["first"][0]["line"] == index + 1
 
 
@@ -245,28 +144,28 @@ OTHER_VALUES = {
 
 
 @pytest.mark.parametrize("edit", sorted(SAME_VALUES))
-def test_a_line_spelled_otherwise_with_the_same_values_still_verifies(real_log, edit, capsys):
+def test_a_line_spelled_otherwise_with_the_same_values_still_verifies(real_log, edit, cli):
     path, _ = real_log
     lines = path.read_text().splitlines()
-    for index in _lines_of(path, "decision")[:6]:
+    for index in lines_of(path, "decision")[:6]:
         lines[index] = SAME_VALUES[edit](lines[index])
     path.write_text("\n".join(lines) + "\n")
-    status, report = verify_json(path, capsys)
+    status, report = verify_json(path, cli)
     assert status == 0, report["first"]
 
 
 @pytest.mark.parametrize("edit", sorted(OTHER_VALUES))
-def test_a_changed_value_is_reported_alike_in_a_canonical_and_a_reformatted_line(real_log, edit, capsys):
+def test_a_changed_value_is_reported_alike_in_a_canonical_and_a_reformatted_line(real_log, edit, cli):
     path, _ = real_log
     lines = path.read_text().splitlines()
-    index = _lines_of(path, "decision")[4]
+    index = lines_of(path, "decision")[4]
     changed = OTHER_VALUES[edit](lines[index])
     assert changed != lines[index]
     reports = []
     for text in (changed, json.dumps(json.loads(changed), separators=(", ", ": "))):
         lines[index] = text
         path.write_text("\n".join(lines) + "\n")
-        status, report = verify_json(path, capsys)
+        status, report = verify_json(path, cli)
         assert status == 1 and report["first"][0]["line"] == index + 1
         reports.append(report)
     assert reports[0] == reports[1]
@@ -298,28 +197,28 @@ RESOLUTION_OTHER = {
 
 def _expired_lines(path):
     lines = path.read_text().splitlines()
-    return lines, [k for k in _lines_of(path, "resolution") if json.loads(lines[k])["kind"] == "expired"]
+    return lines, [k for k in lines_of(path, "resolution") if json.loads(lines[k])["kind"] == "expired"]
 
 
 @pytest.mark.parametrize("edit", sorted(RESOLUTION_SAME))
-def test_a_resolution_line_spelled_otherwise_still_verifies(real_log, edit, capsys):
+def test_a_resolution_line_spelled_otherwise_still_verifies(real_log, edit, cli):
     # Rewarded lines too: a reward read wrongly trains the model otherwise,
     # which shows in later decisions.
     path, _ = real_log
     lines = path.read_text().splitlines()
     changed = 0
-    for index in _lines_of(path, "resolution")[:12]:
+    for index in lines_of(path, "resolution")[:12]:
         text = RESOLUTION_SAME[edit](lines[index])
         changed += text != lines[index]
         lines[index] = text
     assert changed >= 2
     path.write_text("\n".join(lines) + "\n")
-    status, report = verify_json(path, capsys)
+    status, report = verify_json(path, cli)
     assert status == 0, report["first"]
 
 
 @pytest.mark.parametrize("edit", sorted(RESOLUTION_OTHER))
-def test_a_changed_resolution_line_fails_on_that_line(real_log, edit, capsys):
+def test_a_changed_resolution_line_fails_on_that_line(real_log, edit, cli):
     path, _ = real_log
     lines, expired = _expired_lines(path)
     index = expired[2]
@@ -327,41 +226,35 @@ def test_a_changed_resolution_line_fails_on_that_line(real_log, edit, capsys):
     assert changed != lines[index]
     lines[index] = changed
     path.write_text("\n".join(lines) + "\n")
-    status, report = verify_json(path, capsys)
+    status, report = verify_json(path, cli)
     assert status == 1
     assert report["first"][0]["line"] == index + 1, report["first"][:2]
 
 
 @pytest.mark.parametrize("damage", ['"', "x", "]"])
-def test_a_damaged_feature_list_is_reported_and_the_rest_still_verifies(real_log, damage, capsys):
+def test_a_damaged_feature_list_is_reported_and_the_rest_still_verifies(real_log, damage, cli):
     # The inputs of the line are intact, so the decision is replayed and the
     # lines after it come out right.
     path, _ = real_log
     lines = path.read_text().splitlines()
-    index = _lines_of(path, "decision")[4]
+    index = lines_of(path, "decision")[4]
     lines[index] = re.sub(r'("features":\[\[\d+),', lambda m: m.group(1) + damage, lines[index], count=1)
     path.write_text("\n".join(lines) + "\n")
-    status, report = verify_json(path, capsys)
+    status, report = verify_json(path, cli)
     assert status == 1
     assert report["problems"] == 1 and report["first"][0]["line"] == index + 1
     assert report["first"][0]["kind"] == "not-json"
-
-
-def _softmax_explore(estimates, epsilon):
-    weights = [math.exp(3.0 * e) for e in estimates]
-    total = sum(weights)
-    return [w / total for w in weights]
 
 
 def _reversed_score(context, candidates):
     return [float(len(candidates) - k) for k in range(len(candidates))]
 
 
-def test_host_explore_decisions_are_reported_as_such_and_replay_still_recovers_the_state(tmp_path, capsys):
+def test_host_explore_decisions_are_reported_as_such_and_replay_still_recovers_the_state(tmp_path, cli):
     # A propensity the built-in rule cannot give is the host's own.
     path = tmp_path / "host.log"
-    state = write_run(path, explore=_softmax_explore)
-    status, report = verify_json(path, capsys)
+    state = write_run(path, explore=softmax_explore)
+    status, report = verify_json(path, cli)
     assert status == 3, report
     assert set(report["mismatches"]) == {"host-policy"}
     lines = path.read_text().splitlines()
@@ -369,40 +262,40 @@ def test_host_explore_decisions_are_reported_as_such_and_replay_still_recovers_t
         assert json.loads(lines[finding["line"] - 1])["record"]["decision_id"].endswith(
             tuple(f":{i}" for i in range(1, 90, 3)))
     out = tmp_path / "state.hex"
-    assert run(["replay", str(path), "-o", str(out)] + FLAGS, capsys)[0] == 0
+    assert cli("replay", str(path), "-o", str(out), *FLAGS)[0] == 0
     assert out.read_text() == sorvane.serialize(state)
 
 
-def test_host_score_decisions_are_one_first_cause_and_replay_recovers_the_state_when_forced(tmp_path, capsys):
+def test_host_score_decisions_are_one_first_cause_and_replay_recovers_the_state_when_forced(tmp_path, cli):
     # A host score with the built-in explore leaves propensities the rule
     # gives: the log cannot tell it from a model that is no longer the
     # host's, so it is one cause, with the rest following from it.
     path = tmp_path / "host.log"
     state = write_run(path, score=_reversed_score)
-    status, report = verify_json(path, capsys)
+    status, report = verify_json(path, cli)
     assert status == 1, report
     assert report["mismatches"] == {"diverged": 1} and report["problems"] == 1
     first = report["first"][0]
     assert "own score callable" in first["message"] and first["follow_on"] > 5
     out = tmp_path / "state.hex"
-    assert run(["replay", str(path), "-o", str(out)] + FLAGS, capsys)[0] == 1 and not out.exists()
-    assert run(["replay", str(path), "-o", str(out), "--force"] + FLAGS, capsys)[0] == 1
+    assert cli("replay", str(path), "-o", str(out), *FLAGS)[0] == 1 and not out.exists()
+    assert cli("replay", str(path), "-o", str(out), "--force", *FLAGS)[0] == 1
     assert out.read_text() == sorvane.serialize(state)
 
 
-def test_a_changed_choice_in_a_host_policy_log_is_still_corruption(tmp_path, capsys):
+def test_a_changed_choice_in_a_host_policy_log_is_still_corruption(tmp_path, cli):
     path = tmp_path / "host.log"
-    write_run(path, explore=_softmax_explore)
-    index = _lines_of(path, "decision")[40]
-    _flip(path, index, _flip_chosen)
-    status, report = verify_json(path, capsys)
+    write_run(path, explore=softmax_explore)
+    index = lines_of(path, "decision")[40]
+    flip_line(path, index, flip_chosen)
+    status, report = verify_json(path, cli)
     assert status == 1
     assert report["mismatches"]["record-mismatch"] == 1
     wrong = [f for f in report["first"] if f["kind"] == "record-mismatch"]
     assert wrong[0]["line"] == index + 1
 
 
-def test_a_nan_reward_still_replays_exactly(tmp_path, capsys):
+def test_a_nan_reward_still_replays_exactly(tmp_path, cli):
     # A NaN reward reaches every estimate through the shared intercept, so the
     # built-in rule finds no best candidate; only the engine itself can replay it.
     path = tmp_path / "nan.log"
@@ -413,13 +306,13 @@ def test_a_nan_reward_still_replays_exactly(tmp_path, capsys):
             log.write(sorvane.log_line(record) + "\n")
             reward = math.nan if i == 3 else 1.0
             log.write(sorvane.log_line(sorvane.learn(state, record.decision_id, reward, float(i))) + "\n")
-    assert verify_json(path, capsys)[0] == 0
+    assert verify_json(path, cli)[0] == 0
     out = tmp_path / "state.hex"
-    assert run(["replay", str(path), "-o", str(out)] + FLAGS, capsys)[0] == 0
+    assert cli("replay", str(path), "-o", str(out), *FLAGS)[0] == 0
     assert out.read_text() == sorvane.serialize(state)
 
 
-def test_values_at_the_edges_of_json_numbers_and_text_verify_and_replay(tmp_path, capsys):
+def test_values_at_the_edges_of_json_numbers_and_text_verify_and_replay(tmp_path, cli):
     # Integers past 64 bits, the float range's ends, NaN and the infinities,
     # escapes and text outside the BMP: whichever reader takes the line,
     # decide must see what the host passed.
@@ -436,35 +329,19 @@ def test_values_at_the_edges_of_json_numbers_and_text_verify_and_replay(tmp_path
             record = sorvane.decide(state, context, candidates, float(i), "edge")
             log.write(sorvane.log_line(record) + "\n")
             log.write(sorvane.log_line(sorvane.learn(state, record.decision_id, 0.5, float(i))) + "\n")
-    status, summary = verify_json(path, capsys)
+    status, summary = verify_json(path, cli)
     assert status == 0, summary
     out = tmp_path / "state.hex"
-    assert run(["replay", str(path), "-o", str(out)] + FLAGS, capsys)[0] == 0
+    assert cli("replay", str(path), "-o", str(out), *FLAGS)[0] == 0
     assert out.read_text() == sorvane.serialize(state)
 
 
-def _nan_run(path, decisions=12):
-    """Features whose NaNs come from arithmetic (sign bit set), from
-    float("nan") (clear), and of both kinds in one candidate."""
-    arithmetic_nan = math.inf - math.inf
-    state = sorvane.create(10, **CONFIG)
-    with open(path, "w") as log:
-        for i in range(decisions):
-            context = {"ratio": arithmetic_nan if i % 3 else 0.5, "plain": math.nan, "hour": i}
-            candidates = [(f"c{k}", {"score": arithmetic_nan, "missing": math.nan if k else 1.0, "k": k + 1})
-                          for k in range(3)]
-            record = sorvane.decide(state, context, candidates, float(i), "nan")
-            log.write(sorvane.log_line(record) + "\n")
-            log.write(sorvane.log_line(sorvane.learn(state, record.decision_id, 1.0, float(i))) + "\n")
-    return state
-
-
-def test_nan_features_of_either_sign_verify_and_replay_though_the_log_drops_the_sign(tmp_path, capsys):
+def test_nan_features_of_either_sign_verify_and_replay_though_the_log_drops_the_sign(tmp_path, cli):
     path = tmp_path / "nan.log"
-    state = _nan_run(path)
-    assert verify_json(path, capsys)[0] == 0
+    state = nan_run(path)
+    assert verify_json(path, cli)[0] == 0
     out = tmp_path / "state.hex"
-    assert run(["replay", str(path), "-o", str(out)] + FLAGS, capsys)[0] == 0
+    assert cli("replay", str(path), "-o", str(out), *FLAGS)[0] == 0
     assert out.read_text() == sorvane.serialize(state)
     # A changed candidate_hash is still caught on such a line.
     lines = path.read_text().splitlines(keepends=True)
@@ -472,42 +349,42 @@ def test_nan_features_of_either_sign_verify_and_replay_though_the_log_drops_the_
     obj["record"]["candidate_hash"] ^= 1
     lines[4] = json.dumps(obj, separators=(",", ":")) + "\n"
     path.write_text("".join(lines))
-    status, summary = verify_json(path, capsys)
+    status, summary = verify_json(path, cli)
     assert status == 1 and [f["line"] for f in summary["first"]] == [5]
     # So is a candidate list damaged beside a NaN, without a traceback.
     obj["record"]["candidate_hash"] ^= 1
     obj["candidates"][0] = 5
     lines[4] = json.dumps(obj, separators=(",", ":")) + "\n"
     path.write_text("".join(lines))
-    status, summary = verify_json(path, capsys)
+    status, summary = verify_json(path, cli)
     assert status == 1 and summary["first"][0]["line"] == 5
 
 
-def test_a_log_that_continues_from_a_saved_state_verifies_from_it(tmp_path, capsys):
+def test_a_log_that_continues_from_a_saved_state_verifies_from_it(tmp_path, cli):
     first, rest = tmp_path / "first.log", tmp_path / "rest.log"
     state = write_run(first, decisions=40)
     saved = tmp_path / "saved.hex"
     saved.write_text(sorvane.serialize(state) + "\n")
-    pending_before = verify_json(first, capsys)[1]["pending"]
+    pending_before = verify_json(first, cli)[1]["pending"]
     assert pending_before > 0
     write_run(rest, decisions=50, state=state, start=40)
     with open(rest, "a") as log:  # resolve what was pending when the state was saved
         for resolution in sorvane.expire(state, 1e9):
             log.write(sorvane.log_line(resolution) + "\n")
-    status, report = verify_json(rest, capsys, flags=["--from-state", str(saved), "-q"])
+    status, report = verify_json(rest, cli, flags=["--from-state", str(saved), "-q"])
     assert status == 0, report
     assert report["pending"] == 0
     out = tmp_path / "state.hex"
-    assert run(["replay", str(rest), "--from-state", str(saved), "-o", str(out), "-q"], capsys)[0] == 0
+    assert cli("replay", str(rest), "--from-state", str(saved), "-o", str(out), "-q")[0] == 0
     assert out.read_text() == sorvane.serialize(state)
     # Without the state the same log cannot be proved.
-    assert verify_json(rest, capsys)[0] == 1
+    assert verify_json(rest, cli)[0] == 1
 
 
-def test_a_default_reward_flag_the_expired_resolutions_contradict_is_refused(real_log, capsys):
+def test_a_default_reward_flag_the_expired_resolutions_contradict_is_refused(real_log, cli):
     path, _ = real_log
     flags = [f if f != "-0.25" else "0.0" for f in FLAGS]
-    status, out, err = run(["verify", str(path)] + flags, capsys)
+    status, out, err = cli("verify", str(path), *flags)
     assert status == 2 and out == ""
     assert "--default-reward 0.0 contradicts the log" in err and "-0.25" in err
 
@@ -536,39 +413,39 @@ BAD_LINES = {
 
 
 @pytest.mark.parametrize("case", sorted(BAD_LINES))
-def test_a_bad_line_is_reported_with_its_line_number(real_log, case, capsys):
+def test_a_bad_line_is_reported_with_its_line_number(real_log, case, cli):
     path, _ = real_log
     bad, kind = BAD_LINES[case]
     lines = path.read_text().splitlines()
     lines.insert(7, bad)
     data = "\n".join(lines).encode("utf-8") + b"\n"
     path.write_bytes(data.replace("\xff".encode(), b"\xff"))
-    status, report = verify_json(path, capsys)
+    status, report = verify_json(path, cli)
     assert status == 1
     assert report["first"][0]["line"] == 8 and report["first"][0]["kind"] == kind
     assert report["problems"] == 1  # the rest of the log still verifies
     for command in (["replay", str(path), "-o", str(path) + ".out"], ["eval", str(path)]):
-        status, out, err = run(command + FLAGS, capsys)
+        status, out, err = cli(*command + FLAGS)
         assert status == 1 and "line 8:" in out + err
         assert not os.path.exists(str(path) + ".out")
 
 
-def test_verify_reports_every_bad_line_not_just_the_first(real_log, capsys):
+def test_verify_reports_every_bad_line_not_just_the_first(real_log, cli):
     path, _ = real_log
     lines = path.read_text().splitlines()
     for k in (3, 20, 50):
         lines.insert(k, "garbage")
     path.write_text("\n".join(lines) + "\n")
-    status, report = verify_json(path, capsys)
+    status, report = verify_json(path, cli)
     assert status == 1
     assert [f["line"] for f in report["first"]] == [4, 21, 51]
 
 
-def test_an_empty_log_is_an_error_of_no_line(tmp_path, capsys):
+def test_an_empty_log_is_an_error_of_no_line(tmp_path, cli):
     path = tmp_path / "empty.log"
     path.write_text("")
     for command in ("verify", "eval"):
-        status, out, err = run([command, str(path)] + FLAGS, capsys)
+        status, out, err = cli(command, str(path), *FLAGS)
         assert status == 1 and "empty log: the log holds no line" in out + err and "line 1" not in out + err
 
 
@@ -581,10 +458,10 @@ def test_an_empty_log_is_an_error_of_no_line(tmp_path, capsys):
     (["eval", "{log}", "--target", "alpha=1"], "--target takes key=value"),
     (["eval", "{log}", "--target", "bits=40"], "bits must be between 1 and 24"),
 ])
-def test_usage_errors_exit_2_with_a_message(real_log, tmp_path, argv, message, capsys):
+def test_usage_errors_exit_2_with_a_message(real_log, tmp_path, argv, message, cli):
     path, _ = real_log
     argv = [a.format(log=path, dir=tmp_path) for a in argv]
-    status, out, err = run(argv + ["-q"], capsys)
+    status, out, err = cli(*argv + ["-q"])
     assert status == 2 and message in err
 
 
@@ -655,19 +532,19 @@ def test_progress_shows_on_a_terminal_only(tmp_path):
     assert screen.getvalue().endswith("\r")
 
 
-def test_replay_force_recovers_the_state_before_a_torn_last_line(real_log, tmp_path, capsys):
+def test_replay_force_recovers_the_state_before_a_torn_last_line(real_log, tmp_path, cli):
     # A host that crashed while appending leaves half a line at the end.
     path, _ = real_log
     lines = path.read_text().splitlines()
-    last_decision = max(_lines_of(path, "decision"))
+    last_decision = max(lines_of(path, "decision"))
     kept = lines[:last_decision]
     path.write_text("\n".join(kept) + "\n")
     out = tmp_path / "state.hex"
-    assert run(["replay", str(path), "-o", str(out)] + FLAGS, capsys)[0] == 0
+    assert cli("replay", str(path), "-o", str(out), *FLAGS)[0] == 0
     whole = out.read_text()
     path.write_text("\n".join(kept) + "\n" + lines[last_decision][:100])
-    status, report, _ = run(["replay", str(path), "-o", str(out)] + FLAGS, capsys)
+    status, report, _ = cli("replay", str(path), "-o", str(out), *FLAGS)
     assert status == 1 and f"line {last_decision + 1}:" in report and out.read_text() == whole
     out.unlink()
-    status, _, err = run(["replay", str(path), "-o", str(out), "--force"] + FLAGS, capsys)
+    status, _, err = cli("replay", str(path), "-o", str(out), "--force", *FLAGS)
     assert status == 1 and out.read_text() == whole

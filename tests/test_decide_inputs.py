@@ -298,3 +298,32 @@ def test_changing_the_inputs_later_changes_the_records_view_but_not_its_values()
     candidates.append(("b", {}))
     assert record.context == {"u": "w"} and len(record.candidates) == 2
     assert record.features == features
+
+
+def _first_and_second_decide(count):
+    """Seconds taken by the first and the second decide on a new thread over
+    `count` candidates: the first finds the thread's input buffers empty."""
+    import threading
+    import time
+
+    state = sorvane.create(12, 1.0)
+    candidates = [(f"c{k}", {"price": float(k), "tag": "x"}) for k in range(count)]
+    took = []
+
+    def run():
+        for _ in range(2):
+            start = time.perf_counter()
+            sorvane.decide(state, {"user": "u"}, candidates, 0.0, "s")
+            took.append(time.perf_counter() - start)
+
+    worker = threading.Thread(target=run)
+    worker.start()
+    worker.join()
+    return took
+
+
+def test_the_first_decide_of_a_thread_over_many_candidates_is_not_quadratic():
+    # Growing the buffers by exactly one candidate's features at a time made
+    # the first call copy them all once per candidate.
+    first, second = _first_and_second_decide(25_000)
+    assert first < 4 * second + 0.5, (first, second)

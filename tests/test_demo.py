@@ -9,7 +9,7 @@ import pytest
 
 import sorvane
 from conftest import SANITIZED
-from sorvane_cli.snapshot import scalar_fields as snapshot_fields
+from sorvane_cli.log.snapshot import scalar_fields as snapshot_fields
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 # Enough visits for the engine to find its feet: a couple of seconds. The

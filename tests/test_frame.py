@@ -10,7 +10,7 @@ from hypothesis import given, settings, strategies as st
 
 import sorvane
 from conftest import SANITIZED, rss_kib, skip_when_sanitized
-from sorvane_cli.snapshot import scalar_fields as snapshot_fields
+from sorvane_cli.log.snapshot import scalar_fields as snapshot_fields
 
 FUNCTIONS = ["create", "decide", "learn", "expire", "serialize", "deserialize", "model_bits", "log_line"]
 
@@ -133,7 +133,11 @@ def test_create_reports_its_first_failing_check(args, message):
 
 @pytest.mark.parametrize("args", [(8, 1.0, 0.0, 0.0), (8, 1.0, 0.0, 1.0), (8, 1.0, 0.0, 0.5, 1.0)])
 def test_create_accepts_range_edges(args):
-    sorvane.create(*args)
+    bits, horizon, default_reward, epsilon, *forgetfulness = args
+    fields = snapshot_fields(sorvane.serialize(sorvane.create(*args)))
+    assert (fields["dim"], fields["horizon"], fields["default_reward"], fields["epsilon"]) == (
+        1 << bits, horizon, default_reward, epsilon)
+    assert fields["forgetting"] == (forgetfulness[0] if forgetfulness else 0.999)
 
 
 def test_create_stores_nan_default_reward_as_is():

@@ -10,7 +10,7 @@ import threading
 import pytest
 
 import sorvane
-from conftest import SANITIZED, rss_kib, skip_when_sanitized
+from conftest import rss_kib, skip_when_sanitized
 from state_view import view
 
 CANDIDATES = [("a", {"x": 1.0}), ("b", {"x": 2.0})]

@@ -9,12 +9,13 @@ import math
 import pytest
 
 import sorvane
-from sorvane_cli import native_eval, native_replay
+from sorvane_cli.evaluation import native as native_eval
+from sorvane_cli.replay import native as native_replay
 from sorvane_cli.__main__ import main
-from sorvane_cli.evaluate import _build_targets
-from sorvane_cli.executor import no_progress
-from sorvane_cli.replay import load_config
-from test_cli_verify import CONFIG, FLAGS, _flip, _flip_chosen, _lines_of, _nan_run, write_run
+from sorvane_cli.evaluation.targets import build_targets
+from sorvane_cli.jobs import no_progress
+from sorvane_cli.log.config import load_config
+from logs import CONFIG, FLAGS, flip_line, flip_chosen, lines_of, nan_run, write_run
 
 TARGETS = {
     "baseline only": [],
@@ -46,7 +47,7 @@ def _proved_natively(path, extra=(), flags=FLAGS):
     config = load_config(float(args["--horizon"]), float(args["--default-reward"]), float(args["--epsilon"]),
                          float(args["--forgetfulness"]), None)
     settings = [extra[k + 1] for k in range(0, len(extra), 2)] if extra else None
-    targets = _build_targets(config, settings)
+    targets = build_targets(config, settings)
     return native_eval.evaluate_natively(str(path), config, targets, no_progress) is not None
 
 
@@ -59,9 +60,23 @@ def test_targets_are_evaluated_natively_to_the_same_report(targets, tmp_path, ca
     assert report[0][0] == 0 and json.loads(report[1][1])["targets"]
 
 
+def test_texts_of_a_nul_and_one_letter_are_evaluated_as_texts(tmp_path, capsys, monkeypatch):
+    path = tmp_path / "nul.log"
+    state = sorvane.create(10, **CONFIG)
+    with open(path, "w") as log:
+        for i in range(40):
+            context = {"mark": ["\x00N", "\x00I", "\x00-"][i % 3], "hour": i % 5}
+            candidates = [("a", {"f": "\x00N" if i % 2 else "\x00I"}), ("b", {"f": "\x00-"})]
+            record = sorvane.decide(state, context, candidates, float(i), "nul")
+            log.write(sorvane.log_line(record) + "\n")
+            log.write(sorvane.log_line(sorvane.learn(state, record.decision_id, float(record.chosen), i + 0.5)) + "\n")
+    assert _proved_natively(path, TARGETS["an epsilon sweep"])
+    _eval_both(path, capsys, monkeypatch, extra=TARGETS["an epsilon sweep"])
+
+
 def test_nan_and_infinite_values_are_evaluated_alike(tmp_path, capsys, monkeypatch):
     path = tmp_path / "nan.log"
-    _nan_run(path, decisions=20)
+    nan_run(path, decisions=20)
     state = sorvane.create(10, **CONFIG)
     with open(path, "a") as log:  # a NaN reward and an infinite propensity's neighbour: excluded terms
         for i in range(20, 26):
@@ -93,7 +108,7 @@ def test_a_log_the_evaluation_stops_on_is_reported_alike(damage, tmp_path, capsy
     path = tmp_path / "run.log"
     write_run(path, decisions=60)
     lines = path.read_text().splitlines()
-    index = _lines_of(path, "decision")[10]
+    index = lines_of(path, "decision")[10]
     if damage == "a chosen past the candidates":
         obj = json.loads(lines[index])
         obj["record"]["chosen"] = len(obj["candidates"])
@@ -115,6 +130,6 @@ def test_a_corrupt_record_the_evaluation_does_not_check_is_evaluated_alike(tmp_p
     # eval uses the logged choice, whatever the engine would choose.
     path = tmp_path / "run.log"
     write_run(path, decisions=60)
-    _flip(path, _lines_of(path, "decision")[7], _flip_chosen)
+    flip_line(path, lines_of(path, "decision")[7], flip_chosen)
     assert _proved_natively(path)
     _eval_both(path, capsys, monkeypatch, extra=TARGETS["an epsilon sweep"])

@@ -14,11 +14,11 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import sorvane
-from sorvane_cli import native_replay
+from sorvane_cli.replay import native as native_replay
 from sorvane_cli.__main__ import main
-from sorvane_cli.replay import load_config
-from test_cli_verify import (CONFIG, DECISION_FLIPS, FLAGS, RESOLUTION_FLIPS, _flip, _lines_of, _nan_run,
-                             _softmax_explore, write_run)
+from sorvane_cli.log.config import load_config
+from logs import (CONFIG, DECISION_FLIPS, FLAGS, RESOLUTION_FLIPS, flip_line, lines_of, nan_run,
+                             softmax_explore, write_run)
 
 from conftest import SANITIZED
 
@@ -83,7 +83,7 @@ def test_a_clean_log_is_proved_natively_and_reported_alike(run_log, tmp_path, ca
 def test_every_single_field_flip_of_a_decision_is_reported_alike(run_log, tmp_path, field, where, capsys,
                                                                  monkeypatch):
     path, _ = run_log
-    _flip(path, _lines_of(path, "decision")[where], DECISION_FLIPS[field])
+    flip_line(path, lines_of(path, "decision")[where], DECISION_FLIPS[field])
     assert not _proved_natively(path)
     assert _both_paths(path, tmp_path, capsys, monkeypatch)[0][0] != 0
 
@@ -95,20 +95,20 @@ def test_every_single_field_flip_of_a_resolution_is_reported_alike(run_log, tmp_
     path, _ = run_log
     kind, change = RESOLUTION_FLIPS[field]
     lines = path.read_text().splitlines()
-    resolutions = [k for k in _lines_of(path, "resolution") if kind in (None, json.loads(lines[k])["kind"])]
-    _flip(path, resolutions[where], change)
+    resolutions = [k for k in lines_of(path, "resolution") if kind in (None, json.loads(lines[k])["kind"])]
+    flip_line(path, resolutions[where], change)
     assert _both_paths(path, tmp_path, capsys, monkeypatch)[0][0] != 0
 
 
 def test_host_decided_records_are_reported_alike(tmp_path, capsys, monkeypatch):
     path = tmp_path / "host.log"
-    write_run(path, explore=_softmax_explore)
+    write_run(path, explore=softmax_explore)
     assert _both_paths(path, tmp_path, capsys, monkeypatch)[0][0] == 3
 
 
 def test_nan_features_of_either_sign_are_replayed_alike(tmp_path, capsys, monkeypatch):
     path = tmp_path / "nan.log"
-    state = _nan_run(path)
+    state = nan_run(path)
     python = _both_paths(path, tmp_path, capsys, monkeypatch)
     assert python[0][0] == 0 and python[3] == sorvane.serialize(state)
 
@@ -145,6 +145,8 @@ PROVED = {
                                                 lambda line: line.replace(',"record":{', ',"record":{"x":1},"record":{', 1)),
     "a spaced NaN": ({"n": math.nan}, _PAIR, 0.0, lambda line: line.replace(':NaN', ': NaN ', 1)),
     "a carriage return": ({"n": 1}, _PAIR, 0.0, lambda line: line + "\r"),
+    "texts of a NUL and one letter": ({"a": "\x00N", "b": "\x00I", "c": "\x00-", "\x00N": 1.0},
+                                      [("\x00N", {"x": "\x00-"}), ("\x00I", {"x": "\x00N"})], 0.0, None),
 }
 
 
@@ -186,6 +188,12 @@ HOSTILE = {
     "a text that looks like a special number": lambda line: line.replace('"x":1.0', '"x":"\\u0000N"', 1),
     "a decision line with no record": lambda line: line[: line.index(',"record"')] + "}",
     "invalid UTF-8": lambda line: line.replace('"a"', '"\udcff"', 1),
+    # The Python reader takes the text between these two keys for the list.
+    "a duplicate key between the record's features and propensity":
+        lambda line: line.replace(',"propensity":', ',"salt":"x","propensity":', 1),
+    "a duplicate time between the record's features and propensity":
+        lambda line: line.replace(',"propensity":', ',"t":1e-400,"propensity":', 1),
+    "a duplicate record after the record": lambda line: line[:-1] + ',"record":{"features":[],"propensity":1}}',
 }
 
 
@@ -197,6 +205,20 @@ def test_hostile_lines_are_reported_alike(case, tmp_path, capsys, monkeypatch):
     lines[0] = HOSTILE[case](lines[0])
     path.write_bytes("\n".join(lines).encode("utf-8", "surrogateescape"))
     _both_paths(path, tmp_path, capsys, monkeypatch)
+
+
+@pytest.mark.parametrize("letter", ["N", "I", "-"])
+@pytest.mark.parametrize("field", ["reward", "decision_id"])
+def test_a_text_of_a_nul_and_one_letter_is_never_read_as_a_number(field, letter, tmp_path, capsys, monkeypatch):
+    path = tmp_path / "text.log"
+    _one_decision_log(path, {"n": 1}, _PAIR)
+    lines = path.read_text().split("\n")
+    resolution = json.loads(lines[1])
+    resolution[field] = "\x00" + letter
+    lines[1] = json.dumps(resolution, separators=(",", ":"))
+    path.write_text("\n".join(lines))
+    assert not _proved_natively(path)
+    assert _both_paths(path, tmp_path, capsys, monkeypatch)[0][0] != 0
 
 
 def test_a_null_or_integer_reward_is_read_alike(tmp_path, capsys, monkeypatch):
@@ -274,7 +296,7 @@ def test_a_compressed_log_is_read_alike(run_log, tmp_path, damage, capsys, monke
 
     path, state = run_log
     if damage:
-        _flip(path, _lines_of(path, "decision")[3], DECISION_FLIPS["salt"])
+        flip_line(path, lines_of(path, "decision")[3], DECISION_FLIPS["salt"])
     packed = tmp_path / "run.log.gz"
     packed.write_bytes(gzip.compress(path.read_bytes()))
     assert _proved_natively(packed) != damage
@@ -321,7 +343,7 @@ def test_a_log_of_a_header_alone_is_read_alike(tmp_path, capsys, monkeypatch):
 def test_a_line_past_the_line_bound_is_reported_alike(run_log, tmp_path, where, capsys, monkeypatch):
     path, _ = run_log
     lines = path.read_text().splitlines()
-    index = _lines_of(path, "decision")[where]
+    index = lines_of(path, "decision")[where]
     lines[index] = lines[index][:-1] + ',"pad":"' + "x" * 6000 + '"}'
     path.write_text("\n".join(lines))  # the last line without its newline
     flags = FLAGS + ["--max-line-bytes", "5000"]

@@ -9,12 +9,15 @@ ahead of its turn) and then with several threads and batches cut at every
 few lines, including a batch of one.
 """
 import json
+import os
+import time
 
 import pytest
 
 import sorvane
-from sorvane_cli import native_replay
-from test_cli_verify import CONFIG, write_run
+from sorvane_cli import jobs
+from sorvane_cli.replay import native as native_replay
+from logs import CONFIG, write_run
 
 _native = native_replay._native
 
@@ -118,11 +121,27 @@ def test_the_evaluation_is_the_same_for_any_threads_and_batches(log_bytes, varia
         assert got == reference, (threads, batch_lines)
 
 
+def _thread_count():
+    return len(os.listdir("/proc/self/task"))
+
+
+def _settled_thread_count(expected, seconds=5.0):
+    """The process's thread count once it is `expected`, or after `seconds`:
+    a joined thread may leave the task list a moment after its join."""
+    deadline = time.monotonic() + seconds
+    while _thread_count() != expected and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return _thread_count()
+
+
 def test_a_pass_made_and_dropped_before_its_end_stops_its_threads(log_bytes):
+    before = _thread_count()
     for _ in range(20):
         replay = _native.LogReplay(1.0, 0.0, 0.1, 1.0, None, threads=4, batch_lines=2)
         replay.feed(log_bytes[: len(log_bytes) // 2])
+        assert _thread_count() > before  # the pass runs on threads of its own
         del replay
+        assert _settled_thread_count(before) == before
 
 
 @pytest.mark.parametrize("threads, batch_lines", [(0, 1), (257, 1), (1, 0), (-1, 5)])
@@ -134,10 +153,10 @@ def test_thread_and_batch_counts_out_of_range_are_refused(threads, batch_lines):
 
 
 def test_the_toolkit_asks_for_its_share_of_the_cpus():
-    assert 1 <= native_replay.threads <= 8
-    saved = native_replay.threads
+    assert 1 <= jobs.threads <= 8
+    saved = jobs.threads
     try:
-        native_replay.share_cpus(0)
-        assert native_replay.threads == 1
+        jobs.share_cpus(0)
+        assert jobs.threads == 1
     finally:
-        native_replay.share_cpus(saved)
+        jobs.share_cpus(saved)

@@ -12,11 +12,11 @@ import pytest
 import parallel_jobs
 import sorvane
 from parallel_jobs import EPSILON, HORIZON, write_log
-from sorvane_cli import sweep
+from sorvane_cli.commands import sweep
 from sorvane_cli.__main__ import main
-from sorvane_cli.executor import JobFailed, run_jobs
-from sorvane_cli.config import LogConfig
-from sorvane_cli.status import Exit
+from sorvane_cli.jobs import run_jobs
+from sorvane_cli.log.config import LogConfig
+from sorvane_cli.status import Exit, JobFailed
 
 FLAGS = ["--horizon", str(HORIZON), "--epsilon", str(EPSILON), "-q"]
 GRID = ["--grid", "epsilon=0.05,0.2", "--grid", "bits=8,10"]
@@ -42,45 +42,41 @@ def cluster():
             yield local.scheduler_address
 
 
-def run(capsys, *argv):
-    status = main([str(a) for a in argv])
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 WHERE = {"one process": ["--workers", "1"], "two processes": ["--workers", "2"], "cluster": None}
 
 
-def outputs(capsys, cluster, argv):
+def outputs(cli, cluster, argv):
     """The command's status and output run in each place, by place."""
     got = {}
     for place, flags in WHERE.items():
-        status, out, err = run(capsys, *argv, *(flags if flags is not None else ["--cluster", cluster]))
+        status, out, err = cli(*argv, *(flags if flags is not None else ["--cluster", cluster]))
         assert status in (0, 1), err
         got[place] = (status, out)
     return got
 
 
-def test_sweep_json_is_the_same_in_one_process_in_processes_and_on_a_cluster(logged, cluster, capsys):
-    got = outputs(capsys, cluster, ["sweep", logged / "log.jsonl", *FLAGS, *GRID, "--bootstrap", "50", "--json"])
+def test_sweep_json_is_the_same_in_one_process_in_processes_and_on_a_cluster(logged, cluster, cli):
+    got = outputs(cli, cluster, ["sweep", logged / "log.jsonl", *FLAGS, *GRID, "--bootstrap", "50", "--json"])
     assert got["one process"] == got["two processes"] == got["cluster"]
     assert got["one process"][0] == 0
 
 
-def test_checkpoint_verify_json_is_the_same_in_one_process_in_processes_and_on_a_cluster(logged, cluster, capsys):
-    got = outputs(capsys, cluster, ["verify", logged / "log.jsonl", *FLAGS, "--json",
+def test_checkpoint_verify_json_is_the_same_in_one_process_in_processes_and_on_a_cluster(logged, cluster, cli):
+    got = outputs(cli, cluster, ["verify", logged / "log.jsonl", *FLAGS, "--json",
                                     "--checkpoints", logged / "checkpoints"])
     assert got["one process"] == got["two processes"] == got["cluster"]
     assert got["one process"][0] == 0
 
 
-def test_sweep_gives_each_configuration_the_estimates_eval_gives_it(logged, capsys):
-    status, out, err = run(capsys, "sweep", logged / "log.jsonl", *FLAGS, *GRID, "--bootstrap", "50", "--json",
+def test_sweep_gives_each_configuration_the_estimates_eval_gives_it(logged, cli):
+    status, out, err = cli("sweep", logged / "log.jsonl", *FLAGS, *GRID, "--bootstrap", "50", "--json",
                            "--workers", "2")
     assert status == 0, err
     swept = {t["name"]: t for t in json.loads(out)["targets"]}
     assert len(swept) == 5  # four grid points and the logging configuration
-    status, out, err = run(capsys, "eval", logged / "log.jsonl", *FLAGS, "--bootstrap", "50", "--json",
+    status, out, err = cli("eval", logged / "log.jsonl", *FLAGS, "--bootstrap", "50", "--json",
                            "--target", "epsilon=0.05,bits=8", "--target", "epsilon=0.2,bits=10")
     assert status == 0, err
     for target in json.loads(out)["targets"]:
@@ -90,9 +86,9 @@ def test_sweep_gives_each_configuration_the_estimates_eval_gives_it(logged, caps
 
 
 @pytest.mark.parametrize("rank_by", ["rejection", "dr", "snips", "ips"])
-def test_sweep_ranks_best_first_and_recommends_the_best_grid_point(logged, capsys, rank_by):
+def test_sweep_ranks_best_first_and_recommends_the_best_grid_point(logged, cli, rank_by):
     method = ["--method", "weighted", "--rank-by", rank_by] if rank_by != "rejection" else ["--method", "rejection"]
-    status, out, err = run(capsys, "sweep", logged / "log.jsonl", *FLAGS, *GRID, "--bootstrap", "50", "--json",
+    status, out, err = cli("sweep", logged / "log.jsonl", *FLAGS, *GRID, "--bootstrap", "50", "--json",
                            *method, "--workers", "1")
     assert status == 0, err
     rep = json.loads(out)
@@ -103,7 +99,7 @@ def test_sweep_ranks_best_first_and_recommends_the_best_grid_point(logged, capsy
     assert rep["recommended"]["name"] == best["name"]
     assert rep["recommended"]["ci"] == (best["rejection"]["ci"] if rank_by == "rejection"
                                         else best["estimators"][rank_by]["ci_bootstrap"])
-    status, text, err = run(capsys, "sweep", logged / "log.jsonl", *FLAGS, *GRID, "--bootstrap", "50",
+    status, text, err = cli("sweep", logged / "log.jsonl", *FLAGS, *GRID, "--bootstrap", "50",
                             *method, "--workers", "1")
     # A winner is named only when its interval is clear of the runner-up's.
     last = text.splitlines()[-1]
@@ -140,16 +136,16 @@ def test_targets_that_share_a_model_are_one_job(points, log_bits, expected, meth
     (["--grid", "epsilon=1.5"], "epsilon must be in [0, 1]"),
     (["--grid", "name=a,b"], "cannot vary the name"),
 ])
-def test_a_bad_grid_is_a_usage_error_before_any_job(logged, capsys, grid, message):
-    status, out, err = run(capsys, "sweep", logged / "log.jsonl", *FLAGS, *grid)
+def test_a_bad_grid_is_a_usage_error_before_any_job(logged, cli, grid, message):
+    status, out, err = cli("sweep", logged / "log.jsonl", *FLAGS, *grid)
     assert status == 2 and out == ""
     assert message in err
 
 
-def test_checkpoint_verify_reports_what_plain_verify_reports(logged, capsys):
-    status, plain, err = run(capsys, "verify", logged / "log.jsonl", *FLAGS, "--json")
+def test_checkpoint_verify_reports_what_plain_verify_reports(logged, cli):
+    status, plain, err = cli("verify", logged / "log.jsonl", *FLAGS, "--json")
     assert status == 0, err
-    status, out, err = run(capsys, "verify", logged / "log.jsonl", *FLAGS, "--json", "--workers", "2",
+    status, out, err = cli("verify", logged / "log.jsonl", *FLAGS, "--json", "--workers", "2",
                            "--checkpoints", logged / "checkpoints")
     assert status == 0, err
     report, plain = json.loads(out), json.loads(plain)
@@ -166,12 +162,12 @@ def test_checkpoint_verify_reports_what_plain_verify_reports(logged, capsys):
 
 
 @pytest.mark.parametrize("form", ["gzip", "stdin"])
-def test_checkpoint_verify_and_sweep_read_compressed_logs_and_standard_input(logged, tmp_path, capsys, monkeypatch,
+def test_checkpoint_verify_and_sweep_read_compressed_logs_and_standard_input(logged, tmp_path, cli, monkeypatch,
                                                                          form):
     data = (logged / "log.jsonl").read_bytes()
     expected = {}
     for command in (["verify", "--checkpoints", logged / "checkpoints"], ["sweep", *GRID, "--bootstrap", "20"]):
-        expected[command[0]] = run(capsys, command[0], logged / "log.jsonl", *FLAGS, *command[1:], "--json",
+        expected[command[0]] = cli(command[0], logged / "log.jsonl", *FLAGS, *command[1:], "--json",
                                    "--workers", "2")[1].replace(f'"{logged / "log.jsonl"}"', '"LOG"')
         if form == "gzip":
             log = tmp_path / "log.gz"
@@ -179,13 +175,13 @@ def test_checkpoint_verify_and_sweep_read_compressed_logs_and_standard_input(log
         else:
             log = "-"
             monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BufferedReader(io.BytesIO(data))))
-        status, out, err = run(capsys, command[0], log, *FLAGS, *command[1:], "--json", "--workers", "2")
+        status, out, err = cli(command[0], log, *FLAGS, *command[1:], "--json", "--workers", "2")
         assert status == 0, err
         assert out.replace(f'"{log}"', '"LOG"') == expected[command[0]]
 
 
-def test_checkpoints_give_the_configuration_nothing_else_gives(logged, capsys):
-    status, out, err = run(capsys, "verify", logged / "log.jsonl", "-q", "--json", "--workers", "2",
+def test_checkpoints_give_the_configuration_nothing_else_gives(logged, cli):
+    status, out, err = cli("verify", logged / "log.jsonl", "-q", "--json", "--workers", "2",
                            "--checkpoints", logged / "checkpoints")
     assert status == 0, err
     configuration = json.loads(out)["configuration"]
@@ -231,31 +227,31 @@ def of_another_configuration(path):
     (of_another_configuration, "state-000600.hex holds epsilon 0.3, but the log is verified with 0.1"),
 ])
 @pytest.mark.parametrize("workers", ["1", "2"])
-def test_a_bad_checkpoint_ends_verify_with_an_error_naming_it(copy, capsys, spoil, message, workers):
+def test_a_bad_checkpoint_ends_verify_with_an_error_naming_it(copy, cli, spoil, message, workers):
     spoil(copy / "checkpoints" / "state-000600.hex")
-    status, out, err = run(capsys, "verify", copy / "log.jsonl", *FLAGS, "--workers", workers,
+    status, out, err = cli("verify", copy / "log.jsonl", *FLAGS, "--workers", workers,
                            "--checkpoints", copy / "checkpoints")
     assert status == 2 and out == ""
     assert message in err
 
 
-def test_a_directory_without_checkpoints_is_a_usage_error(copy, capsys):
+def test_a_directory_without_checkpoints_is_a_usage_error(copy, cli):
     (copy / "empty").mkdir()
-    status, out, err = run(capsys, "verify", copy / "log.jsonl", *FLAGS, "--checkpoints", copy / "empty")
+    status, out, err = cli("verify", copy / "log.jsonl", *FLAGS, "--checkpoints", copy / "empty")
     assert status == 2 and "holds no checkpoint file" in err
 
 
-def test_a_reward_changed_just_before_a_checkpoint_is_caught_by_it(copy, capsys):
+def test_a_reward_changed_just_before_a_checkpoint_is_caught_by_it(copy, cli):
     """Plain verify cannot see it until a later decision comes out otherwise;
     the checkpoint holds the model the true reward made."""
-    placed = json.loads(run(capsys, "verify", copy / "log.jsonl", *FLAGS, "--json", "--workers", "1",
+    placed = json.loads(cli("verify", copy / "log.jsonl", *FLAGS, "--json", "--workers", "1",
                             "--checkpoints", copy / "checkpoints")[1])["checkpoints"]
     lines = (copy / "log.jsonl").read_text().split("\n")
     at = next(k for k in range(placed[1]["line"] - 1, 0, -1) if '"kind":"rewarded"' in lines[k])
     reward = json.loads(lines[at])["reward"]
     lines[at] = lines[at].replace(f'"reward":{reward}', f'"reward":{1.0 - reward}')
     (copy / "log.jsonl").write_text("\n".join(lines))
-    status, out, err = run(capsys, "verify", copy / "log.jsonl", *FLAGS, "--json", "--workers", "2",
+    status, out, err = cli("verify", copy / "log.jsonl", *FLAGS, "--json", "--workers", "2",
                            "--checkpoints", copy / "checkpoints")
     report = json.loads(out)
     assert status == 1 and not report["verified"]
@@ -272,18 +268,18 @@ def test_a_killed_worker_fails_the_run(cluster, workers):
         run_jobs(parallel_jobs.die, [1, 2, 3], describe=lambda job: f"job {job}", **where)
 
 
-def test_a_sweep_whose_worker_is_killed_prints_no_table(logged, capsys, monkeypatch):
+def test_a_sweep_whose_worker_is_killed_prints_no_table(logged, cli, monkeypatch):
     monkeypatch.setattr(sweep, "sweep_job", parallel_jobs.die_in_sweep)
-    status, out, err = run(capsys, "sweep", logged / "log.jsonl", *FLAGS, *GRID, "--workers", "2")
+    status, out, err = cli("sweep", logged / "log.jsonl", *FLAGS, *GRID, "--workers", "2")
     assert status == Exit.JOB_FAILED and out == ""
     assert "worker process ended abruptly" in err and "no result is reported" in err
 
 
-def test_an_unreachable_cluster_is_a_clear_error(logged, capsys):
+def test_an_unreachable_cluster_is_a_clear_error(logged, cli):
     dask = pytest.importorskip("dask")
     pytest.importorskip("distributed")
     with dask.config.set({"distributed.comm.timeouts.connect": "1s"}):
-        status, out, err = run(capsys, "sweep", logged / "log.jsonl", *FLAGS, *GRID, "--cluster", "tcp://127.0.0.1:9")
+        status, out, err = cli("sweep", logged / "log.jsonl", *FLAGS, *GRID, "--cluster", "tcp://127.0.0.1:9")
     assert status == Exit.JOB_FAILED and out == ""
     assert "cannot reach the Dask scheduler at tcp://127.0.0.1:9" in err
 
@@ -291,7 +287,7 @@ def test_an_unreachable_cluster_is_a_clear_error(logged, capsys):
 @pytest.mark.parametrize("argv, message", [
     (["verify", "LOG", *FLAGS, "--workers", "2"], "--workers and --cluster go with --checkpoints"),
     (["sweep", "LOG", *FLAGS, *GRID, "--workers", "2", "--cluster", "tcp://127.0.0.1:9"], "cannot go together"),
-    (["sweep", "LOG", *FLAGS, *GRID, "--workers", "0"], "must be at least 1"),
+    (["sweep", "LOG", *FLAGS, *GRID, "--workers", "0"], "must be 1 or more"),
 ])
 def test_misplaced_executor_flags_are_usage_errors(logged, capsys, argv, message):
     argv = [str(logged / "log.jsonl") if a == "LOG" else a for a in argv]
@@ -303,9 +299,9 @@ def test_misplaced_executor_flags_are_usage_errors(logged, capsys, argv, message
     assert status == 2 and out == "" and message in err
 
 
-def test_a_log_continuing_from_a_saved_state_is_placed_from_that_state(logged, tmp_path, capsys):
+def test_a_log_continuing_from_a_saved_state_is_placed_from_that_state(logged, tmp_path, cli):
     """The checkpoints count from the state the log continues from."""
-    placed = json.loads(run(capsys, "verify", logged / "log.jsonl", *FLAGS, "--json", "--workers", "1",
+    placed = json.loads(cli("verify", logged / "log.jsonl", *FLAGS, "--json", "--workers", "1",
                             "--checkpoints", logged / "checkpoints")[1])["checkpoints"]
     lines = (logged / "log.jsonl").read_text().splitlines(keepends=True)
     start = placed[0]["line"]
@@ -313,7 +309,7 @@ def test_a_log_continuing_from_a_saved_state_is_placed_from_that_state(logged, t
     (tmp_path / "later").mkdir()
     for name in ("state-000600.hex", "state-000900.hex"):
         shutil.copy(logged / "checkpoints" / name, tmp_path / "later" / name)
-    status, out, err = run(capsys, "verify", tmp_path / "tail.jsonl", "--from-state",
+    status, out, err = cli("verify", tmp_path / "tail.jsonl", "--from-state",
                            logged / "checkpoints" / "state-000300.hex", "-q", "--json", "--workers", "2",
                            "--checkpoints", tmp_path / "later")
     assert status == 0, out + err

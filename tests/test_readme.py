@@ -29,6 +29,14 @@ def test_usage_example_runs_and_logs_what_it_says(tmp_path, monkeypatch):
     assert namespace["shown"] in ("tea", "juice")
 
 
+def test_usage_example_run_twice_leaves_a_log_verify_proves(tmp_path, monkeypatch, cli):
+    monkeypatch.chdir(tmp_path)
+    for _ in range(2):
+        exec(compile(blocks("python")[0], "README usage", "exec"), {})
+    status, out, _ = cli("verify", tmp_path / "experience.jsonl")
+    assert status == 0 and out.splitlines()[-1].startswith("verified")
+
+
 def test_log_format_example_lines_are_what_the_module_writes():
     decision, resolution = (json.loads(text) for text in blocks("json")[0].splitlines())
     assert list(decision) == ["event", "bits", "context", "candidates", "record"]

@@ -6,7 +6,7 @@ import pytest
 
 import sorvane
 from snapshots import Snapshot
-from sorvane_cli.snapshot import CHECKSUM, state_fields, state_fields_offset
+from sorvane_cli.log.snapshot import CHECKSUM, state_fields, state_fields_offset
 
 
 def test_reads_the_fields_create_and_decide_set():

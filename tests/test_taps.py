@@ -9,7 +9,7 @@ import traceback
 import pytest
 
 import sorvane
-from conftest import SANITIZED, rss_kib, skip_when_sanitized
+from conftest import rss_kib, skip_when_sanitized
 from state_view import view
 
 CONTEXT = {"user": "u1", "age": 31.0}

@@ -1,6 +1,10 @@
-// The engine's whole public surface: the state, the seven operations, the
-// interfaces a host plugs into them (taps, a text sink), the shared values
-// and the fixed error texts. A host includes this header and nothing else.
+// The engine's public surface: the state, the seven operations, the buffers
+// a decision reuses, the interfaces a host plugs into the operations (taps,
+// a text sink), the shared values and the fixed error texts. A host
+// includes this header and nothing else; it declares, and pulls in, neither
+// hashing nor the model's arithmetic. Candidates hashed ahead of their
+// decision, for a host that replays a log on several threads, are in
+// hashed_decide.hpp.
 //
 // The engine has no clock, no random source and no I/O; every result is a
 // deterministic function of the state and the arguments, to the last bit.
@@ -10,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -73,38 +78,39 @@ Result<BanditState> create(uint32_t bits, double horizon, double default_reward,
 // The bits of a state whose dimension is 2**bits with bits in 1..24.
 Result<uint32_t> model_bits(const BanditState& state);
 
-// Hashes the inputs and runs the policy (decide.cpp); a failure changes
-// nothing. Without a score tap the model estimates.
-Result<DecisionRecord> decide(BanditState& state, std::span<const NamedFeature> context,
-                              std::span<const Candidate> candidates, double t,
-                              std::string_view salt, ScoreTap* score, ExploreTap* explore);
+// The buffers a decision fills (the hashed vectors, the estimates, the
+// probabilities), kept between decisions so that a decision allocates
+// nothing per pair once they have grown. Not part of any state's value: the
+// host keeps one beside each state it decides on, or one per thread, and
+// never looks inside. Made empty without allocating; the first decision
+// fills it. One decision at a time may use it. Movable, not copyable.
+class DecideScratch {
+ public:
+  DecideScratch() noexcept;
+  ~DecideScratch();
+  DecideScratch(DecideScratch&&) noexcept;
+  DecideScratch& operator=(DecideScratch&&) noexcept;
+  DecideScratch(const DecideScratch&) = delete;
+  DecideScratch& operator=(const DecideScratch&) = delete;
 
-// A decision's candidates hashed ahead of the decision: their vectors at
-// `bits`, exactly as decide makes them, and their fingerprint once
-// fingerprint_hashed has made it. Hashing reads no state, so threads may
-// hash different decisions at once, each with a hasher of its own; only
-// decide_hashed, on the state, must follow the log's order.
-struct HashedCandidates {
-  uint32_t bits = 0;
-  CandidateVectors vectors;
-  std::optional<uint64_t> fingerprint;
+  // The buffers themselves, made on first use; only the engine's own files
+  // see their fields (decide.hpp).
+  struct Buffers;
+  Buffers& buffers();
+
+ private:
+  std::unique_ptr<Buffers> buffers_;
 };
 
-// Hashes the candidates against the context at bits (1..24, else the bits
-// error) into `out`, reusing its buffers, and clears its fingerprint
-// (decide.cpp).
-Status hash_candidates(FeatureHasher& hasher, uint32_t bits, std::span<const NamedFeature> context,
-                       std::span<const Candidate> candidates, HashedCandidates& out);
-
-// Makes the fingerprint of each, several side by side (fingerprint.hpp
-// says why that pays) (decide.cpp).
-void fingerprint_hashed(std::span<HashedCandidates* const> hashed);
-
-// decide on the inputs `hashed` was made from: the same checks, record and
-// commit, without hashing again; a fingerprint not made yet is made here.
-// Candidates hashed at other bits than the state's are refused (decide.cpp).
-Result<DecisionRecord> decide_hashed(BanditState& state, const HashedCandidates& hashed, double t,
-                                     std::string_view salt, ScoreTap* score, ExploreTap* explore);
+// Hashes the inputs and runs the policy, with the buffers in `scratch`
+// (decide.cpp); a failure changes nothing in the state. Without a score tap
+// the model estimates. Costs one pass over the context per candidate term
+// text not seen before in this decision, one per (context term, candidate
+// term) pair, and one model read per pair.
+Result<DecisionRecord> decide(BanditState& state, DecideScratch& scratch,
+                              std::span<const NamedFeature> context,
+                              std::span<const Candidate> candidates, double t,
+                              std::string_view salt, ScoreTap* score, ExploreTap* explore);
 
 // The first pending record with this id, resolved; nothing when none is
 // pending; or the tap's failure, after the resolution has committed

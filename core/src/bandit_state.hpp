@@ -1,11 +1,11 @@
 // BanditState: the engine's whole state, the value every facade operation
-// works on. Its fields, in this order, are the snapshot's.
+// works on. Its fields, in this order, are the snapshot's; nothing else is
+// in it, so that a copy of these fields is a copy of the state's value.
 #pragma once
 
 #include <cstdint>
 #include <utility>
 
-#include "decide.hpp"
 #include "ledger.hpp"
 #include "model.hpp"
 
@@ -19,8 +19,6 @@ struct BanditState {
   double default_reward = 0.0;
   double epsilon = 0.0;
   Ledger ledger;
-  // Not part of the state's value: buffers a decision reuses.
-  DecideScratch scratch;
 
   explicit BanditState(LinearModel m) : model(std::move(m)) {}
   BanditState(const BanditState&) = delete;

@@ -1,11 +1,19 @@
+// The facade's decide and the three hashed-decide operations
+// (hashed_decide.hpp), and the buffers both reuse.
 #include "decide.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-#include "api.hpp"
+#include "bandit_state.hpp"
 #include "config.hpp"
+#include "epsilon_greedy.hpp"
 #include "fingerprint.hpp"
+#include "fingerprint_chain.hpp"
+#include "fingerprint_wide.hpp"
+#include "hash.hpp"
+#include "hashed_decide.hpp"
+#include "model_estimate.hpp"
 
 namespace sorvane {
 
@@ -39,7 +47,7 @@ Status check_probabilities(std::span<const double> p, size_t n) {
 // The model's estimate of x, stepping the fingerprint chain in between.
 double estimate_stepping(const LinearModel& model, SparseView x, FingerprintChain& chain) {
   FingerprintChain::Cursor cursor = chain.take();
-  const double e = model.estimate(x, [&cursor](size_t i) { cursor.tick(i); });
+  const double e = model.estimate(x, cursor);
   chain.put(cursor);
   return e;
 }
@@ -55,7 +63,7 @@ double estimate_stepping(const LinearModel& model, SparseView x, FingerprintChai
 // so making it before the vectors are checked changes no result; the
 // hasher's indices lie below dim, so every read is in bounds. The engine's
 // tests hold the results to hash_candidate and candidate_fingerprint.
-uint64_t hash_and_estimate(DecideScratch& scratch, const LinearModel& model, uint32_t bits,
+uint64_t hash_and_estimate(DecideScratch::Buffers& scratch, const LinearModel& model, uint32_t bits,
                            std::span<const NamedFeature> context,
                            std::span<const Candidate> candidates, bool model_estimates) {
   CandidateVectors& vectors = scratch.vectors;
@@ -63,10 +71,15 @@ uint64_t hash_and_estimate(DecideScratch& scratch, const LinearModel& model, uin
   vectors.clear();
   estimates.clear();
   scratch.hasher.set_context(context);
+  // Room for every pair first: the chain's cursor, stepped inside the
+  // hashing, points into the pairs queued before, which must not move.
+  size_t room = 0;
+  for (const Candidate& c : candidates) room += scratch.hasher.max_pairs(c);
+  vectors.pairs.reserve(room);
   FingerprintChain chain(candidates.size());
   for (const Candidate& c : candidates) {
     const size_t begin = vectors.pairs.size();
-    scratch.hasher.hash_into(c, bits, vectors.pairs, chain);
+    chain.put(scratch.hasher.hash_into(c, bits, vectors.pairs, chain.take()));
     const size_t end = vectors.pairs.size();
     vectors.ends.push_back(end);
     chain.add(model.dim(), vectors.pairs, begin, end);
@@ -93,22 +106,14 @@ void append_decimal(std::string& out, uint64_t v) {
 
 }  // namespace
 
-Status epsilon_greedy(std::span<const double> estimates, double epsilon,
-                      std::vector<double>& probabilities) {
-  const size_t n = estimates.size();
-  if (n == 0) return fail(msg::kNoCandidate);
-  if (!epsilon_valid(epsilon)) return fail(msg::kEpsilon);
-  double m = estimates[0];
-  for (size_t i = 1; i < n; ++i)
-    if (estimates[i] > m) m = estimates[i];
-  size_t k = 0;
-  for (double e : estimates)
-    if (e == m) ++k;
-  const double base = epsilon / static_cast<double>(n);
-  const double top = (1.0 - epsilon) / static_cast<double>(k) + base;
-  probabilities.resize(n);
-  for (size_t i = 0; i < n; ++i) probabilities[i] = estimates[i] == m ? top : base;
-  return Ok{};
+DecideScratch::DecideScratch() noexcept = default;
+DecideScratch::~DecideScratch() = default;
+DecideScratch::DecideScratch(DecideScratch&&) noexcept = default;
+DecideScratch& DecideScratch::operator=(DecideScratch&&) noexcept = default;
+
+DecideScratch::Buffers& DecideScratch::buffers() {
+  if (!buffers_) buffers_ = std::make_unique<Buffers>();
+  return *buffers_;
 }
 
 double decision_uniform(std::string_view decision_id, std::string_view salt) {
@@ -123,11 +128,11 @@ namespace {
 // The policy proper, from the vectors on: the checks, the estimates (made
 // here unless `estimated`), the probabilities, the draw and the commit.
 // Nothing changes in the state before the commit.
-Result<DecisionRecord> decide_over(BanditState& state, const CandidateVectors& vectors,
-                                   uint64_t fingerprint, bool estimated, double t,
-                                   std::string_view salt, ScoreTap* score, ExploreTap* explore) {
+Result<DecisionRecord> decide_over(BanditState& state, DecideScratch::Buffers& scratch,
+                                   const CandidateVectors& vectors, uint64_t fingerprint, bool estimated,
+                                   double t, std::string_view salt, ScoreTap* score, ExploreTap* explore) {
   const uint64_t dim = state.model.dim();
-  std::vector<double>& estimates = state.scratch.estimates;
+  std::vector<double>& estimates = scratch.estimates;
   const size_t n = vectors.size();
   if (n == 0) return fail(msg::kNoCandidate);
   if (Status s = check_vectors(vectors, dim); !s.ok()) return std::move(s.error());
@@ -145,7 +150,7 @@ Result<DecisionRecord> decide_over(BanditState& state, const CandidateVectors& v
     for (size_t i = 0; i < n; ++i) estimates.push_back(state.model.estimate(vectors[i]));
   }
 
-  std::vector<double>& probabilities = state.scratch.probabilities;
+  std::vector<double>& probabilities = scratch.probabilities;
   probabilities.clear();
   if (explore != nullptr) {
     if (Status s = explore->explore(estimates, state.epsilon, probabilities); !s.ok())
@@ -190,15 +195,17 @@ Result<DecisionRecord> decide_over(BanditState& state, const CandidateVectors& v
 
 }  // namespace
 
-Result<DecisionRecord> decide(BanditState& state, std::span<const NamedFeature> context,
+Result<DecisionRecord> decide(BanditState& state, DecideScratch& scratch,
+                              std::span<const NamedFeature> context,
                               std::span<const Candidate> candidates, double t,
                               std::string_view salt, ScoreTap* score, ExploreTap* explore) {
   Result<uint32_t> bits = model_bits(state);
   if (!bits.ok()) return std::move(bits.error());
+  DecideScratch::Buffers& buffers = scratch.buffers();
   const bool model_estimates = score == nullptr;
   const uint64_t fingerprint =
-      hash_and_estimate(state.scratch, state.model, bits.value(), context, candidates, model_estimates);
-  return decide_over(state, state.scratch.vectors, fingerprint, model_estimates, t, salt, score, explore);
+      hash_and_estimate(buffers, state.model, bits.value(), context, candidates, model_estimates);
+  return decide_over(state, buffers, buffers.vectors, fingerprint, model_estimates, t, salt, score, explore);
 }
 
 Status hash_candidates(FeatureHasher& hasher, uint32_t bits, std::span<const NamedFeature> context,
@@ -208,11 +215,9 @@ Status hash_candidates(FeatureHasher& hasher, uint32_t bits, std::span<const Nam
   out.fingerprint.reset();
   out.vectors.clear();
   hasher.set_context(context);
-  // Nothing is queued on this chain, so the hashing's steps of it do
-  // nothing: fingerprint_hashed makes the fingerprints, several at once.
-  FingerprintChain idle(0);
+  // No fingerprint here: fingerprint_hashed makes them, several at once.
   for (const Candidate& c : candidates) {
-    hasher.hash_into(c, bits, out.vectors.pairs, idle);
+    hasher.hash_into(c, bits, out.vectors.pairs);
     out.vectors.ends.push_back(out.vectors.pairs.size());
   }
   return Ok{};
@@ -234,14 +239,15 @@ void fingerprint_hashed(std::span<HashedCandidates* const> hashed) {
   }
 }
 
-Result<DecisionRecord> decide_hashed(BanditState& state, const HashedCandidates& hashed, double t,
-                                     std::string_view salt, ScoreTap* score, ExploreTap* explore) {
+Result<DecisionRecord> decide_hashed(BanditState& state, DecideScratch& scratch,
+                                     const HashedCandidates& hashed, double t, std::string_view salt,
+                                     ScoreTap* score, ExploreTap* explore) {
   Result<uint32_t> bits = model_bits(state);
   if (!bits.ok()) return std::move(bits.error());
   if (hashed.bits != bits.value()) return fail(msg::kHashedBits);
   const uint64_t fingerprint = hashed.fingerprint ? *hashed.fingerprint
                                                   : candidate_fingerprint(hashed.vectors, state.model.dim());
-  return decide_over(state, hashed.vectors, fingerprint, false, t, salt, score, explore);
+  return decide_over(state, scratch.buffers(), hashed.vectors, fingerprint, false, t, salt, score, explore);
 }
 
 }  // namespace sorvane

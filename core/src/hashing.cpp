@@ -1,10 +1,9 @@
+// The hasher's context, its table of term texts and its sorts' slow paths;
+// the rule, hash_candidate. The loops that take a step are inline
+// (hashing.hpp).
 #include "hashing.hpp"
 
 #include <algorithm>
-#include <cstring>
-#include <new>
-
-#include "float_order.hpp"
 
 namespace sorvane {
 
@@ -14,9 +13,10 @@ constexpr unsigned char kJoin = 0x1F;
 constexpr uint64_t kSignBit = uint64_t{1} << 63;
 constexpr uint64_t kLow32 = 0xFFFFFFFFULL;
 constexpr size_t kFirstTableSize = 64;
-// Up to this many pairs a candidate's pairs are sorted by bucketing and
-// insertion; above it by radix passes.
-constexpr size_t kBucketSortMax = 128;
+
+}  // namespace
+
+namespace hashing_detail {
 
 // Stable name order of the non-absent features. Feature lists are short, so
 // an insertion sort (stable, allocation-free) beats a general stable sort.
@@ -35,55 +35,9 @@ void sorted_present(std::span<const NamedFeature> features, std::vector<const Na
   }
 }
 
-// The finalised keys of one text against every context prefix. Four FNV
-// streams at once: their chains are independent, so the multiplier is kept
-// busy instead of waiting on one chain's latency. The prefixes come padded
-// to a multiple of four.
-void keys_against(const uint64_t* prefix, size_t n_padded, std::string_view text, uint64_t* out,
-                  FingerprintChain& chain) {
-  FingerprintChain::Cursor cursor = chain.take();
-  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  const size_t len = text.size();
-  for (size_t c = 0; c < n_padded; c += 4) {
-    uint64_t h0 = prefix[c], h1 = prefix[c + 1], h2 = prefix[c + 2], h3 = prefix[c + 3];
-    for (size_t i = 0; i < len; ++i) {
-      const uint64_t b = bytes[i];
-      h0 = (h0 ^ b) * kFnvPrime;
-      h1 = (h1 ^ b) * kFnvPrime;
-      h2 = (h2 ^ b) * kFnvPrime;
-      h3 = (h3 ^ b) * kFnvPrime;
-    }
-    out[c] = splitmix_finalise(h0);
-    out[c + 1] = splitmix_finalise(h1);
-    out[c + 2] = splitmix_finalise(h2);
-    out[c + 3] = splitmix_finalise(h3);
-    cursor.step();
-  }
-  chain.put(cursor);
-}
+}  // namespace hashing_detail
 
-// The table position of a term text: eight bytes at a time through the
-// finaliser, a short dependency chain next to FNV's one multiply per byte.
-// Only the table uses it; matches are confirmed on the bytes.
-uint64_t table_hash(std::string_view text) {
-  const char* p = text.data();
-  const size_t n = text.size();
-  uint64_t h = n;
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    h = splitmix_finalise(h ^ w);
-  }
-  if (i < n) {
-    uint64_t w = 0;
-    std::memcpy(&w, p + i, n - i);
-    h = splitmix_finalise(h ^ w);
-  }
-  return h;
-}
-
-}  // namespace
+using hashing_detail::sorted_present;
 
 void FeatureHasher::set_context(std::span<const NamedFeature> context) {
   sorted_present(context, order_);
@@ -134,34 +88,6 @@ void FeatureHasher::grow_table() {
   }
 }
 
-uint32_t FeatureHasher::slot_for(std::string_view text, FingerprintChain& chain) {
-  const uint64_t lookup = table_hash(text);
-  const size_t mask = table_.size() - 1;
-  size_t i = lookup & mask;
-  while ((table_[i] >> 32) == generation_) {
-    const auto slot = static_cast<uint32_t>(table_[i] & kLow32);
-    const CachedText& t = cached_[slot];
-    if (t.lookup == lookup && t.size == text.size() &&
-        std::memcmp(cached_bytes_.data() + t.offset, text.data(), text.size()) == 0)
-      return slot;
-    i = (i + 1) & mask;
-  }
-
-  // A new text. The slot is claimed last, so that running out of memory
-  // half way leaves the cache as it was.
-  const size_t stride = prefix_.size();
-  const size_t slot = cached_.size();
-  if (slot >= kLow32) throw std::bad_alloc();
-  keys_of_.resize((slot + 1) * stride);
-  keys_against(prefix_.data(), stride, text, keys_of_.data() + slot * stride, chain);
-  const size_t offset = cached_bytes_.size();
-  cached_bytes_.append(text);
-  cached_.push_back({offset, text.size(), lookup});
-  table_[i] = (generation_ << 32) | slot;
-  if (2 * cached_.size() > table_.size()) grow_table();
-  return static_cast<uint32_t>(slot);
-}
-
 namespace {
 
 // Least-significant-digit radix passes of 8 bits over the index bits of the
@@ -192,6 +118,16 @@ void radix_sort(uint64_t* a, uint64_t* spare, size_t n) {
   if (from != a) std::copy(from, from + n, a);
 }
 
+}  // namespace
+
+namespace hashing_detail {
+
+void radix_sort_by_index(uint64_t* a, uint64_t* spare, size_t n, uint32_t bits) {
+  if (bits <= 8) return radix_sort<1>(a, spare, n);
+  if (bits <= 16) return radix_sort<2>(a, spare, n);
+  return radix_sort<3>(a, spare, n);
+}
+
 void insertion_sort(uint64_t* a, size_t n) {
   for (size_t i = 1; i < n; ++i) {
     const uint64_t k = a[i];
@@ -201,117 +137,7 @@ void insertion_sort(uint64_t* a, size_t n) {
   }
 }
 
-}  // namespace
-
-// Sorts sort_keys_[0, n) by index. The keys are unique (they carry the
-// emission position), so the order by key is the stable order by index.
-void FeatureHasher::sort_by_index(size_t n, uint32_t bits, FingerprintChain& chain) {
-  uint64_t* a = sort_keys_.data();
-  if (n < 2) return;
-  if (sort_spare_.size() < n) sort_spare_.resize(sort_keys_.size());
-  uint64_t* spare = sort_spare_.data();
-  if (n > kBucketSortMax) {
-    if (bits <= 8) return radix_sort<1>(a, spare, n);
-    if (bits <= 16) return radix_sort<2>(a, spare, n);
-    return radix_sort<3>(a, spare, n);
-  }
-  // Short lists: one counting pass on the top index bits, about one bucket
-  // per key; hashed indices are spread evenly, so an insertion sort then
-  // has almost nothing left to do. With few enough bits the counting pass
-  // alone sorts.
-  uint32_t d = 1;
-  while ((size_t{1} << d) < n) ++d;
-  if (d > bits) d = bits;
-  const uint32_t shift = 32 + bits - d;
-  uint32_t counts[kBucketSortMax] = {};
-  for (size_t i = 0; i < n; ++i) ++counts[a[i] >> shift];
-  uint32_t sum = 0;
-  for (size_t b = 0; b < (size_t{1} << d); ++b) {
-    const uint32_t k = counts[b];
-    counts[b] = sum;
-    sum += k;
-  }
-  FingerprintChain::Cursor cursor = chain.take();
-  for (size_t i = 0; i < n; ++i) {
-    spare[counts[a[i] >> shift]++] = a[i];
-    cursor.tick(i);
-  }
-  chain.put(cursor);
-  std::copy(spare, spare + n, a);
-  if (d < bits) insertion_sort(a, n);
-}
-
-void FeatureHasher::hash_into(const Candidate& candidate, uint32_t bits, SparseVector& out,
-                              FingerprintChain& chain) {
-  // The candidate's term list: bias, features in name order, identity.
-  terms_.clear();
-  terms_.push_back({0, 1.0});
-  sorted_present(candidate.features, order_);
-  for (const NamedFeature* f : order_) {
-    text_.assign("a|");
-    text_ += f->name;
-    double weight = 1.0;
-    if (f->value.kind == FeatureKind::text) {
-      text_ += '=';
-      text_ += f->value.text;
-    } else {
-      weight = f->value.number;
-    }
-    terms_.push_back({slot_for(text_, chain), weight});
-  }
-  text_.assign("i|");
-  text_ += candidate.id;
-  terms_.push_back({slot_for(text_, chain), 1.0});
-
-  // One pair per (context term, candidate term), context terms outer: the
-  // emission position orders pairs that share an index.
-  const size_t n_context = n_context_;
-  const size_t stride = prefix_.size();
-  const size_t n_terms = terms_.size();
-  const size_t n_pairs = n_context * n_terms;
-  if (n_pairs > kLow32) throw std::bad_alloc();
-  if (sort_keys_.size() < n_pairs) {
-    sort_keys_.resize(n_pairs);
-    values_.resize(n_pairs);
-  }
-  const uint64_t mask = (uint64_t{1} << bits) - 1;
-  const uint64_t* keys_of = keys_of_.data();
-  uint64_t* sort_keys = sort_keys_.data();
-  double* values = values_.data();
-  FingerprintChain::Cursor cursor = chain.take();
-  for (size_t c = 0; c < n_context; ++c) {
-    const uint64_t weight_bits = std::bit_cast<uint64_t>(context_weight_[c]);
-    const size_t base = c * n_terms;
-    for (size_t a = 0; a < n_terms; ++a) {
-      const uint64_t key = keys_of[terms_[a].slot * stride + c];
-      // Bit 63 of the key flips the sign bit of the context term's weight.
-      const double signed_weight = std::bit_cast<double>(weight_bits ^ (key & kSignBit));
-      sort_keys[base + a] = ((key & mask) << 32) | (base + a);
-      values[base + a] = mul_in_order(signed_weight, terms_[a].weight);
-      cursor.tick(a);
-    }
-  }
-  chain.put(cursor);
-
-  sort_by_index(n_pairs, bits, chain);
-
-  // Runs of one index merge into their left-to-right sum; zero sums vanish.
-  if (out.capacity() - out.size() < n_pairs) out.reserve(std::max(out.size() + n_pairs, 2 * out.capacity()));
-  // Taken after the reservation: the queued pairs may live in `out`.
-  cursor = chain.take();
-  size_t i = 0;
-  while (i < n_pairs) {
-    const uint64_t index = sort_keys[i] >> 32;
-    double sum = values[sort_keys[i] & kLow32];
-    size_t j = i + 1;
-    for (; j < n_pairs && (sort_keys[j] >> 32) == index; ++j)
-      sum = add_in_order(sum, values[sort_keys[j] & kLow32]);
-    if (sum != 0.0) out.push_back({index, sum});
-    cursor.tick(i);
-    i = j;
-  }
-  chain.put(cursor);
-}
+}  // namespace hashing_detail
 
 SparseVector hash_candidate(std::span<const NamedFeature> context, const Candidate& candidate,
                             uint32_t bits) {

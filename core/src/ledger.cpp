@@ -1,7 +1,6 @@
 #include "ledger.hpp"
 
 #include <algorithm>
-#include <functional>
 #include <limits>
 #include <new>
 
@@ -17,10 +16,6 @@ constexpr size_t kMinHolesToCompact = 64;
 // allocator: a drained ledger does not keep its peak memory.
 constexpr size_t kKeptBuffers = 1024;
 constexpr size_t kMinIndexSize = 16;
-
-uint32_t id_hash(std::string_view id) {
-  return static_cast<uint32_t>(std::hash<std::string_view>{}(id));
-}
 
 // The model reads the whole feature list next; start fetching it now, since
 // an old record has long left the caches.
@@ -38,7 +33,7 @@ void Ledger::append(DecisionRecord&& record) { append_record(std::move(record));
 // Everything that can fail to allocate happens before the ledger changes.
 template <class R>
 void Ledger::append_record(R&& record) {
-  const uint32_t hash = id_hash(record.decision_id);
+  const uint32_t hash = hash_of(record.decision_id);
   if (2 * (live_ + 1) > index_.size()) grow_index();  // at most one entry per record
   const size_t bucket = find_bucket(hash, record.decision_id);
   const double t = record.t;
@@ -95,7 +90,7 @@ void Ledger::recycle(uint32_t handle, DecisionRecord&& record) noexcept {
 
 std::optional<Ledger::Removed> Ledger::take(std::string_view id) {
   if (live_ == 0) return std::nullopt;
-  const uint32_t hash = id_hash(id);
+  const uint32_t hash = hash_of(id);
   const size_t mask = index_.size() - 1;
   for (size_t b = hash & mask; index_[b].first != kNoRecord; b = (b + 1) & mask) {
     if (index_[b].hash != hash) continue;
@@ -127,7 +122,7 @@ Ledger::Removed Ledger::take_at(size_t pos) {
   const Link& link = links_[handle];
   // The index names only the first and the last record of an id.
   const bool named = link.prev == kNoRecord || link.next == kNoRecord;
-  return remove(handle, named ? bucket_of(id_hash(records_[handle].decision_id), handle) : 0);
+  return remove(handle, named ? bucket_of(hash_of(records_[handle].decision_id), handle) : 0);
 }
 
 // `bucket` holds the entry of the record's id; it is used only when the

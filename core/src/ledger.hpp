@@ -10,7 +10,8 @@
 //  - records: a pool addressed by handle. A freed pool entry keeps its
 //    buffers for the next record, so the steady decide-learn cycle neither
 //    allocates nor frees record memory.
-//  - an open-addressing index with one entry per pending id, holding the
+//  - an open-addressing index with one entry per pending id (its hash keyed,
+//    keyed_hash.hpp says why), holding the
 //    first and the last of that id's records, and per handle a link: the
 //    record's sequence number (its position plus the sequence number of
 //    position 0) and its neighbours among the records with the same id, in
@@ -27,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "keyed_hash.hpp"
 #include "types.hpp"
 
 namespace sorvane {
@@ -107,6 +109,8 @@ class Ledger {
     uint32_t next;
   };
 
+  uint32_t hash_of(std::string_view id) const { return static_cast<uint32_t>(keyed_hash(key_, id)); }
+
   template <class R>
   void append_record(R&& record);
   template <class R>
@@ -127,6 +131,7 @@ class Ledger {
   std::vector<Link> links_;     // by handle, beside records_
   std::vector<uint32_t> free_;  // capacity kept at records_.size(): recycling never allocates
   std::vector<Entry> index_;    // power-of-two size, at most half full
+  HashKey key_ = fresh_hash_key();  // a copy keeps it, with the index built on it
 };
 
 }  // namespace sorvane

@@ -4,6 +4,7 @@
 
 #include "config.hpp"
 #include "messages.hpp"
+#include "model_estimate.hpp"
 
 namespace sorvane {
 
@@ -38,6 +39,10 @@ LinearModel LinearModel::adopt(uint64_t dim, double ridge, double forgetting, do
   m.scale_ = scale;
   m.coordinates_ = std::move(coordinates);
   return m;
+}
+
+double LinearModel::estimate(SparseView x) const {
+  return estimate(x, [](size_t) {});
 }
 
 void LinearModel::update(SparseView x, double r) {

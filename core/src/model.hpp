@@ -7,6 +7,9 @@
 //
 // A coordinate's two sums sit side by side: an estimate or an update reads
 // both, so a coordinate costs one cache miss, not two.
+//
+// The estimate that places other work between its pairs is a template
+// defined in model_estimate.hpp, which only the decision's loops include.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +17,6 @@
 #include <memory>
 
 #include "error.hpp"
-#include "float_order.hpp"
 #include "types.hpp"
 
 namespace sorvane {
@@ -43,26 +45,12 @@ class LinearModel {
                            CoordinateArray coordinates);
 
   // Predicted reward. Every index must be below dim (callers guarantee it).
-  double estimate(SparseView x) const {
-    return estimate(x, [](size_t) {});
-  }
+  // One pass over x; reads one coordinate per pair.
+  double estimate(SparseView x) const;
   // The same, calling between(i) after pair i: other work placed there runs
-  // in the shadow of the loop's division and loads.
+  // in the shadow of the loop's division and loads (model_estimate.hpp).
   template <class Between>
-  double estimate(SparseView x, Between&& between) const {
-    const Coordinate* coords = coordinates_.get();
-    double acc = 0.0;
-    for (size_t i = 0; i < x.size(); ++i) {
-      const FeaturePair& p = x[i];
-      const Coordinate& c = coords[p.index];
-      // Both operands of the last two products and of the sum can be NaN.
-      const double d = add_in_order(c.sq_sum * scale_, ridge_);
-      const double t = mul_in_order(mul_in_order(c.reward_sum * scale_, 1.0 / d), p.value);
-      acc = add_in_order(acc, t);
-      between(i);
-    }
-    return acc;
-  }
+  double estimate(SparseView x, Between&& between) const;
   // Asks the caches for the coordinates an estimate of x reads, so that the
   // estimate, made a little later, does not wait on memory.
   void prefetch(SparseView x) const {

@@ -11,7 +11,9 @@
 #include <string>
 
 #include "api.hpp"
+#include "bandit_state.hpp"
 #include "config.hpp"
+#include "hash.hpp"
 #include "hex.hpp"
 
 namespace sorvane {
