@@ -1,2 +1,2 @@
 """What commands write: findings, text and JSON, the evaluation's report,
-output files, and the progress bar."""
+the sweep's ranking and recommendation, output files, and the progress bar."""
