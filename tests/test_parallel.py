@@ -13,6 +13,7 @@ import parallel_jobs
 import sorvane
 from parallel_jobs import EPSILON, HORIZON, write_log
 from sorvane_cli.commands import sweep
+from sorvane_cli.report import sweep as sweep_report
 from sorvane_cli.__main__ import main
 from sorvane_cli.jobs import run_jobs
 from sorvane_cli.log.config import LogConfig
@@ -92,7 +93,7 @@ def test_sweep_ranks_best_first_and_recommends_the_best_grid_point(logged, cli, 
                            *method, "--workers", "1")
     assert status == 0, err
     rep = json.loads(out)
-    values = [sweep._estimate(t, rank_by) for t in rep["targets"]]
+    values = [sweep_report.estimate_of(t, rank_by) for t in rep["targets"]]
     assert values == sorted(values, reverse=True)
     assert [t["rank"] for t in rep["targets"]] == [1, 2, 3, 4, 5]
     best = next(t for t in rep["targets"] if t["name"] != "logging")

@@ -41,7 +41,7 @@ from sorvane_cli.log.source import LogSource
 from sorvane_cli.options import CONFIG_HELP, add_config_flags, add_evaluation_flags, add_executor_flags
 from sorvane_cli.report.evaluation import problems_report, report
 from sorvane_cli.report.findings import Finding, Findings
-from sorvane_cli.report.sweep import _estimate, merge, report_text, setting  # noqa: F401  (_estimate: tests)
+from sorvane_cli.report.sweep import merge, report_text, setting
 from sorvane_cli.report.text import findings_text, to_json
 from sorvane_cli.status import Exit, LogError, UsageError
 from sorvane_cli.status import table as exit_table

@@ -26,7 +26,7 @@ def _interval(target, estimator):
     return boot if boot is not None and all(math.isfinite(x) for x in boot) else e["ci_normal"]
 
 
-def _estimate(target, estimator):
+def estimate_of(target, estimator):
     if estimator in ("longrun", "rejection"):
         return target[estimator]["estimate"]
     return target["estimators"][estimator]["estimate"]
@@ -60,8 +60,8 @@ def merge(results, points, path, estimator, terms=None, log_epsilon=None):
     for target in ranked:
         rows.append(dict(target))
     if baseline is not None:
-        value = _estimate(baseline, estimator)
-        at = sum(1 for t in ranked if _better(_estimate(t, estimator), value))
+        value = estimate_of(baseline, estimator)
+        at = sum(1 for t in ranked if _better(estimate_of(t, estimator), value))
         rows.insert(at, dict(baseline))
     for k, row in enumerate(rows):
         row["rank"] = k + 1
@@ -91,7 +91,7 @@ def _better(x, y):
 
 
 def _rank_key(target, estimator, order):
-    value = _estimate(target, estimator)
+    value = estimate_of(target, estimator)
     return (0, -value, order.get(target["name"], 0)) if math.isfinite(value) else (1, 0.0, order.get(target["name"], 0))
 
 
@@ -107,10 +107,10 @@ def _recommendation(ranked, baseline, estimator, terms=None, log_epsilon=None):
     long-run replay names it only when its paired interval against every
     other configuration is clear of 0; the other methods only when its
     interval is clear of the runner-up's."""
-    best = ranked[0] if ranked and math.isfinite(_estimate(ranked[0], estimator)) else None
+    best = ranked[0] if ranked and math.isfinite(estimate_of(ranked[0], estimator)) else None
     if best is None:
         return None
-    out = {"name": best["name"], "config": best["config"], "estimate": _estimate(best, estimator),
+    out = {"name": best["name"], "config": best["config"], "estimate": estimate_of(best, estimator),
            "ci": _interval(best, estimator)}
     runner_up = ranked[1] if len(ranked) > 1 else None
     out["runner_up"] = None if runner_up is None else runner_up["name"]
@@ -133,8 +133,8 @@ def _recommendation(ranked, baseline, estimator, terms=None, log_epsilon=None):
     out["explores_less_than_log"] = (estimator not in ("longrun", "rejection") and log_epsilon is not None
                                      and epsilon < log_epsilon)
     out["apart_from_logging"] = None if baseline is None else _apart(best, baseline, estimator)
-    out["above_logging"] = None if baseline is None else _better(_estimate(best, estimator),
-                                                               _estimate(baseline, estimator))
+    out["above_logging"] = None if baseline is None else _better(estimate_of(best, estimator),
+                                                               estimate_of(baseline, estimator))
     return out
 
 
