@@ -228,9 +228,10 @@ def recommendation(names, terms_by_name, margin=MARGIN):
     `terms_by_name` gives each name's term arrays, one per replay. Returns
     {"winner": name or None, "best": the highest estimate's name, "tied":
     [names whose paired 95% interval against the best reaches within
-    `margin` x the best estimate], "more_data": about how many times the
-    log's decisions would tell the best from every one of them (infinite
-    when one is closer than the margin), or None}.
+    `margin` x the best estimate], "close": [those of them whose estimate
+    is that close: no longer log tells them apart], "more_data": about how
+    many times the log's decisions would tell the best from the others of
+    them, or None}.
     """
     estimates = {}
     for name in names:
@@ -239,9 +240,9 @@ def recommendation(names, terms_by_name, margin=MARGIN):
         estimates[name] = math.fsum(math.fsum(t) / count for t in terms) / len(terms) if count else _NAN
     usable = [name for name in names if math.isfinite(estimates[name])]
     if not usable:
-        return {"winner": None, "best": None, "tied": [], "more_data": None}
+        return {"winner": None, "best": None, "tied": [], "close": [], "more_data": None}
     best = max(usable, key=lambda name: estimates[name])
-    tied, factor = [], None
+    tied, close, factor = [], [], None
     least = margin * abs(estimates[best])
     for name in usable:
         if name == best:
@@ -249,7 +250,10 @@ def recommendation(names, terms_by_name, margin=MARGIN):
         mean, error = difference(terms_by_name[best], terms_by_name[name])
         if not (mean - Z_95 * error > least):
             tied.append(name)
+            if not mean > least:
+                close.append(name)
+                continue
             # The standard error falls with the square root of the decisions.
-            need = (Z_95 * error / (mean - least)) ** 2 if mean > least else math.inf
+            need = (Z_95 * error / (mean - least)) ** 2
             factor = need if factor is None else max(factor, need)
-    return {"winner": None if tied else best, "best": best, "tied": tied, "more_data": factor}
+    return {"winner": None if tied else best, "best": best, "tied": tied, "close": close, "more_data": factor}

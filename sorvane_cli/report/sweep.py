@@ -119,6 +119,7 @@ def _recommendation(ranked, baseline, estimator, terms=None, log_epsilon=None):
         names = [t["name"] for t in ranked]
         rec = longrun_recommendation(names, {name: terms[name] for name in names})
         out["tied"] = rec["tied"]
+        out["close"] = rec["close"]
         out["more_data"] = rec["more_data"]
         out["recommended"] = rec["winner"] is not None
         out["run_length"] = best["longrun"]["run_length"]
@@ -207,12 +208,14 @@ def _recommendation_text(rec, name):
         length = f" for a run of {rec['run_length']} decisions" if "run_length" in rec else ""
         text = (f"no recommendation: the log cannot tell {rec['name']} ({estimate}) apart from "
                 f"{', '.join(rec['tied'])}{length}")
+        close = rec.get("close", [])
+        if close:
+            text += (f"; {', '.join(close)} {'is' if len(close) == 1 else 'are'} within {MARGIN:.0%} of it, closer "
+                     "than the long-run replay tells configurations apart, which no longer log changes")
         more = rec["more_data"]
-        if more is not None and math.isfinite(more):
-            text += f"; telling them apart would take a log about {max(more, 1.0):.3g} times as long"
-        elif more is not None:
-            text += (f"; they are within {MARGIN:.0%} of each other, closer than the long-run replay tells "
-                     "configurations apart, and no longer log changes that")
+        if more is not None:
+            others = "the others" if close else "them"
+            text += f"; telling it from {others} would take a log about {max(more, 1.0):.3g} times as long"
         if rec["explores_less_than_log"]:
             text += (f"; and {rec['name']} explores less (epsilon {rec['config']['epsilon']!r}) than the logging "
                      "state, which the weighted estimators cannot judge: check it with --method longrun")
