@@ -127,9 +127,12 @@ def test_sweep_withholds_a_winner_the_log_cannot_tell_apart(tmp_path, capsys):
     rec = report["recommended"]
     # Two configurations that choose alike earn alike: no winner.
     assert rec["recommended"] is False and len(rec["tied"]) == 1
+    # Equal estimates: no longer log tells them apart.
+    assert rec["close"] == rec["tied"] and rec["more_data"] is None
     assert main(argv + ["-q"]) == Exit.OK
     out = capsys.readouterr()[0]
     assert "no recommendation: the log cannot tell" in out and "nan" not in out
+    assert "which no longer log changes" in out and "times as long" not in out
 
 
 def test_nothing_kept_is_said_plainly_never_nan(tmp_path, capsys):
