@@ -54,15 +54,30 @@ def add_show_flag(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--show", type=non_negative, default=10, metavar="N", help="problems shown in full (10)")
 
 
+def positive_number(text: str) -> float:
+    """An argparse type: a finite number above 0."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be a number, not {text!r}") from None
+    if not 0.0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive number, not {text}")
+    return value
+
+
 def add_evaluation_flags(parser: argparse.ArgumentParser, methods: tuple[str, ...], method_help: str) -> None:
-    """--method, --replays, --bootstrap and --seed: how eval and sweep estimate."""
-    parser.add_argument("--method", choices=methods, default="rejection", help=method_help)
-    parser.add_argument("--replays", type=at_least_two, default=5, metavar="R",
-                        help="rejection sampling: replays side by side, each with its own draws; the interval is "
-                             "Student's t over their means (5)")
+    """--method, --replays, --accept-scale, --bootstrap and --seed: how eval and sweep estimate."""
+    parser.add_argument("--method", choices=methods, default="longrun", help=method_help)
+    parser.add_argument("--replays", type=at_least_two, default=None, metavar="R",
+                        help="long-run replay and rejection sampling: replays side by side, each with its own "
+                             "draws (3 for longrun, 5 for rejection)")
+    parser.add_argument("--accept-scale", type=positive_number, default=None, metavar="C",
+                        help="longrun: a decision is accepted with probability min(1, C x target_prob / "
+                             "logged_propensity); a larger C makes longer runs whose targets learn more from the "
+                             "logging state's choices than from their own (0.3)")
     parser.add_argument("--bootstrap", type=non_negative, default=1000, metavar="B",
                         help="bootstrap resamples (1000; 0 for none)")
-    parser.add_argument("--seed", type=int, default=0, help="seed of the bootstrap and of the rejection draws (0)")
+    parser.add_argument("--seed", type=int, default=0, help="seed of the bootstrap and of the acceptance draws (0)")
 
 
 def add_executor_flags(parser: argparse.ArgumentParser) -> None:

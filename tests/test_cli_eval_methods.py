@@ -57,22 +57,26 @@ def test_rejection_sampling_simulates_a_greedy_target_s_own_run_where_weighting_
 def test_rejection_keeps_about_one_event_in_m_the_same_ones_for_the_same_seed(tmp_path, capsys):
     path = tmp_path / "run.log"
     write_run(path, decisions=300)
-    first = evaluate(path, capsys, "--target", "epsilon=0.5", "--seed", "3", *FLAGS[:-1])
-    assert first == evaluate(path, capsys, "--target", "epsilon=0.5", "--seed", "3", *FLAGS[:-1])
-    assert first != evaluate(path, capsys, "--target", "epsilon=0.5", "--seed", "4", *FLAGS[:-1])
+    rejection = ("--method", "rejection")
+    first = evaluate(path, capsys, "--target", "epsilon=0.5", "--seed", "3", *rejection, *FLAGS[:-1])
+    assert first == evaluate(path, capsys, "--target", "epsilon=0.5", "--seed", "3", *rejection, *FLAGS[:-1])
+    assert first != evaluate(path, capsys, "--target", "epsilon=0.5", "--seed", "4", *rejection, *FLAGS[:-1])
     m = first["rejection"]["bound"]
     assert m == bound(0.2, [0.2, 0.5], range(2, 7))
     for target in first["targets"]:
         run = target["rejection"]
+        # Each target's own bound: its estimate does not depend on the others passed.
+        own = bound(0.2, [target["config"]["epsilon"]], range(2, 7))
+        assert run["bound"] == own <= m
         assert run["replays"] == 5 and run["offered"] == 5 * 300 and run["over_bound"] == 0
-        assert 0.3 / m < run["kept_share"] < 3.0 / m, (m, run)
-        assert "estimators" not in target  # rejection is the default method
+        assert 0.3 / own < run["kept_share"] < 3.0 / own, (own, run)
+        assert "estimators" not in target
 
 
 def test_rejection_intervals_come_from_the_spread_of_the_replays(tmp_path, capsys):
     path = tmp_path / "run.log"
     write_run(path, decisions=300)
-    run = evaluate(path, capsys, "--replays", "3", *FLAGS[:-1])["targets"][0]["rejection"]
+    run = evaluate(path, capsys, "--replays", "3", "--method", "rejection", *FLAGS[:-1])["targets"][0]["rejection"]
     means = run["replay_estimates"]
     assert len(means) == 3 and run["estimate"] == pytest.approx(sum(means) / 3)
     spread = (sum((m - run["estimate"]) ** 2 for m in means) / 2 / 3) ** 0.5

@@ -5,7 +5,8 @@ from typing import IO, Any
 
 from sorvane_cli.commands import Command
 from sorvane_cli.commands.opened import opened
-from sorvane_cli.evaluation.evaluate import evaluate_log
+from sorvane_cli.evaluation.evaluate import default_replays, evaluate_log
+from sorvane_cli.evaluation.longrun import DEFAULT_SCALE
 from sorvane_cli.options import CONFIG_HELP, add_config_flags, add_evaluation_flags, add_show_flag
 from sorvane_cli.report.evaluation import plot, problems_report, report, report_text
 from sorvane_cli.report.files import check_output
@@ -13,9 +14,15 @@ from sorvane_cli.report.text import findings_text, left_out_note, to_json
 from sorvane_cli.status import Exit, table
 
 METHODS = """methods:
-  rejection  (default) replays each target's own online run: the target decides over every
+  longrun    (default) every logged decision gives a doubly robust term for the target as it
+             stands, and the target learns only from the decisions it accepts, each with
+             probability min(1, C x target_prob / logged_propensity) (--accept-scale C, 0.3):
+             each estimate is the mean reward of a run as long as its run length, printed
+             beside it. A reward model fitted on the log in a first pass feeds the terms.
+             --replays (3) runs side by side with their own draws.
+  rejection  replays each target's own online run: the target decides over every
              logged context and the event is kept with probability
-             target_prob / (M x logged_propensity), for the bound M printed; only kept events
+             target_prob / (M x logged_propensity), for the target's own bound M; only kept events
              reach the target's learning. Unbiased for targets that learn and explore
              differently, including epsilon 0. It measures the mean reward of a run as long
              as the kept events (their share is printed): a long log gives a long run.
@@ -39,8 +46,8 @@ def add_parser(sub: Any, command: Command) -> argparse.ArgumentParser:
     parser.add_argument("--target", action="append", metavar="KEY=VALUE[,KEY=VALUE...]",
                         help="a target: epsilon, bits, forgetfulness, default_reward (the rest as logged) and an "
                              "optional name, comma-separated; repeat --target to compare several")
-    add_evaluation_flags(parser, ("rejection", "weighted", "both"),
-                         "how targets are evaluated (rejection; see methods below)")
+    add_evaluation_flags(parser, ("longrun", "rejection", "weighted", "both"),
+                         "how targets are evaluated (longrun; see methods below)")
     parser.add_argument("--json", action="store_true", help="the estimates as JSON")
     add_show_flag(parser)
     parser.add_argument("--plot", metavar="FILE.png", help="plot the running estimates (needs matplotlib)")
@@ -50,8 +57,9 @@ def add_parser(sub: Any, command: Command) -> argparse.ArgumentParser:
 def run(args: argparse.Namespace, stdout: IO[str]) -> int:
     if args.plot:
         check_output(args.plot, "--plot", needs_matplotlib=True)
-    # eval reads the log once: standard input is read as it comes.
-    with opened(args, spool=False) as log:
+    # eval reads the log once, but the long-run replay reads it twice (its
+    # reward model first): standard input is then spooled.
+    with opened(args, spool=args.method == "longrun") as log:
         return run_eval(args, log.config, log.progress, stdout, source=log.source, head=log.head)
 
 
@@ -60,7 +68,8 @@ def run_eval(args, config, progress, out=None, source=None, head=None):
     counts = head.candidate_counts if head is not None else ()
     evaluation = evaluate_log(source if source is not None else args.log, config, args.target, progress,
                               method=getattr(args, "method", "weighted"), seed=args.seed, candidate_counts=counts,
-                              keep=getattr(args, "show", 10), replays=getattr(args, "replays", 5))
+                              keep=getattr(args, "show", 10), replays=default_replays(args),
+                              scale=getattr(args, "accept_scale", None) or DEFAULT_SCALE)
     if evaluation.findings.counts:
         if args.json:
             out.write(to_json(problems_report(evaluation, args.log)) + "\n")

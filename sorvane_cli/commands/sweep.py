@@ -1,10 +1,17 @@
 """`sorvane sweep`: a grid of target configurations evaluated on the log,
 ranked best first.
 
-Every point of the grid is a target of `sorvane eval`, evaluated by either
-of its methods. By rejection sampling each target runs on a state of its
-own, so each is one job; all jobs share the bound M that eval would give
-the targets together, so each target's estimate is the one eval gives it.
+Every point of the grid is a target of `sorvane eval`, evaluated by one of
+its methods. By the long-run replay and by rejection sampling each target
+runs on states of its own, and its estimate is the one eval gives it
+whatever other targets are passed. Rejection sampling makes each target a
+job; the long-run replay, for which reading the log is much of the work,
+groups them into jobs as the weighted estimators do, and its reward model
+is fitted once, here, and handed to every job. A winner is named only when
+the log tells it apart from every other configuration
+(longrun.recommendation); otherwise the sweep says which it cannot tell
+apart and about how much more log would.
+
 By the weighted estimators, targets that share a model (bits,
 forgetfulness, default reward; see learners.py) are replayed together as
 one job: one pass over the log, one `decide` and one `learn` per decision
@@ -16,7 +23,6 @@ the serial run byte for byte.
 """
 import argparse
 import itertools
-import math
 import os
 import struct
 import sys
@@ -24,10 +30,10 @@ from typing import IO, Any
 
 from sorvane_cli.commands import Command
 from sorvane_cli.commands.opened import opened
-from sorvane_cli.evaluation.estimators import ESTIMATORS, NAMES
-from sorvane_cli.evaluation.evaluate import evaluate_log
-from sorvane_cli.evaluation.rejection import bound
-from sorvane_cli.evaluation.targets import build_targets, parse_targets, top_epsilon
+from sorvane_cli.evaluation.estimators import ESTIMATORS
+from sorvane_cli.evaluation.evaluate import default_replays, evaluate_log, fit_reward_model
+from sorvane_cli.evaluation.longrun import DEFAULT_SCALE
+from sorvane_cli.evaluation.targets import build_targets, parse_targets
 from sorvane_cli.jobs import no_progress, placement, run_jobs
 from sorvane_cli.log.config import LogConfig
 from sorvane_cli.log.lines import DecisionLine
@@ -36,7 +42,8 @@ from sorvane_cli.log.source import LogSource, read_state_text
 from sorvane_cli.options import CONFIG_HELP, add_config_flags, add_evaluation_flags, add_executor_flags
 from sorvane_cli.report.evaluation import problems_report, report
 from sorvane_cli.report.findings import Finding, Findings
-from sorvane_cli.report.text import findings_text, interval, left_out_note, number, table, to_json
+from sorvane_cli.report.sweep import merge, report_text, setting
+from sorvane_cli.report.text import findings_text, to_json
 from sorvane_cli.status import Exit, LogError, UsageError
 from sorvane_cli.status import table as exit_table
 
@@ -55,9 +62,10 @@ def add_parser(sub: Any, command: Command) -> argparse.ArgumentParser:
     parser.add_argument("--grid", action="append", metavar="KEY=V1,V2,...",
                         help="one axis of the grid: epsilon, bits, forgetfulness or default_reward and its values; "
                              "repeat for more axes (the rest as logged)")
-    add_evaluation_flags(parser, ("rejection", "weighted"),
-                         "how configurations are evaluated, as for eval (rejection: each target's own online run, "
-                         "one job per target; weighted: targets that share a model are one job)")
+    add_evaluation_flags(parser, ("longrun", "rejection", "weighted"),
+                         "how configurations are evaluated, as for eval (longrun: each target's own run as long "
+                         "as the log allows; rejection: each target's own online run, one job per target; "
+                         "weighted: targets that share a model are one job)")
     parser.add_argument("--rank-by", choices=ESTIMATORS, default="dr", help="the weighted estimator that ranks (dr)")
     parser.add_argument("--json", action="store_true", help="the ranking as JSON")
     add_executor_flags(parser)
@@ -126,8 +134,11 @@ def plan_jobs(points, config, log_bits, method="weighted"):
     state has decisions pending from before it began, which only the
     logging configuration's own state can resolve, so there it rides with
     every job. Rejection sampling runs each target on its own state (each
-    keeps its own events), so there each target is a job of its own."""
-    if method != "weighted":
+    keeps its own events), so there each target is a job of its own. The
+    long-run replay runs each target on its own states too, but reading the
+    log is much of its work, so its jobs are grouped as the weighted ones
+    are."""
+    if method not in ("weighted", "both", "longrun"):
         planned = [([k], config.state_text is not None) for k in range(len(points))]
         return planned if config.state_text is not None else [([], True)] + planned
     jobs = {}
@@ -145,9 +156,28 @@ def plan_jobs(points, config, log_bits, method="weighted"):
     return planned
 
 
-def _setting(point):
-    """A grid point as the --target argument that names it by its values."""
-    return ",".join(f"{key}={value if type(value) is str else repr(value)}" for key, value in point.items())
+def balanced(planned, workers, baseline_everywhere=False):
+    """The long-run replay's jobs cut so that every worker has about as
+    much to do: into pieces of at most the targets' share of two jobs per
+    worker (each piece reads the log once more). The logging configuration
+    stays with the first piece of its job, or, continuing a saved state,
+    rides with every piece (see plan_jobs)."""
+    if workers <= 1:
+        return planned
+    if baseline_everywhere:
+        most = max(1, -(-sum(len(m) for m, _ in planned) // (2 * workers)))
+        return [(members[k:k + most], True) for members, _ in planned for k in range(0, len(members), most)]
+    total = sum(len(members) + with_baseline for members, with_baseline in planned)
+    most = max(1, -(-total // (2 * max(workers, 1))))
+    out = []
+    for members, with_baseline in planned:
+        first = most - with_baseline
+        if first <= 0 and members:
+            out.append(([], True))
+            with_baseline, first = False, most
+        out.append((members[:first], with_baseline))
+        out += [(members[k:k + most], False) for k in range(first, len(members), most)]
+    return [(members, with_baseline) for members, with_baseline in out if members or with_baseline]
 
 
 def sweep_job(job):
@@ -164,18 +194,23 @@ def sweep_job(job):
         source = LogSource(job["log"], job["max_line_bytes"])
         evaluation = evaluate_log(source, config, job["targets"], no_progress, method=job["method"],
                                   seed=job["seed"], keep=job["keep"], replays=job["replays"],
-                                  with_baseline=job["baseline"], rejection_bound=job["bound"])
+                                  with_baseline=job["baseline"], reward_model=job.get("reward_model"),
+                                  scale=job.get("scale") or DEFAULT_SCALE)
     except (UsageError, LogError) as exc:
         return {"usage": str(exc)}
     if evaluation.findings.counts:
         problems = problems_report(evaluation, job["name"])
         problems["lines"] = evaluation.lines
         return {"problems": problems}
-    rep = report(evaluation, job["name"], job["bootstrap"], job["seed"])
+    out = {"report": report(evaluation, job["name"], job["bootstrap"], job["seed"])}
     left_out = getattr(evaluation, "left_out", None)
     if left_out is not None:
-        rep["left_out"] = left_out.as_dict()
-    return {"report": rep}
+        out["report"]["left_out"] = left_out.as_dict()
+    if getattr(evaluation, "long_runs", None):
+        # Every term, for the paired comparisons of the recommendation.
+        out["terms"] = {target.name: [runs[k].terms for runs in evaluation.long_runs]
+                        for k, target in enumerate(evaluation.targets)}
+    return out
 
 
 def _placement(args):
@@ -190,157 +225,6 @@ def _describe(job):
     return f"the job of {'; '.join(names)}"
 
 
-def _interval(target, estimator):
-    """Rejection's t interval; the weighted estimator's bootstrap interval,
-    or its normal one when there is no bootstrap."""
-    if estimator == "rejection":
-        return target["rejection"]["ci"]
-    e = target["estimators"][estimator]
-    boot = e["ci_bootstrap"]
-    return boot if boot is not None and all(math.isfinite(x) for x in boot) else e["ci_normal"]
-
-
-def _estimate(target, estimator):
-    if estimator == "rejection":
-        return target["rejection"]["estimate"]
-    return target["estimators"][estimator]["estimate"]
-
-
-def merge(results, points, path, estimator):
-    """The sweep's report from the jobs' reports: the log's counts (which
-    every job must agree on), then every target best first."""
-    head = None
-    targets = {}
-    baseline = None
-    for rep in results:
-        counts = {k: rep[k] for k in ("decisions", "resolved", "pending", "pending_share", "excluded")}
-        if head is None:
-            head = counts
-            bootstrap = dict(rep["bootstrap"])
-        elif counts != head and not _same_counts(counts, head):
-            raise UsageError(f"the workers read different logs at {path} (is it still being written?): "
-                             f"{head['decisions']} decisions against {counts['decisions']}")
-        bootstrap["blocks"] = max(bootstrap["blocks"], rep["bootstrap"]["blocks"])
-        for target in rep["targets"]:
-            if target["name"] == "logging" and baseline is None:
-                baseline = target
-            elif target["name"] != "logging":
-                targets[target["name"]] = target
-    # eval names a target after its settings: the text _setting makes.
-    order = {_setting(point): k for k, point in enumerate(points)}
-    ranked = sorted(targets.values(), key=lambda t: _rank_key(t, estimator, order))
-    rows = []
-    for target in ranked:
-        rows.append(dict(target))
-    if baseline is not None:
-        value = _estimate(baseline, estimator)
-        at = sum(1 for t in ranked if _better(_estimate(t, estimator), value))
-        rows.insert(at, dict(baseline))
-    for k, row in enumerate(rows):
-        row["rank"] = k + 1
-    out = {"log": path}
-    out.update(head)
-    out["logged_mean"] = results[0]["logged_mean"]
-    if "rejection" in results[0]:
-        out["rejection"] = results[0]["rejection"]
-    out["bootstrap"] = bootstrap
-    out["ranked_by"] = estimator
-    out["configurations"] = len(points)
-    out["targets"] = rows
-    out["recommended"] = _recommendation(ranked, baseline, estimator)
-    if "left_out" in results[0]:
-        out["left_out"] = results[0]["left_out"]
-    return out
-
-
-def _same_counts(a, b):
-    # pending_share is NaN for a log without decisions: NaN != NaN.
-    return all(a[k] == b[k] or (a[k] != a[k] and b[k] != b[k]) for k in a)
-
-
-def _better(x, y):
-    """Whether estimate x ranks above y (NaN ranks last)."""
-    return math.isfinite(x) and (not math.isfinite(y) or x > y)
-
-
-def _rank_key(target, estimator, order):
-    value = _estimate(target, estimator)
-    return (0, -value, order.get(target["name"], 0)) if math.isfinite(value) else (1, 0.0, order.get(target["name"], 0))
-
-
-def _apart(a, b, estimator):
-    """Whether the 95% intervals of two targets do not overlap."""
-    lo_a, hi_a = _interval(a, estimator)
-    lo_b, hi_b = _interval(b, estimator)
-    return hi_b < lo_a or hi_a < lo_b
-
-
-def _recommendation(ranked, baseline, estimator):
-    best = ranked[0] if ranked and math.isfinite(_estimate(ranked[0], estimator)) else None
-    if best is None:
-        return None
-    out = {"name": best["name"], "config": best["config"], "estimate": _estimate(best, estimator),
-           "ci": _interval(best, estimator)}
-    runner_up = ranked[1] if len(ranked) > 1 else None
-    out["runner_up"] = None if runner_up is None else runner_up["name"]
-    out["apart_from_next"] = None if runner_up is None else _apart(best, runner_up, estimator)
-    out["apart_from_logging"] = None if baseline is None else _apart(best, baseline, estimator)
-    out["above_logging"] = None if baseline is None else _better(_estimate(best, estimator),
-                                                               _estimate(baseline, estimator))
-    return out
-
-
-def report_text(rep):
-    name = NAMES.get(rep["ranked_by"], rep["ranked_by"])
-    head = (f"{rep['log']}: {rep['decisions']} decisions, {rep['resolved']} resolved, "
-            f"{rep['pending_share']:.1%} pending; {rep['configurations']} configurations, ranked by {name}")
-    if rep["excluded"]:
-        head += f"; {rep['excluded']} decisions left out (no usable propensity or reward)"
-    rows = []
-    for target in rep["targets"]:
-        label = "logging (as logged)" if target["name"] == "logging" else target["name"]
-        if rep["ranked_by"] == "rejection":
-            e = target["rejection"]
-            rows.append([str(target["rank"]), label, number(e["estimate"]), number(e["stderr"]), interval(e["ci"]),
-                         f"{e['kept_share']:.2%}"])
-        else:
-            e = target["estimators"][rep["ranked_by"]]
-            rows.append([str(target["rank"]), label, number(e["estimate"]), number(e["stderr"]),
-                         "-" if e["ci_bootstrap"] is None else interval(e["ci_bootstrap"]), interval(e["ci_normal"]),
-                         number(target["ess"], 1)])
-    if rep["ranked_by"] == "rejection":
-        r = rep["rejection"]
-        body = table(rows, ["rank", "configuration", "estimate", "std.err", "95% CI (t, replays)", "kept share"])
-        foot = [f"rejection sampling: each configuration's own online run over the events kept, {r['replays']} "
-                f"replays (bound M = {r['bound']:.4g}, seed {r['seed']})"]
-    else:
-        body = table(rows, ["rank", "configuration", name, "std.err", "95% CI bootstrap", "95% CI normal", "ESS"])
-        boot = rep["bootstrap"]
-        foot = [f"weighted: bootstrap {boot['resamples']} resamples of {boot['blocks']} blocks, seed {boot['seed']}; "
-                "ESS = effective sample size"]
-    foot.append(_recommendation_text(rep["recommended"], name))
-    return "\n".join([head, body] + foot + left_out_note(rep.get("left_out")))
-
-
-def _recommendation_text(rec, name):
-    if rec is None:
-        return "no recommendation: no configuration has an estimate (no usable resolved decision)"
-    lo, hi = rec["ci"]
-    text = f"recommended: {rec['name']} ({name} {number(rec['estimate'])}, 95% CI [{number(lo)}, {number(hi)}])"
-    notes = []
-    if rec["apart_from_next"] is False:
-        notes.append(f"its interval overlaps that of the runner-up, {rec['runner_up']}, so the log does not "
-                     "tell them apart")
-    elif rec["apart_from_next"]:
-        notes.append(f"its interval lies clear of the runner-up's, {rec['runner_up']}")
-    if rec["above_logging"] is False:
-        notes.append("no better than the logging configuration")
-    elif rec["above_logging"]:
-        notes.append("clearly above the logging configuration" if rec["apart_from_logging"] else
-                     "above the logging configuration, but within its interval")
-    return text + ("; " if notes else "") + "; ".join(notes)
-
-
 def run_sweep(args, config, progress, out=None, path=None, head=None):
     """`path` is where the log can be read again (standard input is spooled
     to a file first)."""
@@ -351,23 +235,26 @@ def run_sweep(args, config, progress, out=None, path=None, head=None):
     axes = parse_grid(args.grid)
     points = grid_points(axes)
     path = os.path.abspath(path if path is not None else args.log)
-    estimator = "rejection" if args.method == "rejection" else args.rank_by
-    counts = head.candidate_counts if head is not None else ()
-    # One bound M for every job: the one eval gives these targets together.
-    m = bound(config.epsilon, [config.epsilon] + [top_epsilon(p, config.epsilon) for p in points], counts or (1,))
+    estimator = args.method if args.method in ("longrun", "rejection") else args.rank_by
+    replays = default_replays(args)
     log_bits = _log_bits(path, args.max_line_bytes)
     # Each target made once here, so a value `create` refuses is a usage
     # error before any job starts.
-    build_targets(config, [_setting(point) for point in points], with_baseline=False, flag="--grid")
+    build_targets(config, [setting(point) for point in points], with_baseline=False, flag="--grid")
     state = os.path.abspath(args.from_state) if config.state_text is not None else None
+    model = fit_reward_model(LogSource(path, args.max_line_bytes), progress) if args.method == "longrun" else None
     jobs = []
-    for members, with_baseline in plan_jobs(points, config, log_bits, args.method):
+    planned = plan_jobs(points, config, log_bits, args.method)
+    if args.method == "longrun":
+        planned = balanced(planned, where[0] if where[1] is None else 2 * len(planned),
+                           config.state_text is not None)
+    for members, with_baseline in planned:
         jobs.append({"log": path, "name": args.log, "state": state, "max_line_bytes": args.max_line_bytes,
                      "config": (config.horizon, config.default_reward, config.epsilon, config.forgetfulness),
                      "sources": dict(config.sources),
-                     "targets": [_setting(points[k]) for k in members], "baseline": with_baseline,
+                     "targets": [setting(points[k]) for k in members], "baseline": with_baseline,
                      "bootstrap": args.bootstrap, "seed": args.seed, "method": args.method,
-                     "replays": args.replays, "bound": m, "keep": 10})
+                     "replays": replays, "reward_model": model, "scale": args.accept_scale, "keep": 10})
     with progress(f"sweeping ({len(jobs)} jobs)") as bar:
         total = max(len(jobs), 1)
         results = run_jobs(sweep_job, jobs, *where, _describe,
@@ -393,6 +280,9 @@ def run_sweep(args, config, progress, out=None, path=None, head=None):
                 lines.append("NOT EVALUATED: the log has problems (`sorvane verify` proves what it can of it)")
                 out.write("\n".join(lines) + "\n")
             return Exit.PROBLEMS
-    rep = merge([r["report"] for r in results], points, args.log, estimator)
+    terms = {}
+    for result in results:
+        terms.update(result.get("terms", {}))
+    rep = merge([r["report"] for r in results], points, args.log, estimator, terms, config.epsilon)
     out.write((to_json(rep) if args.json else report_text(rep)) + "\n")
     return Exit.OK

@@ -1,12 +1,17 @@
 """The evaluation of targets on a log: what each would have earned, in one
 pass over the log, by either method or both.
 
-Two methods, chosen with --method:
+Three methods, chosen with --method:
 
-- rejection (the default; rejection.py): each target's own online run is
-  simulated on the logged traffic, keeping each event with probability
-  target_prob / (M x logged_propensity). Right for targets that learn and
-  explore otherwise than the logging state.
+- longrun (the default; longrun.py): every logged decision gives a doubly
+  robust term for the target as it stands, and the target learns only from
+  the decisions it accepts, so the estimate stands for a run as long as the
+  decisions accepted (a large share of the log). The reward model of the
+  terms (reward_model.py) is fitted on the log in a first pass.
+- rejection (rejection.py): each target's own online run is simulated on
+  the logged traffic, keeping each event with probability
+  target_prob / (M x logged_propensity), M the target's own bound: a run
+  of about 1 / M of the log.
 - weighted: each target (its epsilon, bits, forgetfulness and default
   reward) learns in a state from every logged outcome in log order; for
   each logged decision it is asked through the module itself, `decide` on
@@ -36,9 +41,11 @@ import sorvane
 
 from sorvane_cli.evaluation.estimators import Terms
 from sorvane_cli.evaluation.learners import group
+from sorvane_cli.evaluation.longrun import DEFAULT_REPEAT, DEFAULT_SCALE, LongRun
 from sorvane_cli.evaluation.native import evaluate_natively
 from sorvane_cli.evaluation.rejection import RejectionRun, acceptance_uniform, bound
-from sorvane_cli.evaluation.targets import build_targets
+from sorvane_cli.evaluation.reward_model import RewardModel
+from sorvane_cli.evaluation.targets import build_targets, fresh_state
 from sorvane_cli.log.events import each_event
 from sorvane_cli.log.lines import features_problem
 from sorvane_cli.log.source import LogSource
@@ -72,8 +79,16 @@ class Evaluation:
     left_out = None
 
     def __init__(self, targets, config, weighted=True, rejection=False, seed=0, candidate_counts=(), keep=10,
-                 replays=5):
+                 replays=5, reward_model=None, scale=DEFAULT_SCALE, repeat=DEFAULT_REPEAT):
         self.targets = targets
+        self.repeat = repeat
+        # The long-run replay: its reward model (fitted on the log), and runs[replay][target].
+        self.reward_model = reward_model
+        self.scale = scale
+        self.long_runs = []
+        # Resolutions of decisions pending in the saved state that came before the first decision line.
+        self._early = []
+
         self.replays = replays
         self.config = config
         self.weighted = weighted
@@ -83,8 +98,10 @@ class Evaluation:
         self.learners = None
         # runs[replay][target], made with the learners
         self.runs = []
-        self.bound = (bound(config.epsilon, [t.top_epsilon() for t in targets], candidate_counts or (1,))
-                      if rejection else None)
+        # Each target's own M, so its estimate does not depend on the others passed.
+        self.bounds = ([bound(config.epsilon, [t.top_epsilon()], candidate_counts or (1,)) for t in targets]
+                       if rejection else None)
+        self.bound = max(self.bounds) if rejection else None
         self.lines = 0
         self.decisions = 0
         self.resolved = 0
@@ -101,18 +118,35 @@ class Evaluation:
             if target.bits is None:
                 target.bits = bits
         self.learners = group(self.targets, bits) if self.weighted else []
+        if self.reward_model is not None:
+            for _ in range(self.replays):
+                self.long_runs.append([LongRun(target, self.scale, fresh_state(target), self.repeat) for target in self.targets])
         if self.bound is not None:
             for _ in range(self.replays):
                 runs = []
-                for target in self.targets:
-                    run = RejectionRun(target, self.bound, self.seed)
+                for target, m in zip(self.targets, self.bounds):
+                    run = RejectionRun(target, m, self.seed)
                     state = None
-                    if target.state is not None:
-                        # The baseline's saved state: a copy of its own, apart from the weighted learner's.
-                        state = sorvane.deserialize(sorvane.serialize(target.state))
+                    if target.state is not None or target.state_text is not None:
+                        # The saved state, a copy of its own, apart from the weighted learner's.
+                        state = fresh_state(target)
                     run.start(target.bits, state)
                     runs.append(run)
                 self.runs.append(runs)
+        # Decisions pending in the saved state, resolved before the first decision line.
+        for decision_id, reward, when in self._early:
+            self._resolve_saved(decision_id, reward, when)
+
+    def _resolve_saved(self, decision_id, reward, when):
+        """A decision pending in the saved state, resolved in the log: every
+        other state that continues the saved one learns it (an expired one
+        with that state's own default reward). The baseline learned it already."""
+        baseline = self.targets[0].state
+        # Each state with its joint model's train tap, if it has one.
+        owners = [(learner.state, learner.train) for learner in self.learners if learner.state is not baseline]
+        owners += [(run.state, run.train) for runs in self.runs + self.long_runs for run in runs]
+        for state, train in owners:
+            sorvane.learn(state, decision_id, reward, when, train=train)
 
     def _problem(self, ev, kind, message):
         self._skipped.add(ev.record["decision_id"])
@@ -155,6 +189,12 @@ class Evaluation:
                     for run in runs:
                         run.decision(self.decisions, decision_id, u, context, candidates, t, salt, chosen,
                                      propensity)
+            if self.long_runs and propensity > 0.0 and _isfinite(propensity):
+                rhat = self.reward_model.predict(context, _candidate_keys(candidates))
+                for replay, runs in enumerate(self.long_runs):
+                    u = acceptance_uniform(self.seed, decision_id, replay)
+                    for run in runs:
+                        run.decision(decision_id, u, context, candidates, t, salt, chosen, propensity, rhat)
         except _REFUSED as exc:
             self._problem(ev, "malformed", f"decide refuses the logged inputs: {exc}")
             return
@@ -175,8 +215,10 @@ class Evaluation:
                 train = next((learner.train for learner in self.learners or ()
                               if learner.targets[0] is self.targets[0]), None)
                 if sorvane.learn(baseline, ev.decision_id, ev.reward, when, train=train) is not None:
-                    for runs in self.runs:
-                        sorvane.learn(runs[0].state, ev.decision_id, ev.reward, when, **runs[0]._train)
+                    if self.learners is None:
+                        self._early.append((ev.decision_id, ev.reward, when))
+                    else:
+                        self._resolve_saved(ev.decision_id, ev.reward, when)
                     return
             self.findings.add(unknown_id(ev.lineno, ev.decision_id))
             return
@@ -206,6 +248,9 @@ class Evaluation:
         for runs in self.runs:
             for run in runs:
                 run.resolution(ev.decision_id, ev.kind, reward)
+        for runs in self.long_runs:
+            for run in runs:
+                run.resolution(ev.decision_id, ev.kind, reward)
 
     def bad(self, ev):
         if ev.kind == "incomplete":
@@ -215,14 +260,20 @@ class Evaluation:
 
 
 def evaluate_log(source, config, settings, progress, method="weighted", seed=0, candidate_counts=(), keep=10,
-                 replays=5, with_baseline=True, rejection_bound=None):
+                 replays=5, with_baseline=True, reward_model=None, scale=DEFAULT_SCALE):
     """The finished Evaluation of the log at `source` (a path or LogSource).
 
     `with_baseline` false leaves the logging configuration out;
-    `rejection_bound` is M when the caller fixed it over more targets than
-    these (a sweep's jobs share one)."""
+    `reward_model` is the long-run replay's, when the caller fitted it (a
+    sweep fits it once for all its jobs)."""
     targets = build_targets(config, settings, with_baseline)
-    if method == "weighted" and with_baseline and all(t.learner is None for t in targets):
+    if method == "longrun" and reward_model is None:
+        reward_model = fit_reward_model(source, progress)
+        if isinstance(source, LogSource):
+            source = LogSource(source.path, source.max_line_bytes)
+    # The native path continues a saved state for the baseline only, and knows the built-in model alone.
+    if (method == "weighted" and with_baseline and not any(t.state_text for t in targets)
+            and all(t.learner is None for t in targets)):
         proved = evaluate_natively(source, config, targets, progress, keep)
         if proved is not None:
             return proved
@@ -231,11 +282,50 @@ def evaluate_log(source, config, settings, progress, method="weighted", seed=0, 
             source = LogSource(source.path, source.max_line_bytes)
     evaluation = Evaluation(targets, config, weighted=method in ("weighted", "both"),
                             rejection=method in ("rejection", "both"), seed=seed,
-                            candidate_counts=candidate_counts, keep=keep, replays=replays)
-    if rejection_bound is not None and evaluation.bound is not None:
-        evaluation.bound = rejection_bound
+                            candidate_counts=candidate_counts, keep=keep, replays=replays,
+                            reward_model=reward_model if method == "longrun" else None, scale=scale)
     evaluation.lines = each_event(source, progress, "evaluating", evaluation.decision, evaluation.resolution,
                                   evaluation.bad)
     if evaluation.lines == 0:
         evaluation.findings.add(Finding(None, "empty-log", "the log holds no line"))
     return evaluation
+
+
+def fit_reward_model(source, progress):
+    """The long-run replay's reward model, fitted in a pass over the log."""
+    model = RewardModel()
+    chosen = {}
+
+    def decision(ev):
+        try:
+            candidate = ev.candidates[ev.record["chosen"]]
+            key = candidate[0] if type(candidate) in (list, tuple) and candidate else candidate
+            chosen[ev.record["decision_id"]] = (ev.context, key if type(key) is str else repr(key))
+        except (IndexError, KeyError, TypeError):
+            pass
+
+    def resolution(ev):
+        entry = chosen.pop(ev.decision_id, None)
+        if entry is not None and ev.reward is not None and type(entry[0]) is dict:
+            model.observe(entry[0], entry[1], ev.reward)
+
+    each_event(source, progress, "fitting the reward model", decision, resolution, lambda ev: None)
+    model.fit()
+    return model
+
+
+def _candidate_keys(candidates):
+    out = []
+    for c in candidates:
+        key = c[0] if type(c) in (list, tuple) and c else c
+        out.append(key if type(key) is str else repr(key))
+    return out
+
+
+def default_replays(args):
+    """--replays, else 3 for the long-run replay (its terms cover the whole
+    log) and 5 for rejection sampling."""
+    replays = getattr(args, "replays", None)
+    if replays is None:
+        replays = 3 if getattr(args, "method", "weighted") == "longrun" else 5
+    return replays

@@ -95,16 +95,19 @@ class JointLearner:
 def group(targets, bits):
     """Learners for `targets`, those that leave their bits open made with
     `bits` (the log's). A target that already holds a state (the baseline
-    continuing a saved one) keeps it to itself; the others share a fresh
-    state with every target of the same bits, forgetfulness and default
-    reward. The targets are left as they are. Raises what `create` raises."""
+    continuing a saved one) keeps it to itself; the others share a state,
+    fresh or continuing the saved one (`state_text`), with every target of
+    the same bits, forgetfulness and default reward. The targets are left as they are. Raises what `create` raises."""
     groups = {}
     joint = []
     for k, target in enumerate(targets):
         if target.learner is not None:
             target_bits = target.bits if target.bits is not None else bits
-            state = target.state if target.state is not None else sorvane.create(
-                target_bits, target.horizon, target.default_reward, target.epsilon, target.forgetfulness)
+            saved = getattr(target, "state_text", None)
+            state = (target.state if target.state is not None else
+                     sorvane.deserialize(saved) if saved is not None else
+                     sorvane.create(target_bits, target.horizon, target.default_reward, target.epsilon,
+                                    target.forgetfulness))
             joint.append(JointLearner(state, target, target.new_model(target_bits)))
             continue
         if target.state is not None:
@@ -112,9 +115,13 @@ def group(targets, bits):
             continue
         target_bits = target.bits if target.bits is not None else bits
         # Bit for bit: 0.0 and -0.0 are equal as keys but not the same reward.
-        key = (target_bits, struct.pack("<dd", target.forgetfulness, target.default_reward))
+        saved = getattr(target, "state_text", None)
+        key = (target_bits, struct.pack("<dd", target.forgetfulness, target.default_reward), saved is not None)
         if key not in groups:
-            groups[key] = (sorvane.create(target_bits, target.horizon, target.default_reward, target.epsilon,
-                                          target.forgetfulness), [])
+            # A target continuing a saved state starts from it, with its own settings.
+            state = (sorvane.deserialize(saved) if saved is not None else
+                     sorvane.create(target_bits, target.horizon, target.default_reward, target.epsilon,
+                                    target.forgetfulness))
+            groups[key] = (state, [])
         groups[key][1].append(target)
     return [Learner(state, members) for state, members in groups.values()] + joint

@@ -111,7 +111,7 @@ class RejectionRun:
         # A target's joint model (its own per run), and the taps it adds to decide and learn.
         self.model = None
         self._score = {}
-        self._train = {}
+        self.train = None
 
     def _peek(self, estimates, epsilon):
         if self.model is None:
@@ -127,7 +127,7 @@ class RejectionRun:
         self.model = t.new_model(bits)
         if self.model is not None:
             self._score = {"score": self.model.score}
-            self._train = {"train": self.model.train}
+            self.train = self.model.train
 
     def decision(self, seq, decision_id, u, context, candidates, t, salt, chosen, propensity):
         """Offers the logged decision to the target; raises what `decide` raises."""
@@ -158,9 +158,9 @@ class RejectionRun:
             return False
         seq, own_id = entry
         if kind == "rewarded":
-            sorvane.learn(self.state, own_id, reward, _NAN, **self._train)
+            sorvane.learn(self.state, own_id, reward, _NAN, train=self.train)
         else:
-            sorvane.learn(self.state, own_id, self.target.default_reward, _INF, **self._train)
+            sorvane.learn(self.state, own_id, self.target.default_reward, _INF, train=self.train)
         if math.isfinite(reward):
             self.kept.add(seq, 1.0, reward, 0.0, 0.0)
         return True

@@ -5,6 +5,7 @@ import sorvane
 from sorvane_cli.evaluation.estimators import Terms
 from sorvane_cli.joint_model import JointModel
 from sorvane_cli.log.learner import new_model, target_learner
+from sorvane_cli.log.snapshot import reconfigured
 from sorvane_cli.status import UsageError
 
 _KEYS = {"name": str, "epsilon": float, "bits": int, "forgetfulness": float, "default_reward": float, "model": str,
@@ -28,6 +29,8 @@ class Target:
         self.learner = learner
         # The joint model the baseline continues from, as text; None: a fresh one.
         self.model_text = model_text
+        # A target continuing a saved state: that state, with this target's settings.
+        self.state_text = None
         self.terms = Terms()
 
     def new_model(self, bits):
@@ -105,6 +108,12 @@ def build_targets(config, settings, with_baseline=True, flag="--target"):
                 raise UsageError(f"the state the log continues from cannot decide: {exc}") from None
         targets.append(baseline)
     names = {"logging"} if with_baseline else set()
+    saved_bits = None
+    if config.state_text is not None:
+        try:
+            saved_bits = sorvane.model_bits(config.initial_state())
+        except ValueError as exc:
+            raise UsageError(f"the state the log continues from cannot decide: {exc}") from None
     for k, wanted in enumerate(parse_targets(settings, flag)):
         name = (wanted.pop("name", None) or ",".join(f"{key}={value}" for key, value in wanted.items())
                 or f"target {k + 1}")
@@ -119,5 +128,23 @@ def build_targets(config, settings, with_baseline=True, flag="--target"):
             sorvane.create(t.bits if t.bits is not None else 1, horizon, t.default_reward, t.epsilon, t.forgetfulness)
         except (ValueError, OverflowError) as exc:
             raise UsageError(f"{flag} {name}: {exc}") from None
+        if saved_bits is not None:
+            # Each target continues the saved model, with its own settings.
+            if t.bits is not None and t.bits != saved_bits:
+                raise UsageError(f"{flag} {name}: bits {t.bits} cannot continue the --from-state model, "
+                                 f"which has {saved_bits} bits")
+            t.bits = saved_bits
+            t.state_text = reconfigured(config.state_text, t.epsilon, t.forgetfulness, t.default_reward)
         targets.append(t)
     return targets
+
+
+def fresh_state(target):
+    """A state of the target's own for one replay: the saved state it
+    continues, else a new one."""
+    text = target.state_text
+    if text is None and target.state is not None:
+        text = sorvane.serialize(target.state)
+    if text is not None:
+        return sorvane.deserialize(text)
+    return sorvane.create(target.bits, target.horizon, target.default_reward, target.epsilon, target.forgetfulness)

@@ -101,3 +101,26 @@ def state_fields(text):
         "epsilon": fields["epsilon"],
         "pending": fields["records"],
     }
+
+
+def _fnv1a64(data):
+    h = 0xCBF29CE484222325
+    for byte in data:
+        h = ((h ^ byte) * 0x100000001B3) & 0xFFFFFFFFFFFFFFFF
+    return h
+
+
+def reconfigured(text, epsilon, forgetfulness, default_reward):
+    """The serialized state `text` with another epsilon, forgetfulness and
+    default reward, its model, counters and pending records kept: the state
+    a host would have if it had run with those settings all along on the
+    same model. The checksum is made anew."""
+    data = bytearray(bytes.fromhex(text))
+    dim = MODEL_FIELDS.unpack_from(data, MODEL_OFFSET)[0]
+    struct.pack_into("<d", data, MODEL_OFFSET + 16, forgetfulness)
+    at = state_fields_offset(dim)
+    decision_count, model_version, horizon, _, _, records = STATE_FIELDS.unpack_from(data, at)
+    STATE_FIELDS.pack_into(data, at, decision_count, model_version, horizon, default_reward, epsilon, records)
+    end = len(data) - CHECKSUM.size
+    CHECKSUM.pack_into(data, end, _fnv1a64(data[:end]))
+    return data.hex()

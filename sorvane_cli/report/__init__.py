@@ -1,2 +1,3 @@
 """What commands write: findings, text and JSON, the evaluation's report,
-output files, tables (Parquet and CSV), and the progress bar."""
+the sweep's ranking and recommendation, output files, tables (Parquet and
+CSV), and the progress bar."""

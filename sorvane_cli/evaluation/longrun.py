@@ -1,0 +1,270 @@
+"""The long-run replay: what a learning target earns over a run as long as
+the log allows (nonstationary doubly robust replay).
+
+Every logged decision is offered to the target: one `decide` on its state
+whose `explore` callable reads the built-in probabilities pi off the
+target's estimates, draws the acceptance below, and either steers the
+decision to the logged choice (accepted: the ledger then holds it, and
+`learn` trains the target on the logged outcome) or raises, which leaves
+the state as it was. The decision contributes the doubly robust term
+
+    sum_a pi(a) rhat(a) + pi(a_log) / p_log (r - rhat(a_log))
+
+where rhat is the log's reward model (reward_model.py). The term is
+unbiased for what the target, as it stands, would earn on that visitor.
+The target itself learns only from the decisions it accepts, each with
+probability min(1, c pi(a_log) / p_log), drawn from a uniform number that
+depends only on the seed, the replay and the decision's id: so the
+decisions it learns from are close to those it would have chosen, and its
+state at each decision is that of a run of its own after about as many
+decisions as it accepted so far. The mean of the terms therefore stands for
+a run as long as the number of decisions accepted, which c sets: the larger
+c, the longer the run, and the more often the acceptance is cut at 1, where
+the target learns from the logging state's choices more than from its own.
+With `repeat`, a decision whose c pi / p is past 1 is learned from that
+many times instead (the fraction by the same draw), so the decisions learned
+from follow c pi exactly, at the price of learning some of them repeatedly.
+
+Replays with their own draws take different paths; the estimate is their
+mean, and its standard error holds both the spread of the terms (shared by
+all replays: one log) and the spread between the paths.
+"""
+import math
+from array import array
+
+import sorvane
+
+from sorvane_cli.evaluation.rejection import t_975
+from sorvane_cli.policy import builtin_probabilities
+
+_NAN, _INF = math.nan, math.inf
+Z_95 = 1.959963984540054
+# The acceptance scale, and whether a decision accepted past 1 is learned
+# from that many times (see LongRun): chosen by the click-world bench
+# (bench/bench_eval_longrun.py).
+DEFAULT_SCALE = 0.3
+DEFAULT_REPEAT = False
+# How far apart, as a share of the best estimate, two configurations must be
+# before the replay tells them apart: the target learns from the log's
+# decisions, not its own, and on the bench that moved the estimates of
+# configurations by amounts their intervals did not show.
+MARGIN = 0.05
+# What the estimates do and do not hold, said beside every long-run table.
+CAVEAT = ("the intervals hold the log's noise and the spread between replays, not what learning from the logged "
+          f"decisions instead of its own does to a target's path, which moved estimates by up to about {MARGIN:.0%} "
+          "on simulated logs; a deployment much longer than the run length may rank configurations otherwise")
+
+
+class _Peeked(Exception):
+    """Ends a peeking `decide`: the target's state stays as it was."""
+
+
+class LongRun:
+    """One target's replay: its state, and the sums of its terms."""
+
+    __slots__ = (
+        "_chosen",
+        "_copies",
+        "_probabilities",
+        "_propensity",
+        "_score",
+        "_steer",
+        "_u",
+        "accepted",
+        "count",
+        "cut",
+        "pending",
+        "repeat",
+        "scale",
+        "model",
+        "state",
+        "target",
+        "terms",
+        "total",
+        "total_sq",
+        "train",
+    )
+
+    def __init__(self, target, scale, state, repeat=False):
+        self.target = target
+        self.scale = scale
+        # Past 1, learn from the decision that many times (the fraction by the draw) instead of cutting at 1.
+        self.repeat = repeat
+        self.state = state
+        # A joint target's model (its own per replay), and the taps it adds to decide and learn.
+        self.model = target.new_model(target.bits)
+        self._score = {} if self.model is None else {"score": self.model.score}
+        self.train = None if self.model is None else self.model.train
+        self.count = 0
+        self.total = 0.0
+        self.total_sq = 0.0
+        self.accepted = 0
+        self.cut = 0
+        # logged decision id -> (direct part, pi / p, rhat of the logged choice, the target's own id or None)
+        self.pending = {}
+        self._probabilities = None
+        self._steer = {}
+        # Every term in resolution order: the paired comparison of two targets reads them.
+        self.terms = array("d")
+
+    def _explore(self, estimates, epsilon):
+        # The target's probabilities, and the acceptance drawn from them: an
+        # accepted decision is committed steered to the logged choice, one
+        # refused ends the `decide` and leaves the state as it was.
+        if self.model is None:
+            pi = self._probabilities = builtin_probabilities(estimates, epsilon)
+        else:
+            pi = self._probabilities = self.model.explore(estimates, epsilon)
+        ratio = self.scale * pi[self._chosen] / self._propensity
+        if ratio > 1.0:
+            self.cut += 1
+        u = self._u
+        if self.repeat and ratio > 1.0:
+            whole = math.floor(ratio)
+            self._copies = whole + (1 if u < ratio - whole else 0)
+        else:
+            self._copies = 1 if u < ratio else 0
+        if not self._copies:
+            raise _Peeked
+        n = len(estimates)
+        steer = self._steer.get((n, self._chosen))
+        if steer is None:
+            steer = self._steer[n, self._chosen] = [1.0 if k == self._chosen else 0.0 for k in range(n)]
+        return steer
+
+    def decision(self, decision_id, u, context, candidates, t, salt, chosen, propensity, rhat):
+        """Offers the logged decision to the target; raises what `decide` raises."""
+        self._probabilities = None
+        self._chosen, self._propensity, self._u = chosen, propensity, u
+        own = None
+        try:
+            own = [sorvane.decide(self.state, context, candidates, t, salt, explore=self._explore,
+                                  **self._score).decision_id]
+        except _Peeked:
+            pass
+        if own is not None and self._copies > 1:
+            steer = self._steer[len(candidates), chosen]
+            own += [sorvane.decide(self.state, context, candidates, t, salt, explore=lambda e, eps: steer,
+                                  **self._score).decision_id for _ in range(self._copies - 1)]
+        if own is not None:
+            self.accepted += len(own)
+        pi = self._probabilities
+        direct = 0.0
+        for p, r in zip(pi, rhat):
+            direct += p * r
+        self.pending[decision_id] = (direct, pi[chosen] / propensity, rhat[chosen], own)
+
+    def resolution(self, decision_id, kind, reward):
+        """Counts the decision's term and teaches the target when it accepted
+        it. Returns whether the decision was offered."""
+        entry = self.pending.pop(decision_id, None)
+        if entry is None:
+            return False
+        direct, weight, rhat_chosen, own = entry
+        if own is not None:
+            for own_id in own:
+                if kind == "rewarded":
+                    sorvane.learn(self.state, own_id, reward, _NAN, train=self.train)
+                else:
+                    sorvane.learn(self.state, own_id, self.target.default_reward, _INF, train=self.train)
+        if math.isfinite(reward):
+            term = direct + weight * (reward - rhat_chosen)
+            self.count += 1
+            self.total += term
+            self.total_sq += term * term
+            self.terms.append(term)
+        return True
+
+    def mean(self):
+        return self.total / self.count if self.count else _NAN
+
+    def variance(self):
+        """The sample variance of the terms."""
+        if self.count < 2:
+            return _NAN
+        m = self.mean()
+        return max(self.total_sq - self.count * m * m, 0.0) / (self.count - 1)
+
+
+def summary(runs):
+    """Estimate, standard error, 95% interval and run length of one target
+    over its replays."""
+    means = [run.mean() for run in runs]
+    r = len(means)
+    count = runs[0].count
+    if not count:
+        return {"estimate": _NAN, "stderr": _NAN, "ci": [_NAN, _NAN], "replays": r, "replay_estimates": means,
+                "terms": 0, "run_length": 0, "accepted_share": _NAN, "cut_share": _NAN}
+    estimate = math.fsum(means) / r
+    # The terms' own spread (one log for every replay) and the paths' spread.
+    within = math.fsum(run.variance() for run in runs) / r / count
+    between = math.fsum((m - estimate) ** 2 for m in means) / (r - 1) / r if r >= 2 else 0.0
+    error = math.sqrt(within + between) if math.isfinite(within) else _NAN
+    # Student's t over the replays when their spread is most of the error:
+    # it is then estimated from a few replays alone.
+    half = (t_975(r - 1) if r >= 2 and between > within else Z_95) * error
+    accepted = math.fsum(run.accepted for run in runs) / r
+    return {"estimate": estimate, "stderr": error, "ci": [estimate - half, estimate + half], "replays": r,
+            "replay_estimates": means, "terms": count, "run_length": round(accepted),
+            "accepted_share": accepted / count, "cut_share": math.fsum(run.cut for run in runs) / r / count}
+
+
+def difference(terms_a, terms_b):
+    """(mean, standard error) of target a's terms less target b's, paired
+    decision by decision and replay by replay (one term array per replay):
+    the log's luck, shared by both, drops out."""
+    r = len(terms_a)
+    count = len(terms_a[0]) if r else 0
+    if not count or r != len(terms_b) or any(len(t) != count for t in (*terms_a, *terms_b)):
+        return _NAN, _NAN
+    per_replay = [(math.fsum(a) - math.fsum(b)) / count for a, b in zip(terms_a, terms_b)]
+    mean = math.fsum(per_replay) / r
+    # The spread of the per-decision differences, averaged over the replays.
+    total = total_sq = 0.0
+    for i in range(count):
+        d = 0.0
+        for a, b in zip(terms_a, terms_b):
+            d += a[i] - b[i]
+        d /= r
+        total += d
+        total_sq += d * d
+    within = max(total_sq - total * total / count, 0.0) / (count - 1) / count if count > 1 else 0.0
+    between = math.fsum((x - mean) ** 2 for x in per_replay) / (r - 1) / r if r >= 2 else 0.0
+    return mean, math.sqrt(within + between)
+
+
+def recommendation(names, terms_by_name, margin=MARGIN):
+    """The configuration to run, when the log can tell it from every other.
+
+    `terms_by_name` gives each name's term arrays, one per replay. Returns
+    {"winner": name or None, "best": the highest estimate's name, "tied":
+    [names whose paired 95% interval against the best reaches within
+    `margin` x the best estimate], "close": [those of them whose estimate
+    is that close: no longer log tells them apart], "more_data": about how
+    many times the log's decisions would tell the best from the others of
+    them, or None}.
+    """
+    estimates = {}
+    for name in names:
+        terms = terms_by_name[name]
+        count = len(terms[0]) if terms else 0
+        estimates[name] = math.fsum(math.fsum(t) / count for t in terms) / len(terms) if count else _NAN
+    usable = [name for name in names if math.isfinite(estimates[name])]
+    if not usable:
+        return {"winner": None, "best": None, "tied": [], "close": [], "more_data": None}
+    best = max(usable, key=lambda name: estimates[name])
+    tied, close, factor = [], [], None
+    least = margin * abs(estimates[best])
+    for name in usable:
+        if name == best:
+            continue
+        mean, error = difference(terms_by_name[best], terms_by_name[name])
+        if not (mean - Z_95 * error > least):
+            tied.append(name)
+            if not mean > least:
+                close.append(name)
+                continue
+            # The standard error falls with the square root of the decisions.
+            need = (Z_95 * error / (mean - least)) ** 2
+            factor = need if factor is None else max(factor, need)
+    return {"winner": None if tied else best, "best": best, "tied": tied, "close": close, "more_data": factor}
