@@ -7,7 +7,8 @@
 //     inputs read by sorvane's own conversion (its errors, with its texts)
 //     and hashed by the engine's own hasher at the model's bits
 //   model.explore(estimates, epsilon) -> the probabilities of its rule
-//   model.train(record, reward) trains on record.features
+//   model.train(record, reward) trains on record.features (a sorvane
+//     record's read where it holds them)
 //   model.check_state(state) refuses a state of other bits
 //   model.serialize() -> text; JointModel.deserialize(text) -> a model
 //
@@ -297,7 +298,8 @@ PyObject* module_record_class() {
   Ref size(found ? PyObject_GetAttrString(found.get(), "__basicsize__") : nullptr);
   const long basic = size ? PyLong_AsLong(size.get()) : -1;
   if (PyErr_Occurred()) PyErr_Clear();
-  if (basic == static_cast<long>(sizeof(py::RecordObject)) && PyType_Check(found.get())) cls = found.release();
+  if (basic == static_cast<long>(sizeof(py::RecordObject)) && PyType_Check(found.get()))
+    cls = found.release();
   return cls;
 }
 
