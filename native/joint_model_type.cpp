@@ -7,7 +7,8 @@
 //     inputs read by sorvane's own conversion (its errors, with its texts)
 //     and hashed by the engine's own hasher at the model's bits
 //   model.explore(estimates, epsilon) -> the probabilities of its rule
-//   model.train(record, reward) trains on record.features
+//   model.train(record, reward) trains on record.features (a sorvane
+//     record's read where it holds them)
 //   model.check_state(state) refuses a state of other bits
 //   model.serialize() -> text; JointModel.deserialize(text) -> a model
 //
@@ -15,6 +16,7 @@
 // the same model (a number's __float__ calling score) is refused.
 #include "joint_model_type.hpp"
 
+#include <bit>
 #include <cmath>
 #include <memory>
 #include <new>
@@ -24,6 +26,7 @@
 #include "hashed_decide.hpp"
 #include "joint_model.hpp"
 #include "pyref.hpp"
+#include "records.hpp"
 
 namespace sorvane::toolkit {
 
@@ -36,11 +39,20 @@ constexpr const char* kUninitialised = "the joint model was not initialised";
 
 // The model and the buffers its calls reuse, so that a call in steady
 // state allocates nothing but the Python objects it returns.
+//
+// The inputs of the last two calls are kept side by side: a call whose
+// inputs read the same as the last one's (every name, kind, number to the
+// bit, text and id) reuses its vectors, since hashing depends on nothing
+// else. The caller's objects are read afresh every time, so a caller that
+// changes them between calls gets vectors of what they hold now.
 struct JointCore {
   explicit JointCore(const JointSettings& settings) : model(settings) {}
   explicit JointCore(JointModel&& m) : model(std::move(m)) {}
   JointModel model;
-  py::DecideInputs inputs;
+  // Two readers, never moved: the engine's views point into their text.
+  py::DecideInputs inputs[2];
+  size_t last = 0;            // the reader of the last call
+  bool hashed_last = false;   // `hashed` holds the vectors of inputs[last]
   FeatureHasher hasher;
   HashedCandidates hashed;
   std::vector<double> numbers;
@@ -175,20 +187,64 @@ void joint_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// Whether two features hash alike: the same name, kind and the value the
+// kind gives weight to (a number compared bit for bit: -0.0 is not 0.0).
+bool same_feature(const NamedFeature& a, const NamedFeature& b) {
+  if (a.name != b.name || a.value.kind != b.value.kind) return false;
+  switch (a.value.kind) {
+    case FeatureKind::number:
+      return std::bit_cast<uint64_t>(a.value.number) == std::bit_cast<uint64_t>(b.value.number);
+    case FeatureKind::text:
+      return a.value.text == b.value.text;
+    case FeatureKind::absent:
+      return true;
+  }
+  return false;
+}
+
+bool same_features(std::span<const NamedFeature> a, std::span<const NamedFeature> b) {
+  if (a.size() != b.size()) return false;
+  for (size_t k = 0; k < a.size(); ++k)
+    if (!same_feature(a[k], b[k])) return false;
+  return true;
+}
+
+// Whether two reads hold the same inputs in the same order: then their
+// vectors are the same, pair for pair.
+bool same_inputs(const py::DecideInputs& a, const py::DecideInputs& b) {
+  if (!same_features(a.context(), b.context())) return false;
+  const auto x = a.candidates();
+  const auto y = b.candidates();
+  if (x.size() != y.size()) return false;
+  for (size_t c = 0; c < x.size(); ++c)
+    if (x[c].id != y[c].id || !same_features(x[c].features, y[c].features)) return false;
+  return true;
+}
+
 // Hashes the inputs as decide does, at the model's bits, into core.hashed;
 // null with the module's error set when decide would refuse them.
 bool hash_inputs(JointCore& core, PyObject* context, PyObject* candidates) {
-  if (!core.inputs.read(context, candidates)) return false;
-  if (core.inputs.candidates().empty()) {
+  const size_t now = 1 - core.last;
+  py::DecideInputs& inputs = core.inputs[now];
+  // A failed read leaves the last call's reader and vectors as they were.
+  if (!inputs.read(context, candidates)) return false;
+  if (inputs.candidates().empty()) {
     raise_value_error(msg::kNoCandidate);
     return false;
   }
-  Status hashed = hash_candidates(core.hasher, core.model.settings().bits, core.inputs.context(),
-                                  core.inputs.candidates(), core.hashed);
+  if (core.hashed_last && same_inputs(inputs, core.inputs[core.last])) {
+    core.last = now;
+    return true;
+  }
+  core.hashed_last = false;
+  Status hashed = hash_candidates(core.hasher, core.model.settings().bits, inputs.context(),
+                                  inputs.candidates(), core.hashed);
   if (!hashed.ok()) {
     raise_value_error(hashed.error().message);
     return false;
   }
+  core.last = now;
+  core.hashed_last = true;
   return true;
 }
 
@@ -229,8 +285,26 @@ PyObject* joint_score(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
+// sorvane's own record class, when its objects have the layout this
+// toolkit was built with (records.hpp; the two extensions are built from one
+// tree, and the size guards against a module from another); else null.
+PyObject* module_record_class() {
+  static PyObject* cls = nullptr;  // kept for the life of the process
+  static bool looked = false;
+  if (looked) return cls;
+  looked = true;
+  Ref module(PyImport_ImportModule("sorvane"));
+  Ref found(module ? PyObject_GetAttrString(module.get(), "DecisionRecord") : nullptr);
+  Ref size(found ? PyObject_GetAttrString(found.get(), "__basicsize__") : nullptr);
+  const long basic = size ? PyLong_AsLong(size.get()) : -1;
+  if (PyErr_Occurred()) PyErr_Clear();
+  if (basic == static_cast<long>(sizeof(py::RecordObject)) && PyType_Check(found.get()))
+    cls = found.release();
+  return cls;
+}
+
 // record.features as a SparseVector: a sequence of (int index, number) pairs.
-bool read_features(PyObject* record, SparseVector& out) {
+bool read_feature_pairs(PyObject* record, SparseVector& out) {
   out.clear();
   static PyObject* name = nullptr;  // interned once, kept for the life of the process
   if (name == nullptr) name = PyUnicode_InternFromString("features");
@@ -280,13 +354,28 @@ bool read_features(PyObject* record, SparseVector& out) {
   return true;
 }
 
+// The features a train call gets: those a sorvane record holds, read in
+// place, without the list its `features` attribute would build; those of
+// any other object through that attribute, into `scratch`.
+bool read_features(PyObject* record, SparseVector& scratch, SparseView& out) {
+  PyObject* cls = module_record_class();
+  if (cls != nullptr && reinterpret_cast<PyObject*>(Py_TYPE(record)) == cls) {
+    out = reinterpret_cast<const py::RecordObject*>(record)->record.features;
+    return true;
+  }
+  if (!read_feature_pairs(record, scratch)) return false;
+  out = scratch;
+  return true;
+}
+
 PyObject* joint_train(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   if (!exact_args("train", nargs, 2)) return nullptr;
   double reward;
   if (!real_argument(args[1], "reward", reward)) return nullptr;
   return with_core(self, [&](JointCore& core) -> PyObject* {
-    if (!read_features(args[0], core.features)) return nullptr;
-    Status trained = core.model.train(core.features, reward);
+    SparseView features;
+    if (!read_features(args[0], core.features, features)) return nullptr;
+    Status trained = core.model.train(features, reward);
     if (!trained.ok()) return raise_value_error(trained.error().message);
     Py_RETURN_NONE;
   });
