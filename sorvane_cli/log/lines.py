@@ -256,15 +256,14 @@ def _fast_decision(lineno, line):
 
 def _one_value_between(line, begin, end):
     """Whether line[begin:end] may be taken for the feature list alone,
-    however damaged. A list of number pairs holds no quote, colon or brace.
-    Where one is there, the text may still be a damaged list (its decision
-    is replayed and only its features reported); but when it is not one
-    JSON value and the line is valid JSON, something else sits there
-    (another key, the record's end), and only the full parse reads the line
-    as json does."""
+    however damaged. Within valid JSON, anything else there (another key,
+    the record's end) brings a quote or a closing brace, which a list of
+    number pairs never holds. With one there, the text may still be a
+    damaged list (its decision is replayed and only its features reported);
+    but when it is not one JSON value and the line is valid JSON, only the
+    full parse reads the line as json does."""
     if begin <= end:
-        if (line.find(b'"', begin, end) < 0 and line.find(b":", begin, end) < 0 and line.find(b"{", begin, end) < 0
-                and line.find(b"}", begin, end) < 0):
+        if line.find(b'"', begin, end) < 0 and line.find(b"}", begin, end) < 0:
             return True
         if _is_json(line[begin:end]):
             return True
