@@ -1,4 +1,4 @@
-"""`sorvane inspect`: what a saved state holds, and the features behind its heaviest weights."""
+"""`sorvane inspect`: what a saved state or joint model holds, and the features behind its heaviest weights."""
 import gzip
 import io
 import json
@@ -9,7 +9,7 @@ import pytest
 from logs import write_run
 
 import sorvane
-from sorvane_cli import estimates
+from sorvane_cli import JointModel, estimates, save_together
 from sorvane_cli.__main__ import main
 from sorvane_cli.log.state_contents import StateContents
 from sorvane_cli.status import Exit
@@ -26,20 +26,24 @@ def inspect(argv, capsys):
     return status, out, err
 
 
-def shop_run(path, decisions=3000, bits=16):
+def shop_run(path, decisions=3000, bits=16, model=None):
     """Uniform exploration over four items; only item b shown in NZ earns a
-    reward, so that pair is what drives the model."""
+    reward, so that pair is what drives the model (the state's, or a joint
+    model's that decides and learns through the taps)."""
     state = sorvane.create(bits, horizon=10.0, epsilon=1.0, forgetfulness=1.0)
+    taps = {"score": model.score, "explore": model.explore} if model is not None else {}
+    train = {"train": model.train} if model is not None else {}
     rng = random.Random(5)
     with open(path, "w", encoding="utf-8") as log:
         for i in range(decisions):
             context = {"country": rng.choice(COUNTRIES), "device": rng.choice(["phone", "desk"]),
                        "hour": rng.randrange(24)}
             candidates = [(item, {"colour": colour}) for item, colour in zip(ITEMS, ["red", "blue", "blue", "red"])]
-            record = sorvane.decide(state, context, candidates, float(i), "s")
+            record = sorvane.decide(state, context, candidates, float(i), "s", **taps)
             log.write(sorvane.log_line(record) + "\n")
             won = context["country"] == "NZ" and candidates[record.chosen][0] == "b"
-            log.write(sorvane.log_line(sorvane.learn(state, record.decision_id, 1.0 if won else 0.0, i + 1.0)) + "\n")
+            log.write(sorvane.log_line(sorvane.learn(state, record.decision_id, 1.0 if won else 0.0, i + 1.0,
+                                                     **train)) + "\n")
     return state
 
 
@@ -145,5 +149,87 @@ def test_what_is_not_a_state_is_one_line_and_the_usage_status(tmp_path, content,
     path.write_bytes(content)
     if not content:
         path.write_text("736f7276616e6500")  # the magic alone: the engine's reader says what is wrong
+    status, out, err = inspect([str(path)], capsys)
+    assert status == Exit.USAGE and out == "" and message in err and len(err.splitlines()) == 1
+
+
+@pytest.fixture(scope="module")
+def joint_shop(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("joint_shop")
+    model = JointModel(16, learning_rate=0.1, explore="epsilon-greedy")
+    state = shop_run(folder / "shop.log", model=model)
+    (folder / "shop.state.model").write_text(model.serialize())
+    save_together(folder / "shop.together", state, model)
+    return folder, model
+
+
+@pytest.mark.parametrize("explore, rule", [
+    ("epsilon-greedy", {"explore": "epsilon-greedy"}),
+    ("squarecb", {"explore": "squarecb", "gamma_scale": 20.0, "gamma": 0.0}),
+])
+def test_a_fresh_joint_model_shows_its_settings_and_no_weights(explore, rule, tmp_path, capsys):
+    model = JointModel(12, learning_rate=0.03, explore=explore, gamma_scale=20.0, initial_accumulator=0.5)
+    (tmp_path / "fresh.model.gz").write_bytes(gzip.compress(model.serialize().encode()))
+    status, out, _ = inspect([str(tmp_path / "fresh.model.gz"), "--json"], capsys)
+    report = json.loads(out)
+    assert status == Exit.OK and report["kind"] == "joint model" and report["updates"] == 0
+    assert report["settings"] == {"bits": 12, "learning_rate": 0.03, **rule, "initial_accumulator": 0.5}
+    assert report["model"] == {"dim": 4096, "trained_coordinates": 0, "nonzero_weights": 0, "weight_range": None,
+                               "weight_rms": None}
+    assert report["heaviest"] == [] and "estimate_range" not in report
+    status, out, _ = inspect([str(tmp_path / "fresh.model.gz")], capsys)
+    assert "learning rate 0.03" in out and f"explore {explore}" in out and "updates: 0" in out
+
+
+def test_a_trained_joint_models_heaviest_feature_is_named_from_the_log(joint_shop, capsys):
+    folder, model = joint_shop
+    status, out, _ = inspect([str(folder / "shop.state.model"), "--log", str(folder / "shop.log"), "--json",
+                              "--top", "3"], capsys)
+    report = json.loads(out)
+    assert status == Exit.OK and report["updates"] == model.updates == 3000
+    assert report["log"]["decisions"] == 3000 and report["model"]["nonzero_weights"] > 0
+    top = report["heaviest"][0]
+    assert [(p["context"], p["candidate"]) for p in top["pairs"]] == [("c|country=NZ", "i|b")]
+    assert top["pairs"][0]["effect"] > 0 and top["collisions"] == 0
+    lo, hi = report["model"]["weight_range"]
+    assert max(-lo, hi) == abs(top["weight"]) > 0
+    # The estimate range over the log's inputs is the model's own scores of them.
+    lines = [json.loads(line) for line in (folder / "shop.log").read_text().splitlines()[::2]]
+    scored = [e for line in lines for e in model.score(line["context"], [tuple(c) for c in line["candidates"]])]
+    assert (report["log_estimate_range"]["min"], report["log_estimate_range"]["max"]) == (min(scored), max(scored))
+    status, out, _ = inspect([str(folder / "shop.state.model"), "--log", str(folder / "shop.log"), "--top", "1"],
+                             capsys)
+    assert "c|country=NZ x i|b" in out and "updates: 3,000" in out
+
+
+def test_a_save_together_file_shows_the_state_and_its_joint_model(joint_shop, capsys):
+    folder, model = joint_shop
+    status, out, _ = inspect([str(folder / "shop.together"), "--log", str(folder / "shop.log"), "--json",
+                              "--top", "1"], capsys)
+    report = json.loads(out)
+    assert status == Exit.OK and report["kind"].startswith("bandit state and joint model")
+    assert report["bandit_state"]["decision_count"] == 3000 and report["joint_model"]["updates"] == 3000
+    [top] = report["joint_model"]["heaviest"]
+    assert [(p["context"], p["candidate"]) for p in top["pairs"]] == [("c|country=NZ", "i|b")]
+    status, out, _ = inspect([str(folder / "shop.together")], capsys)
+    assert "bandit state" in out and "joint model" in out and "updates: 3,000" in out
+
+
+def _flip(text, at):
+    return text[:at] + ("0" if text[at] != "0" else "1") + text[at + 1:]
+
+
+@pytest.mark.parametrize("damage, message", [
+    (lambda text: _flip(text, 200), "checksum mismatch"),
+    (lambda text: text[:-16], "truncated joint model text"),
+    (lambda text: text + "00", "trailing bytes"),
+    (lambda text: text[:16] + "02" + text[18:], "unsupported joint model format version 2"),
+    (lambda text: text[:100] + "zz" + text[102:], "must be a hexadecimal string"),
+    (lambda text: sorvane.serialize(sorvane.create(4, horizon=1.0)) + "\n" + text[:-2], "truncated joint model"),
+    (lambda text: sorvane.serialize(sorvane.create(5, horizon=1.0)) + "\n" + text, "the state has 5 bits"),
+])
+def test_a_damaged_joint_model_text_is_one_line_and_the_usage_status(damage, message, tmp_path, capsys):
+    path = tmp_path / "bad.model"
+    path.write_text(damage(JointModel(4).serialize()))
     status, out, err = inspect([str(path)], capsys)
     assert status == Exit.USAGE and out == "" and message in err and len(err.splitlines()) == 1

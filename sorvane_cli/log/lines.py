@@ -221,6 +221,10 @@ def _fast_decision(lineno, line):
         stop = line.find(_PROPENSITY_KEY, start)
     if cut < 0 or start < 0 or stop < 0 or _scan is None:
         return None
+    if not _one_value_between(line, start + len(_FEATURES_KEY), stop):
+        # A key put between the list and the propensity, or a brace closing
+        # the record early: the slice is not the list. The long way reads it.
+        return None
     # One parse of everything but the features.
     head = line[:start] + line[stop:]
     if head.find(b'"record"', cut + len(RECORD_KEY)) >= 0:
@@ -248,6 +252,30 @@ def _fast_decision(lineno, line):
     if record is None:
         return None
     return _decision(lineno, obj, record, None, line[start + len(_FEATURES_KEY) : stop])
+
+
+def _one_value_between(line, begin, end):
+    """Whether line[begin:end] may be taken for the feature list alone,
+    however damaged. Within valid JSON, anything else there (another key,
+    the record's end) brings a quote or a closing brace, which a list of
+    number pairs never holds. With one there, the text may still be a
+    damaged list (its decision is replayed and only its features reported);
+    but when it is not one JSON value and the line is valid JSON, only the
+    full parse reads the line as json does."""
+    if begin <= end:
+        if line.find(b'"', begin, end) < 0 and line.find(b"}", begin, end) < 0:
+            return True
+        if _is_json(line[begin:end]):
+            return True
+    return not _is_json(line)
+
+
+def _is_json(data):
+    try:
+        _loads(data)
+    except (ValueError, RecursionError):
+        return False
+    return True
 
 
 def _head_record(obj):
