@@ -69,13 +69,13 @@ class NativeReplayer:
         return self.config.described(self.bits)
 
     def summary(self):
-        return {
-            "lines": self.lines,
-            "decisions": self.decisions,
-            "resolutions": self.resolutions,
-            "pending": self.pending,
-            "steered": 0,
-        }
+        return replay_summary(self, steered=0)
+
+
+def replay_summary(replay, steered):
+    """The counts a finished replay reports, whichever path made it."""
+    return {"lines": replay.lines, "decisions": replay.decisions, "resolutions": replay.resolutions,
+            "pending": replay.pending, "steered": steered}
 
 
 def available():

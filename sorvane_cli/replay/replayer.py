@@ -39,7 +39,7 @@ from sorvane_cli.policy import (
 )
 from sorvane_cli.replay.mixups import IdTrail
 from sorvane_cli.replay.nan_signs import NanSigns
-from sorvane_cli.replay.native import replay_natively
+from sorvane_cli.replay.native import replay_natively, replay_summary
 from sorvane_cli.replay.records import (
     FIELDS_AFTER_FEATURES,
     FIELDS_BEFORE_FEATURES,
@@ -351,13 +351,7 @@ class Replayer:
         return self.config.described(self.bits)
 
     def summary(self):
-        return {
-            "lines": self.lines,
-            "decisions": self.decisions,
-            "resolutions": self.resolutions,
-            "pending": self.pending,
-            "steered": self.steered,
-        }
+        return replay_summary(self, self.steered)
 
 
 def _taps_of(model):
