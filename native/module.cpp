@@ -24,6 +24,16 @@
 //   evaluation.terms(k) -> target k's bits (0 while no line gave them) and its
 //     (seq, w, r, dm, q) columns as packed bytes
 //
+//   longrun = LongRunPass(targets, baseline_text, prefixes, scale, rhat, rhat_counts, threads=1,
+//                         batch_lines=256)
+//     targets as for LogEvaluation, each state_text the saved state that
+//     target continues; baseline_text: the saved state the first target
+//     continues (it learns decisions made before the log began), or None;
+//     prefixes: each replay's acceptance-draw prefix (bytes); rhat, rhat_counts:
+//     each decision line's predicted rewards (packed float64) and how many
+//     (packed uint32)
+//   longrun.counts(), .logged() -> (seq, reward) packed, .run(replay, target)
+//
 //   read_line(line) -> one line's values as the native reader reads them
 //     (line_objects.cpp)
 //
@@ -32,6 +42,7 @@
 // feed and finish run without the interpreter lock; counts and results are
 // complete once finish has returned.
 #include <array>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -42,6 +53,7 @@
 #include "log_eval.hpp"
 #include "line_objects.hpp"
 #include "log_replay.hpp"
+#include "longrun_pass.hpp"
 #include "pyref.hpp"
 #include "pytext.hpp"
 #include "without_gil.hpp"
@@ -388,6 +400,124 @@ PassType<LogEvaluation> evaluation_type("sorvane_cli._native.LogEvaluation", eva
                                         evaluation_methods.data(),
                                         "An off-policy evaluation of targets on an experience log.");
 
+// ---- LongRunPass -------------------------------------------------------------
+
+// Packed native-endian values from a bytes object.
+template <class T>
+bool unpacked(PyObject* obj, std::vector<T>& out, const char* what) {
+  char* data;
+  Py_ssize_t size;
+  if (!PyBytes_Check(obj) || PyBytes_AsStringAndSize(obj, &data, &size) < 0 || size % sizeof(T) != 0) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s must be packed bytes", what);
+    return false;
+  }
+  out.resize(static_cast<size_t>(size) / sizeof(T));
+  if (size) std::memcpy(out.data(), data, static_cast<size_t>(size));
+  return true;
+}
+
+PyObject* longrun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"targets", "baseline_text", "prefixes", "scale", "rhat", "rhat_counts",
+                                "threads", "batch_lines", nullptr};
+  PyObject *list, *baseline_text, *prefixes, *rhat, *counts;
+  LongRunSettings settings;
+  PassOptions options;
+  Py_ssize_t threads = 1;
+  auto batch_lines = static_cast<Py_ssize_t>(options.batch_lines);
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO!dOO|nn:LongRunPass", const_cast<char**>(names),
+                                   &PyList_Type, &list, &baseline_text, &PyList_Type, &prefixes, &settings.scale,
+                                   &rhat, &counts, &threads, &batch_lines) ||
+      !pass_options(threads, batch_lines, options)) {
+    return nullptr;
+  }
+  try {
+    const Py_ssize_t n = PyList_Size(list);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      EvalTarget t;
+      unsigned long bits;
+      PyObject* state_text;
+      if (!PyArg_ParseTuple(PyList_GetItem(list, i), "kddddO:target", &bits, &t.horizon, &t.default_reward,
+                            &t.epsilon, &t.forgetfulness, &state_text)) {
+        return nullptr;
+      }
+      if (bits > 24) {
+        PyErr_SetString(PyExc_ValueError, "a target's bits must be between 0 and 24");
+        return nullptr;
+      }
+      t.bits = static_cast<uint32_t>(bits);
+      if (!optional_text(state_text, t.state_text)) return nullptr;
+      settings.targets.push_back(std::move(t));
+    }
+    if (!optional_text(baseline_text, settings.baseline_text)) return nullptr;
+    const Py_ssize_t r = PyList_Size(prefixes);
+    for (Py_ssize_t i = 0; i < r; ++i) {
+      PyObject* prefix = PyList_GetItem(prefixes, i);
+      if (!PyBytes_Check(prefix)) {
+        PyErr_SetString(PyExc_TypeError, "each prefix must be bytes");
+        return nullptr;
+      }
+      settings.replay_prefixes.emplace_back(PyBytes_AsString(prefix), static_cast<size_t>(PyBytes_Size(prefix)));
+    }
+    if (!unpacked(rhat, settings.rhat, "rhat") || !unpacked(counts, settings.rhat_counts, "rhat_counts")) {
+      return nullptr;
+    }
+    return wrap(type, std::make_unique<LongRunPass>(std::move(settings), options));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyObject* longrun_counts(PyObject* self, PyObject*) {
+  return guarded<LongRunPass>(self, [](LongRunPass& e) {
+    return Py_BuildValue("(KKKKK)", static_cast<unsigned long long>(e.lines()),
+                         static_cast<unsigned long long>(e.decisions()),
+                         static_cast<unsigned long long>(e.resolved()),
+                         static_cast<unsigned long long>(e.excluded()),
+                         static_cast<unsigned long long>(e.pending()));
+  });
+}
+
+PyObject* longrun_logged(PyObject* self, PyObject*) {
+  return guarded<LongRunPass>(self, [](LongRunPass& e) -> PyObject* {
+    Ref seq(packed(e.logged_seq())), r(packed(e.logged_reward()));
+    if (!seq || !r) return nullptr;
+    return PyTuple_Pack(2, seq.get(), r.get());
+  });
+}
+
+PyObject* longrun_run(PyObject* self, PyObject* args) {
+  Py_ssize_t replay, target;
+  if (!PyArg_ParseTuple(args, "nn:run", &replay, &target)) return nullptr;
+  return guarded<LongRunPass>(self, [replay, target](LongRunPass& e) -> PyObject* {
+    if (replay < 0 || target < 0 || static_cast<size_t>(replay) >= e.replays() ||
+        static_cast<size_t>(target) >= e.target_count()) {
+      PyErr_SetString(PyExc_IndexError, "no such run");
+      return nullptr;
+    }
+    const LongRunSums* s = e.sums(static_cast<size_t>(replay), static_cast<size_t>(target));
+    if (s == nullptr) Py_RETURN_NONE;
+    Ref terms(packed(s->terms));
+    if (!terms) return nullptr;
+    return Py_BuildValue("(kKddKKO)", static_cast<unsigned long>(e.target_bits(static_cast<size_t>(target))),
+                         static_cast<unsigned long long>(s->count), s->total, s->total_sq,
+                         static_cast<unsigned long long>(s->accepted), static_cast<unsigned long long>(s->cut),
+                         terms.get());
+  });
+}
+
+auto longrun_methods = pass_methods<LongRunPass>({
+    {"counts", longrun_counts, METH_NOARGS,
+     "counts()\n--\n\n(lines, decisions, resolved, excluded, pending) so far."},
+    {"logged", longrun_logged, METH_NOARGS,
+     "logged()\n--\n\nThe usable resolutions' seq (int64) and reward (float64) columns, packed."},
+    {"run", longrun_run, METH_VARARGS,
+     "run(replay, target)\n--\n\n(bits, count, total, total_sq, accepted, cut, terms as packed float64), "
+     "or None before the first decision line."},
+});
+
+PassType<LongRunPass> longrun_type("sorvane_cli._native.LongRunPass", longrun_new, longrun_methods.data(),
+                                   "The long-run replay of learning targets on an experience log.");
+
 int add_type(PyObject* module, const char* name, PyType_Spec* spec) {
   Ref type(PyType_FromSpec(spec));
   if (!type) return -1;
@@ -401,6 +531,7 @@ int module_exec(PyObject* module) {
   if (add_line_reader(module) < 0) return -1;
   if (add_log_columns(module) < 0) return -1;
   if (add_joint_model_type(module) < 0) return -1;
+  if (add_type(module, "LongRunPass", &longrun_type.spec) < 0) return -1;
   return add_type(module, "LogEvaluation", &evaluation_type.spec);
 }
 

@@ -36,6 +36,7 @@ use included (a decision's feature list); problems are reported as verify
 reports them, and a log with problems gives no estimates.
 """
 import math
+from array import array
 
 import sorvane
 
@@ -43,6 +44,7 @@ from sorvane_cli.evaluation.estimators import Terms
 from sorvane_cli.evaluation.learners import group
 from sorvane_cli.evaluation.longrun import DEFAULT_REPEAT, DEFAULT_SCALE, LongRun
 from sorvane_cli.evaluation.native import evaluate_natively
+from sorvane_cli.evaluation.native_longrun import longrun_natively
 from sorvane_cli.evaluation.rejection import RejectionRun, acceptance_uniform, bound
 from sorvane_cli.evaluation.reward_model import RewardModel
 from sorvane_cli.evaluation.targets import build_targets, fresh_state
@@ -271,6 +273,13 @@ def evaluate_log(source, config, settings, progress, method="weighted", seed=0, 
         reward_model = fit_reward_model(source, progress)
         if isinstance(source, LogSource):
             source = LogSource(source.path, source.max_line_bytes)
+    if method == "longrun":
+        proved = longrun_natively(source, config, targets, progress, reward_model, seed, replays, scale, keep)
+        if proved is not None:
+            return proved
+        if isinstance(source, LogSource) and source.path != "-":
+            # The native path read it up: the Python evaluation reads the log again.
+            source = LogSource(source.path, source.max_line_bytes)
     # The native path continues a saved state for the baseline only, and knows the built-in model alone.
     if (method == "weighted" and with_baseline and not any(t.state_text for t in targets)
             and all(t.learner is None for t in targets)):
@@ -292,11 +301,21 @@ def evaluate_log(source, config, settings, progress, method="weighted", seed=0, 
 
 
 def fit_reward_model(source, progress):
-    """The long-run replay's reward model, fitted in a pass over the log."""
+    """The long-run replay's reward model, fitted in a pass over the log,
+    with its predictions for every decision line in log order (the native
+    replay's, as `decision_predictions`; None when a line has no candidate
+    list to predict for)."""
     model = RewardModel()
     chosen = {}
+    # (context, candidate keys) of every decision line, predicted for once the model is fitted.
+    lines = []
 
     def decision(ev):
+        if lines is not None:
+            try:
+                lines.append((ev.context, _candidate_keys(ev.candidates)))
+            except TypeError:
+                lines.append(None)
         try:
             candidate = ev.candidates[ev.record["chosen"]]
             key = candidate[0] if type(candidate) in (list, tuple) and candidate else candidate
@@ -311,7 +330,22 @@ def fit_reward_model(source, progress):
 
     each_event(source, progress, "fitting the reward model", decision, resolution, lambda ev: None)
     model.fit()
+    model.decision_predictions = _predictions(model, lines)
     return model
+
+
+def _predictions(model, lines):
+    """(every decision line's predicted rewards back to back, how many per
+    line), or None when a line has none to give."""
+    if any(line is None for line in lines):
+        return None
+    rhat, counts = array("d"), array("I")
+    predict = model.predict
+    for context, keys in lines:
+        out = predict(context, keys)
+        rhat.extend(out)
+        counts.append(len(out))
+    return rhat, counts
 
 
 def _candidate_keys(candidates):
