@@ -33,6 +33,7 @@
 //     each decision line's predicted rewards (packed float64) and how many
 //     (packed uint32)
 //   longrun.counts(), .logged() -> (seq, reward) packed, .run(replay, target)
+//   acceptance_uniform(prefix, decision_id) -> the replay's draw for that id
 //
 //   read_line(line) -> one line's values as the native reader reads them
 //     (line_objects.cpp)
@@ -53,6 +54,7 @@
 #include "log_eval.hpp"
 #include "line_objects.hpp"
 #include "log_replay.hpp"
+#include "acceptance_draw.hpp"
 #include "longrun_pass.hpp"
 #include "pyref.hpp"
 #include "pytext.hpp"
@@ -518,6 +520,22 @@ auto longrun_methods = pass_methods<LongRunPass>({
 PassType<LongRunPass> longrun_type("sorvane_cli._native.LongRunPass", longrun_new, longrun_methods.data(),
                                    "The long-run replay of learning targets on an experience log.");
 
+PyObject* acceptance_draw(PyObject*, PyObject* args) {
+  const char* prefix;
+  Py_ssize_t prefix_size;
+  const char* id;
+  Py_ssize_t id_size;
+  if (!PyArg_ParseTuple(args, "y#s#:acceptance_uniform", &prefix, &prefix_size, &id, &id_size)) return nullptr;
+  return PyFloat_FromDouble(acceptance_uniform(std::string_view(prefix, static_cast<size_t>(prefix_size)),
+                                               std::string_view(id, static_cast<size_t>(id_size))));
+}
+
+PyMethodDef draw_methods[] = {
+    {"acceptance_uniform", acceptance_draw, METH_VARARGS,
+     "acceptance_uniform(prefix, decision_id)\n--\n\nThe long-run replay's acceptance draw for the id (UTF-8)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 int add_type(PyObject* module, const char* name, PyType_Spec* spec) {
   Ref type(PyType_FromSpec(spec));
   if (!type) return -1;
@@ -532,6 +550,7 @@ int module_exec(PyObject* module) {
   if (add_log_columns(module) < 0) return -1;
   if (add_joint_model_type(module) < 0) return -1;
   if (add_type(module, "LongRunPass", &longrun_type.spec) < 0) return -1;
+  if (PyModule_AddFunctions(module, draw_methods) < 0) return -1;
   return add_type(module, "LogEvaluation", &evaluation_type.spec);
 }
 
