@@ -345,6 +345,8 @@ def _predictions(model, lines):
         out = predict(context, keys)
         rhat.extend(out)
         counts.append(len(out))
+    # The remembered predictions served this pass; a sweep's jobs need not carry them.
+    model.forget_predictions()
     return rhat, counts
 
 

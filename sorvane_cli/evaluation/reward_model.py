@@ -106,6 +106,10 @@ class RewardModel:
             out = self._remembered[key] = self._predict(context, candidate_ids)
         return out
 
+    def forget_predictions(self):
+        """Drops the remembered predictions (they are recomputed as needed)."""
+        self._remembered = {}
+
     def _predict(self, context, candidate_ids):
         indices, values = self._encode(context)
         out = []
