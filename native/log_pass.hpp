@@ -30,6 +30,7 @@ namespace sorvane::toolkit {
 struct PassOptions {
   size_t threads = 1;        // the caller's included
   size_t batch_lines = 256;  // lines read ahead at most
+  bool context_tokens = false;  // decisions come with their ContextTokens
 };
 
 class LogPass {

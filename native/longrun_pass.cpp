@@ -47,20 +47,17 @@ struct LongRunPass::Run final : ExploreTap {
   }
 };
 
+namespace {
+PassOptions with_tokens(PassOptions options) {
+  options.context_tokens = true;
+  return options;
+}
+}  // namespace
+
 LongRunPass::LongRunPass(LongRunSettings settings, PassOptions options)
-    : LogPass(options), settings_(std::move(settings)) {
+    : LogPass(with_tokens(options)), settings_(std::move(settings)) {
   if (settings_.targets.empty() || settings_.replay_prefixes.empty()) {
     decline("no target to replay");
-    return;
-  }
-  size_t at = 0;
-  rhat_begin_.reserve(settings_.rhat_counts.size());
-  for (uint32_t n : settings_.rhat_counts) {
-    rhat_begin_.push_back(at);
-    at += n;
-  }
-  if (at != settings_.rhat.size()) {
-    decline("the reward model's predictions do not add up");
     return;
   }
   if (settings_.baseline_text) {
@@ -112,18 +109,17 @@ bool LongRunPass::start(uint32_t bits) {
 
 void LongRunPass::decision(const ReadyDecision& d) {
   ++decisions_;
-  const size_t line = decisions_ - 1;
   if (d.record.chosen >= d.candidates) return decline("the logged choice is not a candidate");
-  if (line >= rhat_begin_.size() || settings_.rhat_counts[line] != d.candidates) {
-    return decline("the reward model's predictions do not match the log");
-  }
   if (!started_ && !start(d.bits)) return decline("no state can be made for a target");
   Pending entry;
   entry.seq = decisions_;
   entry.propensity = d.record.propensity;
   const double propensity = d.record.propensity;
   if (propensity > 0.0 && std::isfinite(propensity)) {
-    const double* rhat = settings_.rhat.data() + rhat_begin_[line];
+    if (!settings_.model.predict(d.tokens, rhat_) || rhat_.size() != d.candidates) {
+      return decline("the reward model cannot predict for the decision as the Python toolkit does");
+    }
+    const double* rhat = rhat_.data();
     const size_t chosen = static_cast<size_t>(d.record.chosen);
     const size_t targets = settings_.targets.size();
     entry.offers.reserve(runs_.size());

@@ -10,8 +10,8 @@
 //
 //     sum_a pi(a) rhat(a) + pi(logged) / propensity (reward - rhat(logged))
 //
-// rhat, the reward model's predictions, comes from the Python toolkit (it
-// fits the model), one list per decision line in log order. Every number is
+// rhat comes from the reward model the Python toolkit fitted, its tables
+// handed over and its predictions made here as Python makes them. Every number is
 // computed in the order the Python replay computes it, so the sums are the
 // same bit for bit. Like the other passes, it declines the whole log at the
 // first line the Python evaluation would stop at or might read otherwise.
@@ -28,6 +28,7 @@
 #include "keyed_hash.hpp"
 #include "log_eval.hpp"
 #include "log_pass.hpp"
+#include "reward_tables.hpp"
 
 namespace sorvane::toolkit {
 
@@ -40,9 +41,7 @@ struct LongRunSettings {
   std::optional<std::string> baseline_text;
   std::vector<std::string> replay_prefixes;  // the acceptance draw's, one per replay
   double scale = 0.3;
-  // Each decision line's predicted rewards, one per candidate, back to back.
-  std::vector<double> rhat;
-  std::vector<uint32_t> rhat_counts;
+  RewardTables model;
 };
 
 // One (replay, target)'s sums, in the Python replay's order.
@@ -94,7 +93,7 @@ class LongRunPass final : public LogPass {
   bool learn_saved(std::string_view id, double reward, double when);
 
   LongRunSettings settings_;
-  std::vector<size_t> rhat_begin_;
+  std::vector<double> rhat_;
   std::vector<Run> runs_;  // replay after replay, each its targets in order
   bool started_ = false;
   std::optional<BanditState> baseline_;  // the saved state the baseline continues

@@ -24,16 +24,16 @@
 //   evaluation.terms(k) -> target k's bits (0 while no line gave them) and its
 //     (seq, w, r, dm, q) columns as packed bytes
 //
-//   longrun = LongRunPass(targets, baseline_text, prefixes, scale, rhat, rhat_counts, threads=1,
-//                         batch_lines=256)
+//   longrun = LongRunPass(targets, baseline_text, prefixes, scale, model, threads=1, batch_lines=256)
 //     targets as for LogEvaluation, each state_text the saved state that
 //     target continues; baseline_text: the saved state the first target
 //     continues (it learns decisions made before the log began), or None;
-//     prefixes: each replay's acceptance-draw prefix (bytes); rhat, rhat_counts:
-//     each decision line's predicted rewards (packed float64) and how many
-//     (packed uint32)
+//     prefixes: each replay's acceptance-draw prefix (bytes); model: the
+//     reward model's (tokens, [(candidate id, coefficients packed)], mean, low, high)
 //   longrun.counts(), .logged() -> (seq, reward) packed, .run(replay, target)
 //   acceptance_uniform(prefix, decision_id) -> the replay's draw for that id
+//   rows = RewardRowsPass(threads=1, batch_lines=256): the reward model's
+//     rows; rows.result() -> (tokens, groups, low, high)
 //
 //   read_line(line) -> one line's values as the native reader reads them
 //     (line_objects.cpp)
@@ -56,6 +56,7 @@
 #include "log_replay.hpp"
 #include "acceptance_draw.hpp"
 #include "longrun_pass.hpp"
+#include "reward_rows.hpp"
 #include "pyref.hpp"
 #include "pytext.hpp"
 #include "without_gil.hpp"
@@ -418,17 +419,49 @@ bool unpacked(PyObject* obj, std::vector<T>& out, const char* what) {
   return true;
 }
 
+// The reward model's tables: ([token, ...] in column order, [(candidate id, packed float64 coefficients)],
+// mean, low, high).
+bool reward_tables(PyObject* obj, RewardTables& out) {
+  PyObject *tokens, *coef;
+  if (!PyArg_ParseTuple(obj, "O!O!ddd:model", &PyList_Type, &tokens, &PyList_Type, &coef, &out.mean, &out.low,
+                        &out.high)) {
+    return false;
+  }
+  const Py_ssize_t n = PyList_Size(tokens);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Py_ssize_t size;
+    const char* text = PyUnicode_AsUTF8AndSize(PyList_GetItem(tokens, i), &size);
+    if (text == nullptr) return false;
+    out.tokens.emplace(std::string(text, static_cast<size_t>(size)), static_cast<uint32_t>(i));
+  }
+  for (Py_ssize_t i = 0; i < PyList_Size(coef); ++i) {
+    PyObject *id, *packed_coef;
+    if (!PyArg_ParseTuple(PyList_GetItem(coef, i), "UO:coef", &id, &packed_coef)) return false;
+    Py_ssize_t size;
+    const char* text = PyUnicode_AsUTF8AndSize(id, &size);
+    if (text == nullptr) return false;
+    std::vector<double> w;
+    if (!unpacked(packed_coef, w, "coefficients")) return false;
+    if (w.size() != static_cast<size_t>(n) + 1) {
+      PyErr_SetString(PyExc_ValueError, "each candidate's coefficients are one per token and the intercept");
+      return false;
+    }
+    out.coef.insert_or_assign(std::string(text, static_cast<size_t>(size)), std::move(w));
+  }
+  return true;
+}
+
 PyObject* longrun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"targets", "baseline_text", "prefixes", "scale", "rhat", "rhat_counts",
-                                "threads", "batch_lines", nullptr};
-  PyObject *list, *baseline_text, *prefixes, *rhat, *counts;
+  static const char* names[] = {"targets", "baseline_text", "prefixes", "scale", "model", "threads",
+                                "batch_lines", nullptr};
+  PyObject *list, *baseline_text, *prefixes, *model;
   LongRunSettings settings;
   PassOptions options;
   Py_ssize_t threads = 1;
   auto batch_lines = static_cast<Py_ssize_t>(options.batch_lines);
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO!dOO|nn:LongRunPass", const_cast<char**>(names),
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO!dO|nn:LongRunPass", const_cast<char**>(names),
                                    &PyList_Type, &list, &baseline_text, &PyList_Type, &prefixes, &settings.scale,
-                                   &rhat, &counts, &threads, &batch_lines) ||
+                                   &model, &threads, &batch_lines) ||
       !pass_options(threads, batch_lines, options)) {
     return nullptr;
   }
@@ -460,9 +493,7 @@ PyObject* longrun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       }
       settings.replay_prefixes.emplace_back(PyBytes_AsString(prefix), static_cast<size_t>(PyBytes_Size(prefix)));
     }
-    if (!unpacked(rhat, settings.rhat, "rhat") || !unpacked(counts, settings.rhat_counts, "rhat_counts")) {
-      return nullptr;
-    }
+    if (!reward_tables(model, settings.model)) return nullptr;
     return wrap(type, std::make_unique<LongRunPass>(std::move(settings), options));
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -520,6 +551,54 @@ auto longrun_methods = pass_methods<LongRunPass>({
 PassType<LongRunPass> longrun_type("sorvane_cli._native.LongRunPass", longrun_new, longrun_methods.data(),
                                    "The long-run replay of learning targets on an experience log.");
 
+// ---- RewardRowsPass ----------------------------------------------------------
+
+PyObject* rows_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"threads", "batch_lines", nullptr};
+  PassOptions options;
+  Py_ssize_t threads = 1;
+  auto batch_lines = static_cast<Py_ssize_t>(options.batch_lines);
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|nn:RewardRowsPass", const_cast<char**>(names), &threads,
+                                   &batch_lines) ||
+      !pass_options(threads, batch_lines, options)) {
+    return nullptr;
+  }
+  try {
+    return wrap(type, std::make_unique<RewardRowsPass>(options));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyObject* rows_result(PyObject* self, PyObject*) {
+  return guarded<RewardRowsPass>(self, [](RewardRowsPass& p) -> PyObject* {
+    Ref tokens(PyList_New(0));
+    Ref groups(PyList_New(0));
+    if (!tokens || !groups) return nullptr;
+    for (const std::string& token : p.tokens()) {
+      Ref text(py::text(token));
+      if (!text || PyList_Append(tokens.get(), text.get()) < 0) return nullptr;
+    }
+    for (const RewardRows& rows : p.groups()) {
+      Ref id(py::text(rows.candidate_id));
+      Ref ends(packed(rows.row_ends)), columns(packed(rows.columns)), values(packed(rows.values)),
+          rewards(packed(rows.rewards));
+      if (!id || !ends || !columns || !values || !rewards) return nullptr;
+      Ref group(PyTuple_Pack(5, id.get(), ends.get(), columns.get(), values.get(), rewards.get()));
+      if (!group || PyList_Append(groups.get(), group.get()) < 0) return nullptr;
+    }
+    return Py_BuildValue("(OOdd)", tokens.get(), groups.get(), p.low(), p.high());
+  });
+}
+
+auto rows_methods = pass_methods<RewardRowsPass>({
+    {"result", rows_result, METH_NOARGS,
+     "result()\n--\n\n(tokens, [(candidate id, row ends, columns, values, rewards) packed], low, high)."},
+});
+
+PassType<RewardRowsPass> rows_type("sorvane_cli._native.RewardRowsPass", rows_new, rows_methods.data(),
+                                   "The long-run replay's reward model's rows, gathered from an experience log.");
+
 PyObject* acceptance_draw(PyObject*, PyObject* args) {
   const char* prefix;
   Py_ssize_t prefix_size;
@@ -551,6 +630,7 @@ int module_exec(PyObject* module) {
   if (add_joint_model_type(module) < 0) return -1;
   if (add_type(module, "LongRunPass", &longrun_type.spec) < 0) return -1;
   if (PyModule_AddFunctions(module, draw_methods) < 0) return -1;
+  if (add_type(module, "RewardRowsPass", &rows_type.spec) < 0) return -1;
   return add_type(module, "LogEvaluation", &evaluation_type.spec);
 }
 

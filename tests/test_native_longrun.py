@@ -4,16 +4,18 @@ logs with expired and pending decisions, several targets, and sweeps on one
 or two workers; and the acceptance draw, the same on both paths."""
 import hashlib
 import json
+import math
 
 import pytest
 from logs import write_run
 from test_cli_eval_longrun import continued_log
 from test_cli_eval_methods import two_arm_log
 
+import sorvane
 from sorvane_cli import _native
 from sorvane_cli.__main__ import main
 from sorvane_cli.evaluation import evaluate
-from sorvane_cli.evaluation.native_longrun import acceptance_prefix
+from sorvane_cli.evaluation.native_longrun import acceptance_prefix, fit_natively
 from sorvane_cli.evaluation.rejection import acceptance_uniform
 
 
@@ -34,10 +36,12 @@ def native_calls(monkeypatch):
 
 
 def run(capsys, argv, monkeypatch=None):
-    """(exit status, output) of the command; with `monkeypatch`, through the Python replay alone."""
+    """(exit status, output) of the command; with `monkeypatch`, through the
+    Python reward model's pass and the Python replay alone."""
     if monkeypatch is not None:
         with monkeypatch.context() as m:
             m.setattr(evaluate, "longrun_natively", lambda *args, **kwargs: None)
+            m.setattr(evaluate, "fit_natively", lambda *args, **kwargs: None)
             status = main(argv)
     else:
         status = main(argv)
@@ -119,3 +123,45 @@ def test_the_acceptance_draw_is_the_same_on_both_paths(decision_id, seed, replay
     key = f"{seed}\0{replay}\0{decision_id}".encode()
     assert acceptance_uniform(seed, decision_id, replay) == \
         (int.from_bytes(hashlib.blake2b(key, digest_size=8).digest(), "little") >> 11) * 2.0 ** -53
+
+
+def varied_contexts_log(path, decisions=600):
+    """Contexts of every kind the reward model reads: true, false, null,
+    texts, ints, floats, non-finite numbers, and more tokens than it keeps."""
+    state = sorvane.create(8, 50.0, epsilon=0.3)
+    with open(path, "w") as log:
+        for i in range(decisions):
+            context = {"flag": i % 2 == 0, "none": None, "n": i % 7, "x": 0.25 * (i % 5), "city": f"c{i % 500}",
+                       "odd": [math.nan, math.inf, -math.inf, 1.5][i % 4], "ü": "ä"}
+            if i % 9 == 0:
+                del context["none"]
+            record = sorvane.decide(state, context, [(f"i{k}", {"k": k}) for k in range(2 + i % 3)], float(i), "v")
+            log.write(sorvane.log_line(record) + "\n")
+            if i % 4 != 3:
+                reward = (i * 7919 % 13) / 13.0
+                log.write(sorvane.log_line(sorvane.learn(state, record.decision_id, reward, i + 0.5)) + "\n")
+    return path
+
+
+def test_the_native_rows_fit_the_python_model(tmp_path, capsys, monkeypatch, native_calls):
+    path = varied_contexts_log(tmp_path / "varied.log")
+    native = fit_natively(str(path), lambda label: _Bar())
+    assert native is not None
+    with monkeypatch.context() as m:
+        m.setattr(evaluate, "fit_natively", lambda *args, **kwargs: None)
+        python = evaluate.fit_reward_model(str(path), lambda label: _Bar())
+    assert len(python.tables()[0]) == 256
+    assert native.tables() == python.tables()
+    status, out = both_ways(capsys, monkeypatch, ["eval", str(path), "--json", "-q", *TARGETS])
+    assert status == 0 and native_calls == [True]
+
+
+class _Bar:
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+    def update(self, *args):
+        pass

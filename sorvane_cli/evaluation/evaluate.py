@@ -36,7 +36,6 @@ use included (a decision's feature list); problems are reported as verify
 reports them, and a log with problems gives no estimates.
 """
 import math
-from array import array
 
 import sorvane
 
@@ -44,13 +43,14 @@ from sorvane_cli.evaluation.estimators import Terms
 from sorvane_cli.evaluation.learners import group
 from sorvane_cli.evaluation.longrun import DEFAULT_REPEAT, DEFAULT_SCALE, LongRun
 from sorvane_cli.evaluation.native import evaluate_natively
-from sorvane_cli.evaluation.native_longrun import longrun_natively
+from sorvane_cli.evaluation.native_longrun import fit_natively, longrun_natively
 from sorvane_cli.evaluation.rejection import RejectionRun, acceptance_uniform, bound
 from sorvane_cli.evaluation.reward_model import RewardModel
 from sorvane_cli.evaluation.targets import build_targets, fresh_state
 from sorvane_cli.log.events import each_event
 from sorvane_cli.log.lines import features_problem
 from sorvane_cli.log.source import LogSource
+from sorvane_cli.replay import native as native_replay
 from sorvane_cli.report.findings import Finding, Findings, unknown_id
 
 _NAN, _INF, _isfinite = math.nan, math.inf, math.isfinite
@@ -301,21 +301,18 @@ def evaluate_log(source, config, settings, progress, method="weighted", seed=0, 
 
 
 def fit_reward_model(source, progress):
-    """The long-run replay's reward model, fitted in a pass over the log,
-    with its predictions for every decision line in log order (the native
-    replay's, as `decision_predictions`; None when a line has no candidate
-    list to predict for)."""
+    """The long-run replay's reward model, fitted in a pass over the log
+    (the native pass gathers its rows where it can)."""
+    model = fit_natively(source, progress)
+    if model is not None:
+        return model
+    if isinstance(source, LogSource) and native_replay.rereadable(source):
+        # The native pass may have read it up.
+        source = LogSource(source.path, source.max_line_bytes)
     model = RewardModel()
     chosen = {}
-    # (context, candidate keys) of every decision line, predicted for once the model is fitted.
-    lines = []
 
     def decision(ev):
-        if lines is not None:
-            try:
-                lines.append((ev.context, _candidate_keys(ev.candidates)))
-            except TypeError:
-                lines.append(None)
         try:
             candidate = ev.candidates[ev.record["chosen"]]
             key = candidate[0] if type(candidate) in (list, tuple) and candidate else candidate
@@ -330,24 +327,7 @@ def fit_reward_model(source, progress):
 
     each_event(source, progress, "fitting the reward model", decision, resolution, lambda ev: None)
     model.fit()
-    model.decision_predictions = _predictions(model, lines)
     return model
-
-
-def _predictions(model, lines):
-    """(every decision line's predicted rewards back to back, how many per
-    line), or None when a line has none to give."""
-    if any(line is None for line in lines):
-        return None
-    rhat, counts = array("d"), array("I")
-    predict = model.predict
-    for context, keys in lines:
-        out = predict(context, keys)
-        rhat.extend(out)
-        counts.append(len(out))
-    # The remembered predictions served this pass; a sweep's jobs need not carry them.
-    model.forget_predictions()
-    return rhat, counts
 
 
 def _candidate_keys(candidates):

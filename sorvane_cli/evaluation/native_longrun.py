@@ -4,10 +4,11 @@ The extension (`_native.LongRunPass`) reads and hashes each line once for
 every target and replay, ahead of its turn on all threads, and steps each
 (replay, target) through the engine in log order, its explore step (the
 built-in probabilities and the acceptance draw) written in C++. The reward
-model is the one the Python toolkit fitted: its predictions for every
-decision line, made by `RewardModel.predict` itself, go to the extension
-in log order. Every other number is computed in the order longrun.py
-computes it, so the estimates are bit for bit those of the Python replay.
+model is fitted in Python (numpy), on rows a first native pass gathers
+(`RewardRowsPass`); its tables go to the extension, which predicts as
+`RewardModel.predict` does. Every number is computed in the order
+longrun.py computes it, so the estimates are bit for bit those of the
+Python replay.
 
 Like the other native passes it declines any log the Python evaluation
 would stop on or might read otherwise, and it knows the built-in model
@@ -21,6 +22,7 @@ from sorvane_cli import jobs
 from sorvane_cli.evaluation.estimators import Terms
 from sorvane_cli.evaluation.longrun import LongRun
 from sorvane_cli.evaluation.native import _Count
+from sorvane_cli.evaluation.reward_model import RewardModel
 from sorvane_cli.log.source import LogSource
 from sorvane_cli.replay import native as native_replay
 from sorvane_cli.report.findings import Finding, Findings
@@ -84,11 +86,9 @@ def longrun_natively(source, config, targets, progress, reward_model, seed, repl
     apply or declines it; a LogSource given is then read up, and the caller
     reads the log again from its path."""
     native = native_replay._native
-    predictions = getattr(reward_model, "decision_predictions", None)
-    if (native is None or predictions is None or replays < 1 or not native_replay.rereadable(source)
+    if (native is None or reward_model is None or replays < 1 or not native_replay.rereadable(source)
             or any(t.learner is not None for t in targets)):
         return None
-    rhat, counts = predictions
     baseline = targets[0].state
     native_targets = [(0 if t.bits is None else t.bits, t.horizon, t.default_reward, t.epsilon, t.forgetfulness,
                        t.state_text) for t in targets]
@@ -97,7 +97,7 @@ def longrun_natively(source, config, targets, progress, reward_model, seed, repl
     except UnicodeError:
         return None
     longrun = native.LongRunPass(native_targets, None if baseline is None else sorvane.serialize(baseline),
-                                 prefixes, scale, rhat.tobytes(), counts.tobytes(), threads=jobs.threads)
+                                 prefixes, scale, reward_model.tables(), threads=jobs.threads)
     log = source if isinstance(source, LogSource) else LogSource(source)
     cut = []
     with progress("evaluating") as bar:
@@ -110,3 +110,22 @@ def longrun_natively(source, config, targets, progress, reward_model, seed, repl
         result.lines += 1
         result.left_out = Finding(bad.lineno, bad.kind, bad.message)
     return result
+
+
+def fit_natively(source, progress):
+    """The reward model fitted on rows the native pass gathered, or None
+    when it does not apply or declines the log (a LogSource given is then
+    read up)."""
+    native = native_replay._native
+    if native is None or not native_replay.rereadable(source):
+        return None
+    rows = native.RewardRowsPass(threads=jobs.threads)
+    log = source if isinstance(source, LogSource) else LogSource(source)
+    with progress("fitting the reward model") as bar:
+        # A last line cut short is left out, as the Python reading leaves it.
+        proved = native_replay.feed_log(rows, log, bar.update, [])
+    if not proved:
+        return None
+    model = RewardModel()
+    model.fit_rows(*rows.result())
+    return model
