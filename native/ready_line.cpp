@@ -4,7 +4,8 @@
 
 namespace sorvane::toolkit {
 
-void LineWorker::read(std::string_view text, std::span<const uint32_t> more_bits, ReadyLine& out, bool tokens) {
+void LineWorker::read(std::string_view text, std::span<const uint32_t> more_bits, ReadyLine& out, bool tokens,
+                      bool hashing) {
   out.kind = reader_.read(text);
   out.why = reader_.why();
   if (out.kind == LineKind::resolution) {
@@ -36,6 +37,7 @@ void LineWorker::read(std::string_view text, std::span<const uint32_t> more_bits
 
   if (tokens) tokenize(d, ready.tokens);
   ready.hashed_count = 0;
+  if (!hashing) return;
   hash(d, d.bits, ready);
   for (uint32_t bits : more_bits) {
     if (bits != d.bits) hash(d, bits, ready);

@@ -71,8 +71,10 @@ class LineWorker {
   // Reads `text` into `out`; a decision's candidates are hashed at the
   // line's own bits and at each of `more_bits`. Their fingerprints are left
   // to fingerprint().
-  // With `tokens`, the decision's ContextTokens are made too.
-  void read(std::string_view text, std::span<const uint32_t> more_bits, ReadyLine& out, bool tokens = false);
+  // With `tokens`, the decision's ContextTokens are made too; without
+  // `hashing`, its candidates are not hashed at all.
+  void read(std::string_view text, std::span<const uint32_t> more_bits, ReadyLine& out, bool tokens = false,
+            bool hashing = true);
   // Makes the fingerprints of every decision in `lines`, several side by
   // side: a fingerprint is one long serial chain, and a few lines' chains
   // at once keep the processor busy where one would leave it waiting.

@@ -9,6 +9,7 @@ namespace sorvane::toolkit {
 namespace {
 PassOptions with_tokens(PassOptions options) {
   options.context_tokens = true;
+  options.hash_candidates = false;
   return options;
 }
 }  // namespace
@@ -22,8 +23,9 @@ void RewardRowsPass::decision(const ReadyDecision& d) {
   if (d.record.chosen >= d.candidates) return decline("the logged choice is not a candidate");
   Chosen entry;
   const ContextTokens& c = d.tokens;
-  for (size_t k = 0; k < c.size(); ++k) entry.tokens.emplace_back(c.token(k));
-  entry.values = c.values;
+  entry.context.text = c.text;
+  entry.context.ends = c.ends;
+  entry.context.values = c.values;
   entry.candidate_id.assign(c.id(static_cast<size_t>(d.record.chosen)));
   // A later decision of the same id takes its place, as a dict's entry does.
   chosen_.insert_or_assign(std::string(d.record.decision_id), std::move(entry));
@@ -40,15 +42,17 @@ void RewardRowsPass::resolution(const ResolutionLine& r) {
   if (added) groups_.push_back(RewardRows{entry.candidate_id, {}, {}, {}, {}});
   RewardRows& rows = groups_[g->second];
   const size_t begin = rows.columns.size();
-  for (size_t k = 0; k < entry.tokens.size(); ++k) {
-    auto t = token_index_.find(entry.tokens[k]);
+  const ContextTokens& context = entry.context;
+  for (size_t k = 0; k < context.size(); ++k) {
+    const std::string_view token = context.token(k);
+    auto t = token_index_.find(token);
     uint32_t column;
     if (t != token_index_.end()) {
       column = t->second;
     } else if (tokens_.size() < kMaxTokens) {
       column = static_cast<uint32_t>(tokens_.size());
-      token_index_.emplace(entry.tokens[k], column);
-      tokens_.push_back(std::move(entry.tokens[k]));
+      token_index_.emplace(std::string(token), column);
+      tokens_.emplace_back(token);
     } else {
       continue;
     }
@@ -57,7 +61,7 @@ void RewardRowsPass::resolution(const ResolutionLine& r) {
       return decline("a context gives one token twice");
     }
     rows.columns.push_back(column);
-    rows.values.push_back(entry.values[k]);
+    rows.values.push_back(context.values[k]);
   }
   rows.row_ends.push_back(rows.columns.size());
   rows.rewards.push_back(reward);

@@ -14,6 +14,7 @@
 
 #include "keyed_hash.hpp"
 #include "log_pass.hpp"
+#include "reward_tables.hpp"
 
 namespace sorvane::toolkit {
 
@@ -38,8 +39,7 @@ class RewardRowsPass final : public LogPass {
 
  private:
   struct Chosen {
-    std::vector<std::string> tokens;
-    std::vector<double> values;
+    ContextTokens context;  // its candidates' ids left out
     std::string candidate_id;
   };
 
@@ -47,7 +47,7 @@ class RewardRowsPass final : public LogPass {
   void resolution(const ResolutionLine& r) override;
 
   std::vector<std::string> tokens_;
-  std::unordered_map<std::string, uint32_t> token_index_;
+  std::unordered_map<std::string, uint32_t, TextHash, std::equal_to<>> token_index_;
   std::vector<RewardRows> groups_;
   std::unordered_map<std::string, size_t> group_index_;
   std::unordered_map<std::string, Chosen, KeyedTextHash> chosen_;

@@ -49,7 +49,7 @@ bool RewardTables::predict(const ContextTokens& context, std::vector<double>& ou
   columns_.clear();
   values_.clear();
   for (size_t k = 0; k < context.size(); ++k) {
-    auto it = tokens.find(std::string(context.token(k)));
+    auto it = tokens.find(context.token(k));
     if (it == tokens.end()) continue;
     columns_.push_back(it->second);
     values_.push_back(context.values[k]);
@@ -57,7 +57,7 @@ bool RewardTables::predict(const ContextTokens& context, std::vector<double>& ou
   out.clear();
   for (size_t c = 0; c < context.id_ends.size(); ++c) {
     double r = mean;
-    auto it = coef.find(std::string(context.id(c)));
+    auto it = coef.find(context.id(c));
     if (it != coef.end()) {
       const std::vector<double>& w = it->second;
       products_.clear();

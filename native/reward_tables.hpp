@@ -19,9 +19,16 @@ namespace sorvane::toolkit {
 // rounded sum of them, as the interpreter does it.
 double python_fsum(std::span<const double> values, std::vector<double>& partials);
 
+// Looks texts up without copying them into strings.
+struct TextHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+
 struct RewardTables {
-  std::unordered_map<std::string, uint32_t> tokens;        // token -> its column
-  std::unordered_map<std::string, std::vector<double>> coef;  // candidate id -> columns, the intercept last
+  std::unordered_map<std::string, uint32_t, TextHash, std::equal_to<>> tokens;  // token -> its column
+  // candidate id -> one coefficient per column, the intercept last
+  std::unordered_map<std::string, std::vector<double>, TextHash, std::equal_to<>> coef;
   double mean = 0.0;
   double low = 0.0;
   double high = 0.0;
