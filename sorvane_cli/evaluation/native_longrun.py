@@ -20,7 +20,7 @@ import sorvane
 
 from sorvane_cli import jobs
 from sorvane_cli.evaluation.estimators import Terms
-from sorvane_cli.evaluation.longrun import LongRun
+from sorvane_cli.evaluation.longrun import DEFAULT_REPEAT, LongRun
 from sorvane_cli.evaluation.native import _Count
 from sorvane_cli.evaluation.reward_model import RewardModel
 from sorvane_cli.log.source import LogSource
@@ -86,8 +86,9 @@ def longrun_natively(source, config, targets, progress, reward_model, seed, repl
     apply or declines it; a LogSource given is then read up, and the caller
     reads the log again from its path."""
     native = native_replay._native
-    if (native is None or reward_model is None or replays < 1 or not native_replay.rereadable(source)
-            or any(t.learner is not None for t in targets)):
+    # The native replay learns an accepted decision once: learning it repeatedly past 1 is the Python path's.
+    if (native is None or reward_model is None or replays < 1 or DEFAULT_REPEAT
+            or not native_replay.rereadable(source) or any(t.learner is not None for t in targets)):
         return None
     baseline = targets[0].state
     native_targets = [(0 if t.bits is None else t.bits, t.horizon, t.default_reward, t.epsilon, t.forgetfulness,
