@@ -10,10 +10,10 @@
 //
 //     sum_a pi(a) rhat(a) + pi(logged) / propensity (reward - rhat(logged))
 //
-// rhat comes from the reward model the Python toolkit fitted, its tables
-// handed over and its predictions made here as Python makes them. Every number is
-// computed in the order the Python replay computes it, so the sums are the
-// same bit for bit. Like the other passes, it declines the whole log at the
+// rhat comes from the reward model the Python toolkit fitted: its tables
+// are handed over and its predictions made here as Python makes them.
+// Every number is computed in the order the Python replay computes it, so
+// the sums are the same bit for bit. Like the other passes, it declines the whole log at the
 // first line the Python evaluation would stop at or might read otherwise.
 #pragma once
 
@@ -32,8 +32,9 @@
 
 namespace sorvane::toolkit {
 
-// One target of the long-run replay: EvalTarget's settings, where a
-// state_text is the saved state this target continues (with its settings).
+// What the long-run replay runs: its targets (EvalTarget's settings, where
+// a state_text is the saved state that target continues with its own
+// settings), its replays' draws and the reward model.
 struct LongRunSettings {
   std::vector<EvalTarget> targets;
   // The saved state the first target (the logging configuration) continues;
