@@ -100,7 +100,9 @@ void LogPass::advance() {
         LineWorker& worker = *workers_[thread];
         const size_t begin = group * kGroupLines;
         const size_t end = std::min(batch.size(), begin + kGroupLines);
-        for (size_t i = begin; i < end; ++i) worker.read(batch.line(i), more_bits_, batch.ready[i]);
+        for (size_t i = begin; i < end; ++i)
+          worker.read(batch.line(i), more_bits_, batch.ready[i], options_.context_tokens,
+                      options_.hash_candidates);
         worker.fingerprint(std::span<ReadyLine>(batch.ready.data() + begin, end - begin));
       });
       in_flight_ = true;

@@ -265,10 +265,13 @@ struct LineConverter {
         auto [it, added] = r.parser_->seen.try_emplace(field.key, out.size());
         if (!added) at = it->second;
       }
+      const uint8_t boolean = v.type() == element_type::BOOL;
       if (at == out.size()) {
         out.push_back({field.key, value});
+        r.decision_.booleans.push_back(boolean);
       } else {
         out[at].value = value;
+        r.decision_.booleans[at] = boolean;
       }
     }
     return true;
@@ -344,6 +347,7 @@ struct LineConverter {
     if ((found & 0x1e) != 0x1e) return decline("the decision line lacks a key");
     DecisionLine& d = r.decision_;
     d.features.clear();
+    d.booleans.clear();
     d.candidates.clear();
     d.record.features.clear();
     r.candidate_ends_.clear();

@@ -36,6 +36,8 @@ struct DecisionLine {
   uint32_t bits = 0;
   // The context's features, then each candidate's; the candidates view them.
   std::vector<NamedFeature> features;
+  // Per feature, whether the log gave it as true or false (the engine takes it as 1 or 0).
+  std::vector<uint8_t> booleans;
   size_t context_size = 0;
   std::vector<Candidate> candidates;
   LoggedRecord record;

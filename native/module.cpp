@@ -24,6 +24,17 @@
 //   evaluation.terms(k) -> target k's bits (0 while no line gave them) and its
 //     (seq, w, r, dm, q) columns as packed bytes
 //
+//   longrun = LongRunPass(targets, baseline_text, prefixes, scale, model, threads=1, batch_lines=256)
+//     targets as for LogEvaluation, each state_text the saved state that
+//     target continues; baseline_text: the saved state the first target
+//     continues (it learns decisions made before the log began), or None;
+//     prefixes: each replay's acceptance-draw prefix (bytes); model: the
+//     reward model's (tokens, [(candidate id, coefficients packed)], mean, low, high)
+//   longrun.counts(), .logged() -> (seq, reward) packed, .run(replay, target)
+//   acceptance_uniform(prefix, decision_id) -> the replay's draw for that id
+//   rows = RewardRowsPass(threads=1, batch_lines=256): the reward model's
+//     rows; rows.result() -> (tokens, groups, low, high)
+//
 //   read_line(line) -> one line's values as the native reader reads them
 //     (line_objects.cpp)
 //
@@ -32,6 +43,7 @@
 // feed and finish run without the interpreter lock; counts and results are
 // complete once finish has returned.
 #include <array>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -42,6 +54,9 @@
 #include "log_eval.hpp"
 #include "line_objects.hpp"
 #include "log_replay.hpp"
+#include "acceptance_draw.hpp"
+#include "longrun_pass.hpp"
+#include "reward_rows.hpp"
 #include "pyref.hpp"
 #include "pytext.hpp"
 #include "without_gil.hpp"
@@ -388,6 +403,218 @@ PassType<LogEvaluation> evaluation_type("sorvane_cli._native.LogEvaluation", eva
                                         evaluation_methods.data(),
                                         "An off-policy evaluation of targets on an experience log.");
 
+// ---- LongRunPass -------------------------------------------------------------
+
+// Packed native-endian values from a bytes object.
+template <class T>
+bool unpacked(PyObject* obj, std::vector<T>& out, const char* what) {
+  char* data;
+  Py_ssize_t size;
+  if (!PyBytes_Check(obj) || PyBytes_AsStringAndSize(obj, &data, &size) < 0 || size % sizeof(T) != 0) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s must be packed bytes", what);
+    return false;
+  }
+  out.resize(static_cast<size_t>(size) / sizeof(T));
+  if (size) std::memcpy(out.data(), data, static_cast<size_t>(size));
+  return true;
+}
+
+// The reward model's tables: ([token, ...] in column order, [(candidate id, packed float64 coefficients)],
+// mean, low, high).
+bool reward_tables(PyObject* obj, RewardTables& out) {
+  PyObject *tokens, *coef;
+  if (!PyArg_ParseTuple(obj, "O!O!ddd:model", &PyList_Type, &tokens, &PyList_Type, &coef, &out.mean, &out.low,
+                        &out.high)) {
+    return false;
+  }
+  const Py_ssize_t n = PyList_Size(tokens);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Py_ssize_t size;
+    const char* text = PyUnicode_AsUTF8AndSize(PyList_GetItem(tokens, i), &size);
+    if (text == nullptr) return false;
+    out.tokens.emplace(std::string(text, static_cast<size_t>(size)), static_cast<uint32_t>(i));
+  }
+  for (Py_ssize_t i = 0; i < PyList_Size(coef); ++i) {
+    PyObject *id, *packed_coef;
+    if (!PyArg_ParseTuple(PyList_GetItem(coef, i), "UO:coef", &id, &packed_coef)) return false;
+    Py_ssize_t size;
+    const char* text = PyUnicode_AsUTF8AndSize(id, &size);
+    if (text == nullptr) return false;
+    std::vector<double> w;
+    if (!unpacked(packed_coef, w, "coefficients")) return false;
+    if (w.size() != static_cast<size_t>(n) + 1) {
+      PyErr_SetString(PyExc_ValueError, "each candidate's coefficients are one per token and the intercept");
+      return false;
+    }
+    out.coef.insert_or_assign(std::string(text, static_cast<size_t>(size)), std::move(w));
+  }
+  return true;
+}
+
+PyObject* longrun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"targets", "baseline_text", "prefixes", "scale", "model", "threads",
+                                "batch_lines", nullptr};
+  PyObject *list, *baseline_text, *prefixes, *model;
+  LongRunSettings settings;
+  PassOptions options;
+  Py_ssize_t threads = 1;
+  auto batch_lines = static_cast<Py_ssize_t>(options.batch_lines);
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO!dO|nn:LongRunPass", const_cast<char**>(names),
+                                   &PyList_Type, &list, &baseline_text, &PyList_Type, &prefixes, &settings.scale,
+                                   &model, &threads, &batch_lines) ||
+      !pass_options(threads, batch_lines, options)) {
+    return nullptr;
+  }
+  try {
+    const Py_ssize_t n = PyList_Size(list);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      EvalTarget t;
+      unsigned long bits;
+      PyObject* state_text;
+      if (!PyArg_ParseTuple(PyList_GetItem(list, i), "kddddO:target", &bits, &t.horizon, &t.default_reward,
+                            &t.epsilon, &t.forgetfulness, &state_text)) {
+        return nullptr;
+      }
+      if (bits > 24) {
+        PyErr_SetString(PyExc_ValueError, "a target's bits must be between 0 and 24");
+        return nullptr;
+      }
+      t.bits = static_cast<uint32_t>(bits);
+      if (!optional_text(state_text, t.state_text)) return nullptr;
+      settings.targets.push_back(std::move(t));
+    }
+    if (!optional_text(baseline_text, settings.baseline_text)) return nullptr;
+    const Py_ssize_t r = PyList_Size(prefixes);
+    for (Py_ssize_t i = 0; i < r; ++i) {
+      PyObject* prefix = PyList_GetItem(prefixes, i);
+      if (!PyBytes_Check(prefix)) {
+        PyErr_SetString(PyExc_TypeError, "each prefix must be bytes");
+        return nullptr;
+      }
+      settings.replay_prefixes.emplace_back(PyBytes_AsString(prefix), static_cast<size_t>(PyBytes_Size(prefix)));
+    }
+    if (!reward_tables(model, settings.model)) return nullptr;
+    return wrap(type, std::make_unique<LongRunPass>(std::move(settings), options));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyObject* longrun_counts(PyObject* self, PyObject*) {
+  return guarded<LongRunPass>(self, [](LongRunPass& e) {
+    return Py_BuildValue("(KKKKK)", static_cast<unsigned long long>(e.lines()),
+                         static_cast<unsigned long long>(e.decisions()),
+                         static_cast<unsigned long long>(e.resolved()),
+                         static_cast<unsigned long long>(e.excluded()),
+                         static_cast<unsigned long long>(e.pending()));
+  });
+}
+
+PyObject* longrun_logged(PyObject* self, PyObject*) {
+  return guarded<LongRunPass>(self, [](LongRunPass& e) -> PyObject* {
+    Ref seq(packed(e.logged_seq())), r(packed(e.logged_reward()));
+    if (!seq || !r) return nullptr;
+    return PyTuple_Pack(2, seq.get(), r.get());
+  });
+}
+
+PyObject* longrun_run(PyObject* self, PyObject* args) {
+  Py_ssize_t replay, target;
+  if (!PyArg_ParseTuple(args, "nn:run", &replay, &target)) return nullptr;
+  return guarded<LongRunPass>(self, [replay, target](LongRunPass& e) -> PyObject* {
+    if (replay < 0 || target < 0 || static_cast<size_t>(replay) >= e.replays() ||
+        static_cast<size_t>(target) >= e.target_count()) {
+      PyErr_SetString(PyExc_IndexError, "no such run");
+      return nullptr;
+    }
+    const LongRunSums* s = e.sums(static_cast<size_t>(replay), static_cast<size_t>(target));
+    if (s == nullptr) Py_RETURN_NONE;
+    Ref terms(packed(s->terms));
+    if (!terms) return nullptr;
+    return Py_BuildValue("(kKddKKO)", static_cast<unsigned long>(e.target_bits(static_cast<size_t>(target))),
+                         static_cast<unsigned long long>(s->count), s->total, s->total_sq,
+                         static_cast<unsigned long long>(s->accepted), static_cast<unsigned long long>(s->cut),
+                         terms.get());
+  });
+}
+
+auto longrun_methods = pass_methods<LongRunPass>({
+    {"counts", longrun_counts, METH_NOARGS,
+     "counts()\n--\n\n(lines, decisions, resolved, excluded, pending) so far."},
+    {"logged", longrun_logged, METH_NOARGS,
+     "logged()\n--\n\nThe usable resolutions' seq (int64) and reward (float64) columns, packed."},
+    {"run", longrun_run, METH_VARARGS,
+     "run(replay, target)\n--\n\n(bits, count, total, total_sq, accepted, cut, terms as packed float64), "
+     "or None before the first decision line."},
+});
+
+PassType<LongRunPass> longrun_type("sorvane_cli._native.LongRunPass", longrun_new, longrun_methods.data(),
+                                   "The long-run replay of learning targets on an experience log.");
+
+// ---- RewardRowsPass ----------------------------------------------------------
+
+PyObject* rows_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"threads", "batch_lines", nullptr};
+  PassOptions options;
+  Py_ssize_t threads = 1;
+  auto batch_lines = static_cast<Py_ssize_t>(options.batch_lines);
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|nn:RewardRowsPass", const_cast<char**>(names), &threads,
+                                   &batch_lines) ||
+      !pass_options(threads, batch_lines, options)) {
+    return nullptr;
+  }
+  try {
+    return wrap(type, std::make_unique<RewardRowsPass>(options));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyObject* rows_result(PyObject* self, PyObject*) {
+  return guarded<RewardRowsPass>(self, [](RewardRowsPass& p) -> PyObject* {
+    Ref tokens(PyList_New(0));
+    Ref groups(PyList_New(0));
+    if (!tokens || !groups) return nullptr;
+    for (const std::string& token : p.tokens()) {
+      Ref text(py::text(token));
+      if (!text || PyList_Append(tokens.get(), text.get()) < 0) return nullptr;
+    }
+    for (const RewardRows& rows : p.groups()) {
+      Ref id(py::text(rows.candidate_id));
+      Ref ends(packed(rows.row_ends)), columns(packed(rows.columns)), values(packed(rows.values)),
+          rewards(packed(rows.rewards));
+      if (!id || !ends || !columns || !values || !rewards) return nullptr;
+      Ref group(PyTuple_Pack(5, id.get(), ends.get(), columns.get(), values.get(), rewards.get()));
+      if (!group || PyList_Append(groups.get(), group.get()) < 0) return nullptr;
+    }
+    return Py_BuildValue("(OOdd)", tokens.get(), groups.get(), p.low(), p.high());
+  });
+}
+
+auto rows_methods = pass_methods<RewardRowsPass>({
+    {"result", rows_result, METH_NOARGS,
+     "result()\n--\n\n(tokens, [(candidate id, row ends, columns, values, rewards) packed], low, high)."},
+});
+
+PassType<RewardRowsPass> rows_type("sorvane_cli._native.RewardRowsPass", rows_new, rows_methods.data(),
+                                   "The long-run replay's reward model's rows, gathered from an experience log.");
+
+PyObject* acceptance_draw(PyObject*, PyObject* args) {
+  const char* prefix;
+  Py_ssize_t prefix_size;
+  const char* id;
+  Py_ssize_t id_size;
+  if (!PyArg_ParseTuple(args, "y#s#:acceptance_uniform", &prefix, &prefix_size, &id, &id_size)) return nullptr;
+  return PyFloat_FromDouble(acceptance_uniform(std::string_view(prefix, static_cast<size_t>(prefix_size)),
+                                               std::string_view(id, static_cast<size_t>(id_size))));
+}
+
+PyMethodDef draw_methods[] = {
+    {"acceptance_uniform", acceptance_draw, METH_VARARGS,
+     "acceptance_uniform(prefix, decision_id)\n--\n\nThe long-run replay's acceptance draw for the id (UTF-8)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 int add_type(PyObject* module, const char* name, PyType_Spec* spec) {
   Ref type(PyType_FromSpec(spec));
   if (!type) return -1;
@@ -401,6 +628,9 @@ int module_exec(PyObject* module) {
   if (add_line_reader(module) < 0) return -1;
   if (add_log_columns(module) < 0) return -1;
   if (add_joint_model_type(module) < 0) return -1;
+  if (add_type(module, "LongRunPass", &longrun_type.spec) < 0) return -1;
+  if (PyModule_AddFunctions(module, draw_methods) < 0) return -1;
+  if (add_type(module, "RewardRowsPass", &rows_type.spec) < 0) return -1;
   return add_type(module, "LogEvaluation", &evaluation_type.spec);
 }
 

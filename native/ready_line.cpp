@@ -1,8 +1,11 @@
 #include "ready_line.hpp"
 
+#include <cmath>
+
 namespace sorvane::toolkit {
 
-void LineWorker::read(std::string_view text, std::span<const uint32_t> more_bits, ReadyLine& out) {
+void LineWorker::read(std::string_view text, std::span<const uint32_t> more_bits, ReadyLine& out, bool tokens,
+                      bool hashing) {
   out.kind = reader_.read(text);
   out.why = reader_.why();
   if (out.kind == LineKind::resolution) {
@@ -32,7 +35,9 @@ void LineWorker::read(std::string_view text, std::span<const uint32_t> more_bits
   record.propensity = d.record.propensity;
   record.model_version = d.record.model_version;
 
+  if (tokens) tokenize(d, ready.tokens);
   ready.hashed_count = 0;
+  if (!hashing) return;
   hash(d, d.bits, ready);
   for (uint32_t bits : more_bits) {
     if (bits != d.bits) hash(d, bits, ready);
@@ -46,6 +51,39 @@ void LineWorker::fingerprint(std::span<ReadyLine> lines) {
     for (size_t k = 0; k < line.decision.hashed_count; ++k) unprinted_.push_back(&line.decision.hashed[k]);
   }
   fingerprint_hashed(unprinted_);
+}
+
+void LineWorker::tokenize(const DecisionLine& d, ContextTokens& out) {
+  out.text.clear();
+  out.ends.clear();
+  out.values.clear();
+  out.ids.clear();
+  out.id_ends.clear();
+  const std::span<const NamedFeature> context = d.context();
+  for (size_t k = 0; k < context.size(); ++k) {
+    const NamedFeature& f = context[k];
+    double value = 1.0;
+    out.text.append(f.name);
+    if (f.value.kind == FeatureKind::absent) {
+      out.text.append("=None");
+    } else if (f.value.kind == FeatureKind::text) {
+      out.text.push_back('=');
+      out.text.append(f.value.text);
+    } else if (d.booleans[k]) {
+      out.text.append(f.value.number != 0.0 ? "=True" : "=False");
+    } else if (std::isfinite(f.value.number)) {
+      value = f.value.number;
+    } else {
+      out.text.resize(out.ends.empty() ? 0 : out.ends.back());
+      continue;
+    }
+    out.ends.push_back(out.text.size());
+    out.values.push_back(value);
+  }
+  for (const Candidate& c : d.candidates) {
+    out.ids.append(c.id);
+    out.id_ends.push_back(out.ids.size());
+  }
 }
 
 void LineWorker::hash(const DecisionLine& d, uint32_t bits, ReadyDecision& out) {

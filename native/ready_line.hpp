@@ -16,6 +16,28 @@
 
 namespace sorvane::toolkit {
 
+// A decision's context as the reward model reads it, and its candidates'
+// ids, made only for the passes that ask: a text, true, false or null value
+// is the token `name=value` (as Python prints the value) with weight 1, a
+// finite number the token `name` with its value; other numbers give none.
+struct ContextTokens {
+  std::string text;          // the tokens back to back
+  std::vector<size_t> ends;  // one past each token's last byte
+  std::vector<double> values;
+  std::string ids;           // the candidates' ids back to back
+  std::vector<size_t> id_ends;
+
+  size_t size() const { return ends.size(); }
+  std::string_view token(size_t i) const { return piece(text, ends, i); }
+  std::string_view id(size_t i) const { return piece(ids, id_ends, i); }
+
+ private:
+  static std::string_view piece(const std::string& all, const std::vector<size_t>& ends, size_t i) {
+    const size_t begin = i == 0 ? 0 : ends[i - 1];
+    return std::string_view(all).substr(begin, ends[i] - begin);
+  }
+};
+
 struct ReadyDecision {
   uint32_t bits = 0;        // the line's
   size_t candidates = 0;    // how many the line offers
@@ -25,6 +47,7 @@ struct ReadyDecision {
   // have no entry.
   std::vector<HashedCandidates> hashed;
   size_t hashed_count = 0;  // entries in use; the others keep their buffers
+  ContextTokens tokens;     // when the pass asked for them
 
   // The candidates hashed at these bits, or nullptr.
   const HashedCandidates* hashed_at(uint32_t wanted) const {
@@ -48,7 +71,10 @@ class LineWorker {
   // Reads `text` into `out`; a decision's candidates are hashed at the
   // line's own bits and at each of `more_bits`. Their fingerprints are left
   // to fingerprint().
-  void read(std::string_view text, std::span<const uint32_t> more_bits, ReadyLine& out);
+  // With `tokens`, the decision's ContextTokens are made too; without
+  // `hashing`, its candidates are not hashed at all.
+  void read(std::string_view text, std::span<const uint32_t> more_bits, ReadyLine& out, bool tokens = false,
+            bool hashing = true);
   // Makes the fingerprints of every decision in `lines`, several side by
   // side: a fingerprint is one long serial chain, and a few lines' chains
   // at once keep the processor busy where one would leave it waiting.
@@ -56,6 +82,7 @@ class LineWorker {
 
  private:
   void hash(const DecisionLine& d, uint32_t bits, ReadyDecision& out);
+  static void tokenize(const DecisionLine& d, ContextTokens& out);
 
   LogReader reader_;
   FeatureHasher hasher_;

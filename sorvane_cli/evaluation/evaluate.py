@@ -43,12 +43,14 @@ from sorvane_cli.evaluation.estimators import Terms
 from sorvane_cli.evaluation.learners import group
 from sorvane_cli.evaluation.longrun import DEFAULT_REPEAT, DEFAULT_SCALE, LongRun
 from sorvane_cli.evaluation.native import evaluate_natively
+from sorvane_cli.evaluation.native_longrun import fit_natively, longrun_natively
 from sorvane_cli.evaluation.rejection import RejectionRun, acceptance_uniform, bound
 from sorvane_cli.evaluation.reward_model import RewardModel
 from sorvane_cli.evaluation.targets import build_targets, fresh_state
 from sorvane_cli.log.events import each_event
 from sorvane_cli.log.lines import features_problem
 from sorvane_cli.log.source import LogSource
+from sorvane_cli.replay import native as native_replay
 from sorvane_cli.report.findings import Finding, Findings, unknown_id
 
 _NAN, _INF, _isfinite = math.nan, math.inf, math.isfinite
@@ -271,6 +273,13 @@ def evaluate_log(source, config, settings, progress, method="weighted", seed=0, 
         reward_model = fit_reward_model(source, progress)
         if isinstance(source, LogSource):
             source = LogSource(source.path, source.max_line_bytes)
+    if method == "longrun":
+        proved = longrun_natively(source, config, targets, progress, reward_model, seed, replays, scale, keep)
+        if proved is not None:
+            return proved
+        if isinstance(source, LogSource) and source.path != "-":
+            # The native path read it up: the Python evaluation reads the log again.
+            source = LogSource(source.path, source.max_line_bytes)
     # The native path continues a saved state for the baseline only, and knows the built-in model alone.
     if (method == "weighted" and with_baseline and not any(t.state_text for t in targets)
             and all(t.learner is None for t in targets)):
@@ -292,7 +301,14 @@ def evaluate_log(source, config, settings, progress, method="weighted", seed=0, 
 
 
 def fit_reward_model(source, progress):
-    """The long-run replay's reward model, fitted in a pass over the log."""
+    """The long-run replay's reward model, fitted in a pass over the log
+    (the native pass gathers its rows where it can)."""
+    model = fit_natively(source, progress)
+    if model is not None:
+        return model
+    if isinstance(source, LogSource) and native_replay.rereadable(source):
+        # The native pass may have read it up.
+        source = LogSource(source.path, source.max_line_bytes)
     model = RewardModel()
     chosen = {}
 

@@ -78,19 +78,52 @@ class RewardModel:
 
     def fit(self):
         d = len(self._tokens) + 1
-        total = sum(math.fsum(rows[2]) for rows in self._rows.values())
-        count = sum(len(rows[2]) for rows in self._rows.values())
-        self.mean = total / count if count else 0.0
+        groups = []
         for candidate_id, (indices, values, rewards) in self._rows.items():
             x = np.zeros((len(rewards), d))
             x[:, -1] = 1.0
             for i, (ks, vs) in enumerate(zip(indices, values)):
                 x[i, ks] = vs
+            groups.append((candidate_id, x, rewards))
+        self._solve(groups)
+        self._rows.clear()
+
+    def fit_rows(self, tokens, groups, low, high):
+        """Fits on the rows the native pass gathered (`RewardRowsPass`):
+        the tokens in column order, and per candidate id its rows (packed
+        row ends, columns, values) and rewards, as observe() would have
+        gathered them."""
+        self._tokens = {token: k for k, token in enumerate(tokens)}
+        self.low, self.high = low, high
+        d = len(tokens) + 1
+        solved = []
+        for candidate_id, ends, columns, values, rewards in groups:
+            ends = np.frombuffer(ends, dtype=np.uint64).astype(np.intp)
+            rewards = np.frombuffer(rewards, dtype=np.float64)
+            x = np.zeros((len(rewards), d))
+            x[:, -1] = 1.0
+            rows = np.repeat(np.arange(len(rewards)), np.diff(ends, prepend=0))
+            x[rows, np.frombuffer(columns, dtype=np.uint32)] = np.frombuffer(values, dtype=np.float64)
+            solved.append((candidate_id, x, rewards))
+        self._solve(solved)
+
+    def _solve(self, groups):
+        """Each candidate id's ridge regression; `groups`: (id, design matrix, rewards) in the ids' order."""
+        d = len(self._tokens) + 1
+        total = sum(math.fsum(rewards) for _, _, rewards in groups)
+        count = sum(len(rewards) for _, _, rewards in groups)
+        self.mean = total / count if count else 0.0
+        for candidate_id, x, rewards in groups:
             y = np.asarray(rewards) - self.mean
             gram = x.T @ x + RIDGE * np.eye(d)
             self._coef[candidate_id] = np.linalg.solve(gram, x.T @ y)
-        self._rows.clear()
         self._fitted = True
+
+    def tables(self):
+        """The fitted model as the native replay takes it: (tokens in column
+        order, [(candidate id, coefficients as packed float64)], mean, low, high)."""
+        return (list(self._tokens), [(key, np.ascontiguousarray(coef, dtype=np.float64).tobytes())
+                                     for key, coef in self._coef.items()], self.mean, self.low, self.high)
 
     def predict(self, context, candidate_ids):
         """The predicted reward of each candidate, kept inside the rewards seen."""

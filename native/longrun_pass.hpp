@@ -1,0 +1,111 @@
+// The long-run replay of learning targets on the experience log (the
+// nonstationary doubly robust replay), through the engine itself. Each
+// (replay, target) has a state of its own. Per logged decision, each asks
+// its state for the target's epsilon-greedy probabilities pi, draws the
+// acceptance min(1, c pi(logged) / propensity) from a uniform number of the
+// replay and the decision's id, and decides steered to the logged choice
+// only when it accepts (a refused decide changes nothing); at the
+// resolution the accepted decision is learned and the decision's doubly
+// robust term counted:
+//
+//     sum_a pi(a) rhat(a) + pi(logged) / propensity (reward - rhat(logged))
+//
+// rhat comes from the reward model the Python toolkit fitted: its tables
+// are handed over and its predictions made here as Python makes them.
+// Every number is computed in the order the Python replay computes it, so
+// the sums are the same bit for bit. Like the other passes, it declines the whole log at the
+// first line the Python evaluation would stop at or might read otherwise.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <unordered_map>
+#include <vector>
+
+#include "api.hpp"
+#include "keyed_hash.hpp"
+#include "log_eval.hpp"
+#include "log_pass.hpp"
+#include "reward_tables.hpp"
+
+namespace sorvane::toolkit {
+
+// What the long-run replay runs: its targets (EvalTarget's settings, where
+// a state_text is the saved state that target continues with its own
+// settings), its replays' draws and the reward model.
+struct LongRunSettings {
+  std::vector<EvalTarget> targets;
+  // The saved state the first target (the logging configuration) continues;
+  // it also learns the resolutions of decisions made before the log began.
+  std::optional<std::string> baseline_text;
+  std::vector<std::string> replay_prefixes;  // the acceptance draw's, one per replay
+  double scale = 0.3;
+  RewardTables model;
+};
+
+// One (replay, target)'s sums, in the Python replay's order.
+struct LongRunSums {
+  uint64_t count = 0;
+  double total = 0.0;
+  double total_sq = 0.0;
+  uint64_t accepted = 0;
+  uint64_t cut = 0;
+  std::vector<double> terms;  // in resolution order
+};
+
+class LongRunPass final : public LogPass {
+ public:
+  LongRunPass(LongRunSettings settings, PassOptions options = {});
+  ~LongRunPass();
+
+  uint64_t decisions() const { return decisions_; }
+  uint64_t resolved() const { return resolved_; }
+  uint64_t excluded() const { return excluded_; }
+  uint64_t pending() const { return pending_.size(); }
+  size_t replays() const { return settings_.replay_prefixes.size(); }
+  size_t target_count() const { return settings_.targets.size(); }
+  // Nothing before the first decision line.
+  const LongRunSums* sums(size_t replay, size_t target) const;
+  uint32_t target_bits(size_t target) const { return settings_.targets[target].bits; }
+  // The usable resolutions' positions and logged rewards, in resolution order.
+  const std::vector<int64_t>& logged_seq() const { return logged_seq_; }
+  const std::vector<double>& logged_reward() const { return logged_reward_; }
+
+  struct Run;
+
+ private:
+  struct Offer {
+    double direct;
+    double weight;       // pi(logged) / propensity
+    double rhat_chosen;
+    std::optional<std::string> own;  // the run's own id, when it accepted
+  };
+  struct Pending {
+    uint64_t seq;
+    double propensity;
+    std::vector<Offer> offers;  // per run, replay after replay; empty when not offered
+  };
+
+  void decision(const ReadyDecision& d) override;
+  void resolution(const ResolutionLine& r) override;
+  bool start(uint32_t bits);
+  bool learn_saved(std::string_view id, double reward, double when);
+
+  LongRunSettings settings_;
+  std::vector<double> rhat_;
+  std::vector<Run> runs_;  // replay after replay, each its targets in order
+  bool started_ = false;
+  std::optional<BanditState> baseline_;  // the saved state the baseline continues
+  std::vector<std::tuple<std::string, double, double>> early_;  // resolved before the first decision line
+  DecideScratch scratch_;
+  std::unordered_map<std::string, Pending, KeyedTextHash> pending_;
+  std::vector<int64_t> logged_seq_;
+  std::vector<double> logged_reward_;
+  uint64_t decisions_ = 0;
+  uint64_t resolved_ = 0;
+  uint64_t excluded_ = 0;
+};
+
+}  // namespace sorvane::toolkit
