@@ -2,6 +2,7 @@
 the helpers the toolkit's tests share."""
 import json
 import math
+import random
 
 import sorvane
 
@@ -123,4 +124,30 @@ def nan_run(path, decisions=12):
             record = sorvane.decide(state, context, candidates, float(i), "nan")
             log.write(sorvane.log_line(record) + "\n")
             log.write(sorvane.log_line(sorvane.learn(state, record.decision_id, 1.0, float(i))) + "\n")
+    return state
+
+
+# A shop whose rewards one known (context, candidate) pair drives.
+SHOP_COUNTRIES = ["NZ", "DE", "US"]
+SHOP_ITEMS = ["a", "b", "c", "d"]
+
+
+def shop_run(path, decisions=3000, bits=16, model=None):
+    """Uniform exploration over four items; only item b shown in NZ earns a
+    reward, so that pair is what drives the model (the state's, or a joint
+    model's that decides and learns through the taps)."""
+    state = sorvane.create(bits, horizon=10.0, epsilon=1.0, forgetfulness=1.0)
+    taps = {"score": model.score, "explore": model.explore} if model is not None else {}
+    train = {"train": model.train} if model is not None else {}
+    rng = random.Random(5)
+    with open(path, "w", encoding="utf-8") as log:
+        for i in range(decisions):
+            context = {"country": rng.choice(SHOP_COUNTRIES), "device": rng.choice(["phone", "desk"]),
+                       "hour": rng.randrange(24)}
+            candidates = [(item, {"colour": colour}) for item, colour in zip(SHOP_ITEMS, ["red", "blue", "blue", "red"])]
+            record = sorvane.decide(state, context, candidates, float(i), "s", **taps)
+            log.write(sorvane.log_line(record) + "\n")
+            won = context["country"] == "NZ" and candidates[record.chosen][0] == "b"
+            log.write(sorvane.log_line(sorvane.learn(state, record.decision_id, 1.0 if won else 0.0, i + 1.0,
+                                                     **train)) + "\n")
     return state

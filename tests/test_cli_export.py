@@ -6,7 +6,7 @@ import math
 import sys
 
 import pytest
-from test_cli_inspect import shop_run
+from logs import shop_run
 from logs import CONFIG, write_run
 
 import sorvane

@@ -2,11 +2,10 @@
 import gzip
 import io
 import json
-import random
 import sys
 
 import pytest
-from logs import write_run
+from logs import shop_run, write_run
 
 import sorvane
 from sorvane_cli import JointModel, estimates, save_together
@@ -15,36 +14,11 @@ from sorvane_cli.log.state_contents import StateContents
 from sorvane_cli.status import Exit
 from sorvane_cli.term_pairs import PairHasher
 
-COUNTRIES = ["NZ", "DE", "US"]
-ITEMS = ["a", "b", "c", "d"]
-
-
 def inspect(argv, capsys):
     status = main(["inspect", *argv])
     out, err = capsys.readouterr()
     assert "Traceback" not in out + err
     return status, out, err
-
-
-def shop_run(path, decisions=3000, bits=16, model=None):
-    """Uniform exploration over four items; only item b shown in NZ earns a
-    reward, so that pair is what drives the model (the state's, or a joint
-    model's that decides and learns through the taps)."""
-    state = sorvane.create(bits, horizon=10.0, epsilon=1.0, forgetfulness=1.0)
-    taps = {"score": model.score, "explore": model.explore} if model is not None else {}
-    train = {"train": model.train} if model is not None else {}
-    rng = random.Random(5)
-    with open(path, "w", encoding="utf-8") as log:
-        for i in range(decisions):
-            context = {"country": rng.choice(COUNTRIES), "device": rng.choice(["phone", "desk"]),
-                       "hour": rng.randrange(24)}
-            candidates = [(item, {"colour": colour}) for item, colour in zip(ITEMS, ["red", "blue", "blue", "red"])]
-            record = sorvane.decide(state, context, candidates, float(i), "s", **taps)
-            log.write(sorvane.log_line(record) + "\n")
-            won = context["country"] == "NZ" and candidates[record.chosen][0] == "b"
-            log.write(sorvane.log_line(sorvane.learn(state, record.decision_id, 1.0 if won else 0.0, i + 1.0,
-                                                     **train)) + "\n")
-    return state
 
 
 @pytest.fixture(scope="module")
