@@ -77,6 +77,11 @@ def _end_workers(pool):
             process.join(2.0)
         except (OSError, ValueError, AttributeError, AssertionError):
             pass
+    # The pool's manager thread closes its wake-up pipe as it ends; waiting
+    # for it keeps the interpreter's exit from writing to that pipe as it closes.
+    manager = getattr(pool, "_executor_manager_thread", None)
+    if manager is not None:
+        manager.join(2.0)
 
 
 # How long a command tries to reach the Dask scheduler before it gives up (exit 6).
