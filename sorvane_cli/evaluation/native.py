@@ -77,15 +77,26 @@ def evaluate_natively(source, config, targets, progress, keep=10):
         return None
     evaluation = native.LogEvaluation([_target_tuple(t, config.state_text) for t in targets], _COMPENSATED_SUM,
                                       threads=jobs.threads)
+    cut = feed(evaluation, source, progress)
+    if cut is None:
+        return None
+    return leaving_out(NativeEvaluation(evaluation, targets, config, keep), cut)
+
+
+def feed(native_pass, source, progress):
+    """Feeds the log (a path or LogSource) to a native evaluation pass: the
+    cut last lines it left out, or None when it declined the log."""
     log = source if isinstance(source, LogSource) else LogSource(source)
     cut = []
     with progress("evaluating") as bar:
-        proved = native_replay.feed_log(evaluation, log, bar.update, cut)
-    if not proved:
-        return None
-    result = NativeEvaluation(evaluation, targets, config, keep)
+        proved = native_replay.feed_log(native_pass, log, bar.update, cut)
+    return cut if proved else None
+
+
+def leaving_out(result, cut):
+    """The finished evaluation, counting the cut last lines as left out, as
+    the Python evaluation counts them."""
     for bad in cut:
-        # Left out, as the Python evaluation leaves it out.
         result.lines += 1
         result.left_out = Finding(bad.lineno, bad.kind, bad.message)
     return result

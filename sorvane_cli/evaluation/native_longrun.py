@@ -21,11 +21,11 @@ import sorvane
 from sorvane_cli import jobs
 from sorvane_cli.evaluation.estimators import Terms
 from sorvane_cli.evaluation.longrun import DEFAULT_REPEAT, LongRun
-from sorvane_cli.evaluation.native import _Count
+from sorvane_cli.evaluation.native import _Count, feed, leaving_out
 from sorvane_cli.evaluation.reward_model import RewardModel
 from sorvane_cli.log.source import LogSource
 from sorvane_cli.replay import native as native_replay
-from sorvane_cli.report.findings import Finding, Findings
+from sorvane_cli.report.findings import Findings
 
 
 def acceptance_prefix(seed, replay):
@@ -99,18 +99,10 @@ def longrun_natively(source, config, targets, progress, reward_model, seed, repl
         return None
     longrun = native.LongRunPass(native_targets, None if baseline is None else sorvane.serialize(baseline),
                                  prefixes, scale, reward_model.tables(), threads=jobs.threads)
-    log = source if isinstance(source, LogSource) else LogSource(source)
-    cut = []
-    with progress("evaluating") as bar:
-        proved = native_replay.feed_log(longrun, log, bar.update, cut)
-    if not proved:
+    cut = feed(longrun, source, progress)
+    if cut is None:
         return None
-    result = NativeLongRunEvaluation(longrun, targets, config, keep, reward_model, scale, replays)
-    for bad in cut:
-        # Left out, as the Python evaluation leaves it out.
-        result.lines += 1
-        result.left_out = Finding(bad.lineno, bad.kind, bad.message)
-    return result
+    return leaving_out(NativeLongRunEvaluation(longrun, targets, config, keep, reward_model, scale, replays), cut)
 
 
 def fit_natively(source, progress):
