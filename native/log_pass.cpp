@@ -23,10 +23,12 @@ LogPass::LogPass(PassOptions options) : options_(options), pool_(options.threads
 // and stop before the batches and workers go.
 LogPass::~LogPass() = default;
 
-void LogPass::decline(const char* why) {
+void LogPass::decline(const char* why) { decline_at(lines_, why); }
+
+void LogPass::decline_at(uint64_t line, const char* why) {
   if (declined_) return;
   declined_ = true;
-  declined_line_ = lines_;
+  declined_line_ = line;
   reason_ = why;
   lines_in_.clear();
 }
@@ -134,6 +136,7 @@ void LogPass::step_ready() {
         break;
     }
   }
+  stepped();
   batch.text.clear();
   batch.ends.clear();
 }

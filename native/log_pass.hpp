@@ -62,6 +62,8 @@ class LogPass {
 
   // The first reason given is kept; the line is the one being stepped.
   void decline(const char* why);
+  // The same for a line of the batch just stepped through (stepped()).
+  void decline_at(uint64_t line, const char* why);
   // The saved state a log continues from, with its bits; nothing (and the
   // pass declined) when it does not load.
   std::optional<std::pair<BanditState, uint32_t>> load_saved_state(const std::string& text);
@@ -85,6 +87,9 @@ class LogPass {
 
   virtual void decision(const ReadyDecision& d) = 0;
   virtual void resolution(const ResolutionLine& r) = 0;
+  // Called once a batch has been stepped through, while its lines and what
+  // they became are still there: a pass may finish the batch's work here.
+  virtual void stepped() {}
   bool add_line(std::string_view text);
   // Moves every batch one role on: the one being read becomes ready, the
   // full one starts being read, and the ready one is stepped through

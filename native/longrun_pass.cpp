@@ -13,13 +13,28 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 }  // namespace
 
-// One (replay, target): its state, and the explore tap that reads its
-// probabilities and draws its acceptance during one decide.
+// One (replay, target): its state, what it made of each pending decision,
+// and the explore tap that reads its probabilities and draws its
+// acceptance during one decide.
 struct LongRunPass::Run final : ExploreTap {
+  // What the run made of a decision offered to it: the parts of its term,
+  // and its own decision's id when it accepted.
+  struct Offer {
+    double direct = 0.0;
+    double weight = 0.0;  // pi(logged) / propensity
+    double rhat_chosen = 0.0;
+    bool accepted = false;
+    std::string own;
+  };
+
   BanditState state;
   uint32_t bits;
   double default_reward;
   LongRunSums sums;
+  std::vector<Offer> offers;  // by pending slot
+  // The first step it could not take.
+  uint64_t failed_line = 0;
+  const char* failure = nullptr;
   // Set for one decide.
   double scale = 0.0;
   size_t chosen = 0;
@@ -30,6 +45,12 @@ struct LongRunPass::Run final : ExploreTap {
   std::vector<double> probabilities;
 
   Run(BanditState s, uint32_t b, double reward) : state(std::move(s)), bits(b), default_reward(reward) {}
+
+  bool fail_at(uint64_t line, const char* why) {
+    failed_line = line;
+    failure = why;
+    return false;
+  }
 
   // The built-in probabilities over the estimates, then the acceptance: an
   // accepted decision is committed steered to the logged choice, a refused
@@ -48,6 +69,8 @@ struct LongRunPass::Run final : ExploreTap {
 };
 
 namespace {
+constexpr size_t kNoSlot = static_cast<size_t>(-1);
+
 PassOptions with_tokens(PassOptions options) {
   options.context_tokens = true;
   return options;
@@ -55,7 +78,10 @@ PassOptions with_tokens(PassOptions options) {
 }  // namespace
 
 LongRunPass::LongRunPass(LongRunSettings settings, PassOptions options)
-    : LogPass(with_tokens(options)), settings_(std::move(settings)) {
+    : LogPass(with_tokens(options)),
+      settings_(std::move(settings)),
+      run_workers_(options.threads),
+      scratches_(options.threads == 0 ? 1 : options.threads) {
   if (settings_.targets.empty() || settings_.replay_prefixes.empty()) {
     decline("no target to replay");
     return;
@@ -94,6 +120,7 @@ bool LongRunPass::start(uint32_t bits) {
           text ? deserialize(*text) : create(t.bits, t.horizon, t.default_reward, t.epsilon, t.forgetfulness);
       if (!state.ok()) return false;
       runs_.emplace_back(std::move(state.value()), t.bits, t.default_reward);
+      runs_.back().scale = settings_.scale;
     }
   }
   started_ = true;
@@ -107,46 +134,34 @@ bool LongRunPass::start(uint32_t bits) {
   return true;
 }
 
+size_t LongRunPass::take_slot() {
+  if (free_slots_.empty()) return slots_++;
+  const size_t slot = free_slots_.back();
+  free_slots_.pop_back();
+  return slot;
+}
+
 void LongRunPass::decision(const ReadyDecision& d) {
   ++decisions_;
   if (d.record.chosen >= d.candidates) return decline("the logged choice is not a candidate");
   if (!started_ && !start(d.bits)) return decline("no state can be made for a target");
-  Pending entry;
-  entry.seq = decisions_;
-  entry.propensity = d.record.propensity;
+  Pending entry{decisions_, kNoSlot};
   const double propensity = d.record.propensity;
   if (propensity > 0.0 && std::isfinite(propensity)) {
     if (!settings_.model.predict(d.tokens, rhat_) || rhat_.size() != d.candidates) {
       return decline("the reward model cannot predict for the decision as the Python toolkit does");
     }
-    const double* rhat = rhat_.data();
-    const size_t chosen = static_cast<size_t>(d.record.chosen);
-    const size_t targets = settings_.targets.size();
-    entry.offers.reserve(runs_.size());
-    for (size_t replay = 0; replay < settings_.replay_prefixes.size(); ++replay) {
-      const double u = acceptance_uniform(settings_.replay_prefixes[replay], d.record.decision_id);
-      for (size_t k = 0; k < targets; ++k) {
-        Run& run = runs_[replay * targets + k];
-        const HashedCandidates* hashed = d.hashed_at(run.bits);
-        if (hashed == nullptr) return decline("the line's candidates were not hashed at a target's bits");
-        run.scale = settings_.scale;
-        run.chosen = chosen;
-        run.propensity = propensity;
-        run.u = u;
-        run.explored = run.accepted = false;
-        Result<DecisionRecord> record =
-            decide_hashed(run.state, scratch_, *hashed, d.record.t, d.record.salt, nullptr, &run);
-        if (record.ok() != run.accepted || !run.explored) return decline("decide refuses the logged inputs");
-        if (run.accepted) ++run.sums.accepted;
-        double direct = 0.0;
-        for (size_t a = 0; a < d.candidates; ++a) direct += run.probabilities[a] * rhat[a];
-        Offer offer{direct, run.probabilities[chosen] / propensity, rhat[chosen], std::nullopt};
-        if (record.ok()) offer.own.emplace(std::move(record.value().decision_id));
-        entry.offers.push_back(std::move(offer));
-      }
+    for (const EvalTarget& t : settings_.targets) {
+      if (d.hashed_at(t.bits) == nullptr) return decline("the line's candidates were not hashed at a target's bits");
     }
+    entry.slot = take_slot();
+    const size_t shared = shared_.size();
+    shared_.insert(shared_.end(), rhat_.begin(), rhat_.end());
+    for (const std::string& prefix : settings_.replay_prefixes)
+      shared_.push_back(acceptance_uniform(prefix, d.record.decision_id));
+    steps_.push_back(Step{Step::Kind::decide, lines(), &d, entry.slot, shared, 0.0, false});
   }
-  auto [it, added] = pending_.try_emplace(std::string(d.record.decision_id), std::move(entry));
+  auto [it, added] = pending_.try_emplace(std::string(d.record.decision_id), entry);
   if (!added) decline("the decision id is already pending");
 }
 
@@ -158,9 +173,8 @@ bool LongRunPass::learn_saved(std::string_view id, double reward, double when) {
     early_.emplace_back(std::string(id), reward, when);
     return true;
   }
-  for (Run& run : runs_) {
-    if (!learn(run.state, id, reward, when, nullptr).ok()) return false;
-  }
+  steps_.push_back(Step{Step::Kind::learn_saved, lines(), nullptr, kNoSlot, saved_.size(), 0.0, false});
+  saved_.emplace_back(std::string(id), reward, when);
   return true;
 }
 
@@ -173,32 +187,104 @@ void LongRunPass::resolution(const ResolutionLine& r) {
     if (learn_saved(r.decision_id, r.reward, rewarded ? kNaN : kInf)) return;
     return decline("the resolution's id is not pending");
   }
-  Pending entry = std::move(it->second);
+  const Pending entry = it->second;
   pending_.erase(it);
   ++resolved_;
   const double reward = r.reward;
-  if (entry.propensity > 0.0 && std::isfinite(entry.propensity) && std::isfinite(reward)) {
+  if (entry.slot != kNoSlot && std::isfinite(reward)) {
     logged_seq_.push_back(static_cast<int64_t>(entry.seq));
     logged_reward_.push_back(reward);
   } else {
     ++excluded_;
   }
-  for (size_t i = 0; i < entry.offers.size(); ++i) {
-    Run& run = runs_[i];
-    const Offer& offer = entry.offers[i];
-    if (offer.own) {
-      Result<std::optional<Resolution>> done = rewarded ? learn(run.state, *offer.own, reward, kNaN, nullptr)
-                                                        : learn(run.state, *offer.own, run.default_reward, kInf, nullptr);
-      if (!done.ok()) return decline("learn refuses the logged resolution");
-    }
-    if (std::isfinite(reward)) {
-      const double term = offer.direct + offer.weight * (reward - offer.rhat_chosen);
-      ++run.sums.count;
-      run.sums.total += term;
-      run.sums.total_sq += term * term;
-      run.sums.terms.push_back(term);
+  if (entry.slot != kNoSlot) {
+    steps_.push_back(Step{Step::Kind::resolve, lines(), nullptr, entry.slot, 0, reward, rewarded});
+    // A later decision of this batch may take the slot: each run reads it
+    // here before that decision writes it, since it takes the steps in order.
+    free_slots_.push_back(entry.slot);
+  }
+}
+
+bool LongRunPass::step_run(Run& run, size_t replay, DecideScratch& scratch) {
+  for (const Step& step : steps_) {
+    switch (step.kind) {
+      case Step::Kind::decide: {
+        const ReadyDecision& d = *step.decision;
+        const double* rhat = shared_.data() + step.shared;
+        const size_t chosen = static_cast<size_t>(d.record.chosen);
+        run.chosen = chosen;
+        run.propensity = d.record.propensity;
+        run.u = rhat[d.candidates + replay];
+        run.explored = run.accepted = false;
+        ++run.sums.offered;
+        Result<DecisionRecord> record =
+            decide_hashed(run.state, scratch, *d.hashed_at(run.bits), d.record.t, d.record.salt, nullptr, &run);
+        if (record.ok() != run.accepted || !run.explored) {
+          return run.fail_at(step.line, "decide refuses the logged inputs");
+        }
+        double direct = 0.0;
+        for (size_t a = 0; a < d.candidates; ++a) direct += run.probabilities[a] * rhat[a];
+        Run::Offer& offer = run.offers[step.slot];
+        offer.direct = direct;
+        offer.weight = run.probabilities[chosen] / run.propensity;
+        offer.rhat_chosen = rhat[chosen];
+        offer.accepted = run.accepted;
+        if (run.accepted) {
+          ++run.sums.accepted;
+          offer.own = std::move(record.value().decision_id);
+        }
+        break;
+      }
+      case Step::Kind::resolve: {
+        const Run::Offer& offer = run.offers[step.slot];
+        if (offer.accepted) {
+          Result<std::optional<Resolution>> done =
+              step.rewarded ? learn(run.state, offer.own, step.reward, kNaN, nullptr)
+                            : learn(run.state, offer.own, run.default_reward, kInf, nullptr);
+          if (!done.ok()) return run.fail_at(step.line, "learn refuses the logged resolution");
+        }
+        if (std::isfinite(step.reward)) {
+          const double term = offer.direct + offer.weight * (step.reward - offer.rhat_chosen);
+          ++run.sums.count;
+          run.sums.total += term;
+          run.sums.total_sq += term * term;
+          run.sums.terms.push_back(term);
+        }
+        break;
+      }
+      case Step::Kind::learn_saved: {
+        const auto& [id, reward, when] = saved_[step.shared];
+        if (!learn(run.state, id, reward, when, nullptr).ok()) {
+          return run.fail_at(step.line, "a replayed state refuses a resolution of the saved state");
+        }
+        break;
+      }
     }
   }
+  return true;
+}
+
+void LongRunPass::stepped() {
+  if (!steps_.empty() && !declined()) {
+    const size_t targets = settings_.targets.size();
+    for (Run& run : runs_) {
+      if (run.offers.size() < slots_) run.offers.resize(slots_);
+    }
+    run_workers_.start(runs_.size(), [this, targets](size_t k, size_t thread) {
+      step_run(runs_[k], k / targets, scratches_[thread]);
+    });
+    run_workers_.finish();
+    // The first line any run could not take, as a pass stepping them one
+    // line after another would have stopped at it.
+    const Run* first = nullptr;
+    for (const Run& run : runs_) {
+      if (run.failure != nullptr && (first == nullptr || run.failed_line < first->failed_line)) first = &run;
+    }
+    if (first != nullptr) decline_at(first->failed_line, first->failure);
+  }
+  steps_.clear();
+  shared_.clear();
+  saved_.clear();
 }
 
 }  // namespace sorvane::toolkit

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "api.hpp"
+#include "batch_workers.hpp"
 #include "keyed_hash.hpp"
 #include "log_eval.hpp"
 #include "log_pass.hpp"
@@ -47,6 +48,7 @@ struct LongRunSettings {
 
 // One (replay, target)'s sums, in the Python replay's order.
 struct LongRunSums {
+  uint64_t offered = 0;  // decisions with a usable propensity
   uint64_t count = 0;
   double total = 0.0;
   double total_sq = 0.0;
@@ -55,6 +57,14 @@ struct LongRunSums {
   std::vector<double> terms;  // in resolution order
 };
 
+// The lines are read and hashed as every pass reads them, and their shared
+// part (the pending ids, the reward model's predictions, the acceptance
+// uniforms) is done in log order on the caller's thread. What each
+// (replay, target) does with a batch (decide, learn, count its terms)
+// touches nothing but its own state and sums, so once a batch has been
+// stepped through, the runs go through it side by side on all the pass's
+// threads, each in log order: the results are the same for any number of
+// threads, and each run's model stays in its thread's cache for the batch.
 class LongRunPass final : public LogPass {
  public:
   LongRunPass(LongRunSettings settings, PassOptions options = {});
@@ -76,22 +86,31 @@ class LongRunPass final : public LogPass {
   struct Run;
 
  private:
-  struct Offer {
-    double direct;
-    double weight;       // pi(logged) / propensity
-    double rhat_chosen;
-    std::optional<std::string> own;  // the run's own id, when it accepted
-  };
+  // A logged decision still waiting for its resolution; `slot` is where
+  // each run keeps what it made of it (kNoSlot: offered to none).
   struct Pending {
     uint64_t seq;
-    double propensity;
-    std::vector<Offer> offers;  // per run, replay after replay; empty when not offered
+    size_t slot;
+  };
+  // One line's part in every run's work, in log order.
+  struct Step {
+    enum class Kind : uint8_t { decide, resolve, learn_saved } kind;
+    uint64_t line;                   // for a decline
+    const ReadyDecision* decision;   // decide
+    size_t slot;                     // decide, resolve
+    size_t shared;                   // decide: where its rhat and uniforms start; learn_saved: saved_ index
+    double reward;                   // resolve
+    bool rewarded;                   // resolve
   };
 
   void decision(const ReadyDecision& d) override;
   void resolution(const ResolutionLine& r) override;
+  void stepped() override;
   bool start(uint32_t bits);
   bool learn_saved(std::string_view id, double reward, double when);
+  size_t take_slot();
+  // One run through the batch's steps; false (and its reason) at the first it cannot take.
+  bool step_run(Run& run, size_t replay, DecideScratch& scratch);
 
   LongRunSettings settings_;
   std::vector<double> rhat_;
@@ -99,8 +118,15 @@ class LongRunPass final : public LogPass {
   bool started_ = false;
   std::optional<BanditState> baseline_;  // the saved state the baseline continues
   std::vector<std::tuple<std::string, double, double>> early_;  // resolved before the first decision line
-  DecideScratch scratch_;
   std::unordered_map<std::string, Pending, KeyedTextHash> pending_;
+  std::vector<size_t> free_slots_;
+  size_t slots_ = 0;
+  // The batch's steps and what they share, emptied once the runs are through.
+  std::vector<Step> steps_;
+  std::vector<double> shared_;  // per decision: its rhat, then one uniform per replay
+  std::vector<std::tuple<std::string, double, double>> saved_;  // learn_saved steps' (id, reward, when)
+  BatchWorkers run_workers_;
+  std::vector<DecideScratch> scratches_;  // one per thread
   std::vector<int64_t> logged_seq_;
   std::vector<double> logged_reward_;
   uint64_t decisions_ = 0;

@@ -531,10 +531,10 @@ PyObject* longrun_run(PyObject* self, PyObject* args) {
     if (s == nullptr) Py_RETURN_NONE;
     Ref terms(packed(s->terms));
     if (!terms) return nullptr;
-    return Py_BuildValue("(kKddKKO)", static_cast<unsigned long>(e.target_bits(static_cast<size_t>(target))),
+    return Py_BuildValue("(kKddKKOK)", static_cast<unsigned long>(e.target_bits(static_cast<size_t>(target))),
                          static_cast<unsigned long long>(s->count), s->total, s->total_sq,
                          static_cast<unsigned long long>(s->accepted), static_cast<unsigned long long>(s->cut),
-                         terms.get());
+                         terms.get(), static_cast<unsigned long long>(s->offered));
   });
 }
 
@@ -544,7 +544,8 @@ auto longrun_methods = pass_methods<LongRunPass>({
     {"logged", longrun_logged, METH_NOARGS,
      "logged()\n--\n\nThe usable resolutions' seq (int64) and reward (float64) columns, packed."},
     {"run", longrun_run, METH_VARARGS,
-     "run(replay, target)\n--\n\n(bits, count, total, total_sq, accepted, cut, terms as packed float64), "
+     "run(replay, target)\n--\n\n(bits, count, total, total_sq, accepted, cut, terms as packed float64, "
+     "offered), "
      "or None before the first decision line."},
 });
 

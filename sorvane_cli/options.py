@@ -83,7 +83,8 @@ def add_evaluation_flags(parser: argparse.ArgumentParser, methods: tuple[str, ..
 def add_executor_flags(parser: argparse.ArgumentParser) -> None:
     """--workers and --cluster, the flags that say where the jobs run."""
     parser.add_argument("--workers", type=positive, metavar="N",
-                        help="local worker processes (default: the usable CPUs; 1 runs every job in this process)")
+                        help="local worker processes (default: the usable CPUs; 1 runs every job in this process); "
+                             "the long-run replay's threads")
     parser.add_argument("--cluster", metavar="ADDRESS",
                         help="run the jobs on the Dask scheduler at ADDRESS (tcp://host:8786) instead; needs "
                              "sorvane[cluster] here and on the workers, and the files at the same paths there. A "

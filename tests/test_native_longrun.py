@@ -99,6 +99,42 @@ def test_the_sweep_is_the_python_sweep_on_one_or_two_workers(tmp_path, capsys, m
     assert native_calls and all(native_calls)
 
 
+@pytest.mark.parametrize("threads, batch_lines", [(1, 1), (3, 7), (2, 2048)])
+def test_the_runs_step_side_by_side_to_the_python_report(tmp_path, capsys, monkeypatch, native_calls, threads,
+                                                         batch_lines):
+    # Batches that end anywhere, a slot freed and taken again in one batch,
+    # saved-state resolutions between decisions, more threads than cores.
+    from sorvane_cli import jobs
+    from sorvane_cli.evaluation import native_longrun
+    argv_of = {name: ["eval", str(path), "--json", "-q", *args, *TARGETS, "--replays", "2"]
+               for name, (path, args) in write_logs(tmp_path).items()}
+    expected = {name: run(capsys, argv, monkeypatch) for name, argv in argv_of.items()}
+    monkeypatch.setattr(jobs, "threads", threads)
+    monkeypatch.setattr(native_longrun, "LONGRUN_BATCH_LINES", batch_lines)
+    for name, argv in argv_of.items():
+        assert run(capsys, argv) == expected[name], name
+    assert native_calls == [True] * len(argv_of)
+
+
+def test_shares_are_of_the_decisions_offered_resolved_or_not(tmp_path, capsys, monkeypatch, native_calls):
+    # Three decisions in four never resolve; a large scale accepts nearly all.
+    path = tmp_path / "pending.log"
+    state = sorvane.create(8, 1e9, epsilon=1.0, forgetfulness=1.0)
+    with open(path, "w") as log:
+        for i in range(400):
+            record = sorvane.decide(state, {"u": i % 3}, [("a", {}), ("b", {}), ("c", {})], float(i), "p")
+            log.write(sorvane.log_line(record) + "\n")
+            if i % 4 == 0:
+                log.write(sorvane.log_line(sorvane.learn(state, record.decision_id, 1.0, float(i))) + "\n")
+    status, out = both_ways(capsys, monkeypatch, ["eval", str(path), "--json", "-q", "--accept-scale", "20",
+                                                  "--target", "epsilon=0.5,name=t"])
+    assert status == 0 and native_calls == [True]
+    longrun = json.loads(out)["targets"][1]["longrun"]
+    assert longrun["terms"] == 100
+    assert 0.9 < longrun["accepted_share"] <= 1.0 and 0.0 < longrun["cut_share"] <= 1.0
+    assert longrun["run_length"] == round(400 * longrun["accepted_share"])
+
+
 def test_a_log_the_native_pass_declines_gets_the_python_report(tmp_path, capsys, monkeypatch, native_calls):
     path = tmp_path / "run.log"
     write_run(path, decisions=200)

@@ -271,8 +271,9 @@ def test_a_killed_worker_fails_the_run(cluster, workers):
 
 
 def test_a_sweep_whose_worker_is_killed_prints_no_table(logged, cli, monkeypatch):
+    # The long-run replay runs in the command's own process; the other methods' jobs in worker processes.
     monkeypatch.setattr(sweep, "sweep_job", parallel_jobs.die_in_sweep)
-    status, out, err = cli("sweep", logged / "log.jsonl", *FLAGS, *GRID, "--workers", "2")
+    status, out, err = cli("sweep", logged / "log.jsonl", *FLAGS, *GRID, "--workers", "2", "--method", "weighted")
     assert status == Exit.JOB_FAILED and out == ""
     assert "worker process ended abruptly" in err and "no result is reported" in err
 

@@ -5,9 +5,11 @@ Every point of the grid is a target of `sorvane eval`, evaluated by one of
 its methods. By the long-run replay and by rejection sampling each target
 runs on states of its own, and its estimate is the one eval gives it
 whatever other targets are passed. Rejection sampling makes each target a
-job; the long-run replay, for which reading the log is much of the work,
-groups them into jobs as the weighted estimators do, and its reward model
-is fitted once, here, and handed to every job. A winner is named only when
+job. The long-run replay reads the log once for every target: here it is
+one job, run in this process, whose native pass steps the targets side by
+side on --workers threads; on a cluster its targets are grouped into jobs
+as the weighted estimators' are. Its reward model is fitted once, here,
+and handed to every job. A winner is named only when
 the log tells it apart from every other configuration
 (longrun.recommendation); otherwise the sweep says which it cannot tell
 apart and about how much more log would.
@@ -34,6 +36,7 @@ from sorvane_cli.evaluation.estimators import ESTIMATORS
 from sorvane_cli.evaluation.evaluate import default_replays, evaluate_log, fit_reward_model
 from sorvane_cli.evaluation.longrun import DEFAULT_SCALE
 from sorvane_cli.evaluation.targets import build_targets, parse_targets
+from sorvane_cli import jobs as job_runner
 from sorvane_cli.jobs import no_progress, placement, run_jobs
 from sorvane_cli.log.config import LogConfig
 from sorvane_cli.log.lines import DecisionLine
@@ -52,11 +55,13 @@ def add_parser(sub: Any, command: Command) -> argparse.ArgumentParser:
     parser: argparse.ArgumentParser = sub.add_parser(
         command.name, help=command.summary,
         description="Evaluate every combination of the --grid values as an `eval` target and rank\n"
-                    "them best first, with intervals, beside the logging configuration. Targets\n"
-                    "that share a model (bits, forgetfulness, default reward) are replayed together\n"
-                    "as one job; the jobs run on --workers local processes or on a Dask cluster\n"
-                    "(--cluster), where every worker opens the log (and --from-state) itself, at\n"
-                    "the same absolute path: a file system they all see.",
+                    "them best first, with intervals, beside the logging configuration. The long-run\n"
+                    "replay (the default) reads the log once for every target, on --workers threads\n"
+                    "of this process. By the other methods, and on a Dask cluster (--cluster), the\n"
+                    "targets are split into jobs (targets that share a model: bits, forgetfulness,\n"
+                    "default reward, go together), run on --workers local processes or on the\n"
+                    "cluster's workers, where every worker opens the log (and --from-state) itself,\n"
+                    "at the same absolute path: a file system they all see.",
         epilog=CONFIG_HELP + "\n\n" + exit_table(), formatter_class=argparse.RawDescriptionHelpFormatter)
     add_config_flags(parser, "the state's horizon (not needed to evaluate)")
     parser.add_argument("--grid", action="append", metavar="KEY=V1,V2,...",
@@ -245,9 +250,12 @@ def run_sweep(args, config, progress, out=None, path=None, head=None):
     model = fit_reward_model(LogSource(path, args.max_line_bytes), progress) if args.method == "longrun" else None
     jobs = []
     planned = plan_jobs(points, config, log_bits, args.method)
-    if args.method == "longrun":
-        planned = balanced(planned, where[0] if where[1] is None else 2 * len(planned),
-                           config.state_text is not None)
+    threads = None
+    if args.method == "longrun" and where[1] is None:
+        # One pass for every target, on the workers' count of threads.
+        planned, threads, where = [(list(range(len(points))), True)], where[0], (1, None)
+    elif args.method == "longrun":
+        planned = balanced(planned, 2 * len(planned), config.state_text is not None)
     for members, with_baseline in planned:
         jobs.append({"log": path, "name": args.log, "state": state, "max_line_bytes": args.max_line_bytes,
                      "config": (config.horizon, config.default_reward, config.epsilon, config.forgetfulness),
@@ -255,10 +263,16 @@ def run_sweep(args, config, progress, out=None, path=None, head=None):
                      "targets": [setting(points[k]) for k in members], "baseline": with_baseline,
                      "bootstrap": args.bootstrap, "seed": args.seed, "method": args.method,
                      "replays": replays, "reward_model": model, "scale": args.accept_scale, "keep": 10})
-    with progress(f"sweeping ({len(jobs)} jobs)") as bar:
-        total = max(len(jobs), 1)
-        results = run_jobs(sweep_job, jobs, *where, _describe,
-                           lambda done: bar.update(done * bar.total // total))
+    saved_threads = job_runner.threads
+    if threads is not None:
+        job_runner.share_cpus(min(threads, 8))
+    try:
+        with progress(f"sweeping ({len(jobs)} jobs)") as bar:
+            total = max(len(jobs), 1)
+            results = run_jobs(sweep_job, jobs, *where, _describe,
+                               lambda done: bar.update(done * bar.total // total))
+    finally:
+        job_runner.threads = saved_threads
     for result in results:
         if "usage" in result:
             raise UsageError(result["usage"].replace(path, args.log))

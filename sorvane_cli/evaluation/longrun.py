@@ -77,6 +77,7 @@ class LongRun:
         "repeat",
         "scale",
         "model",
+        "offered",
         "state",
         "target",
         "terms",
@@ -98,6 +99,7 @@ class LongRun:
         self.count = 0
         self.total = 0.0
         self.total_sq = 0.0
+        self.offered = 0
         self.accepted = 0
         self.cut = 0
         # logged decision id -> (direct part, pi / p, rhat of the logged choice, the target's own id or None)
@@ -136,6 +138,7 @@ class LongRun:
         """Offers the logged decision to the target; raises what `decide` raises."""
         self._probabilities = None
         self._chosen, self._propensity, self._u = chosen, propensity, u
+        self.offered += 1
         own = None
         try:
             own = [sorvane.decide(self.state, context, candidates, t, salt, explore=self._explore,
@@ -204,9 +207,12 @@ def summary(runs):
     # it is then estimated from a few replays alone.
     half = (t_975(r - 1) if r >= 2 and between > within else Z_95) * error
     accepted = math.fsum(run.accepted for run in runs) / r
+    # Shares of the decisions offered, resolved or not: an accepted decision
+    # that never resolved is still one the target made.
+    offered = runs[0].offered
     return {"estimate": estimate, "stderr": error, "ci": [estimate - half, estimate + half], "replays": r,
             "replay_estimates": means, "terms": count, "run_length": round(accepted),
-            "accepted_share": accepted / count, "cut_share": math.fsum(run.cut for run in runs) / r / count}
+            "accepted_share": accepted / offered, "cut_share": math.fsum(run.cut for run in runs) / r / offered}
 
 
 def difference(terms_a, terms_b):

@@ -28,6 +28,11 @@ from sorvane_cli.replay import native as native_replay
 from sorvane_cli.report.findings import Findings
 
 
+# Lines a batch holds at most: the runs go through each batch side by side,
+# so a larger batch makes their start and finish rarer.
+LONGRUN_BATCH_LINES = 2048
+
+
 def acceptance_prefix(seed, replay):
     """The bytes every acceptance key of one replay starts with (the
     decision's id follows them; rejection.acceptance_uniform)."""
@@ -65,16 +70,17 @@ class NativeLongRunEvaluation:
         for replay in range(replays):
             runs = []
             for k, target in enumerate(targets):
-                bits, count, total, total_sq, accepted, cut, terms = native.run(replay, k)
+                bits, count, total, total_sq, accepted, cut, terms, offered = native.run(replay, k)
                 target.bits = bits
-                runs.append(_finished_run(target, scale, count, total, total_sq, accepted, cut, terms))
+                runs.append(_finished_run(target, scale, count, total, total_sq, accepted, cut, terms, offered))
             self.long_runs.append(runs)
 
 
-def _finished_run(target, scale, count, total, total_sq, accepted, cut, terms):
+def _finished_run(target, scale, count, total, total_sq, accepted, cut, terms, offered):
     run = LongRun.__new__(LongRun)
     run.target, run.scale, run.repeat, run.state, run.model, run.train = target, scale, False, None, None, None
     run.count, run.total, run.total_sq, run.accepted, run.cut = count, total, total_sq, accepted, cut
+    run.offered = offered
     run.pending = {}
     run.terms = array("d", terms)
     return run
@@ -98,7 +104,8 @@ def longrun_natively(source, config, targets, progress, reward_model, seed, repl
     except UnicodeError:
         return None
     longrun = native.LongRunPass(native_targets, None if baseline is None else sorvane.serialize(baseline),
-                                 prefixes, scale, reward_model.tables(), threads=jobs.threads)
+                                 prefixes, scale, reward_model.tables(), threads=jobs.threads,
+                                 batch_lines=LONGRUN_BATCH_LINES)
     cut = feed(longrun, source, progress)
     if cut is None:
         return None
