@@ -1,6 +1,7 @@
 """How fast `sorvane eval` and `sweep` run by each method, beside `verify` in the same run.
 
     python3 bench/bench_eval_speed.py LOG [--sweep-log LOG50K] [--workers 2] [--python-path]
+                                          [--baseline PYTHONPATH]
 
 LOG is a long log with a header (the demo's 200,000-decision log:
 `python3 examples/demo.py --no-verify` writes demo-output/experience.jsonl);
@@ -10,8 +11,11 @@ eval runs one target on it. The sweep runs the 15 configurations epsilon
 The long-run replay's times are set beside verify's (eval) and beside the
 rejection sweep's of the same run and its earlier 126 s (sweep);
 --python-path also times eval by the long-run replay on the Python path
-alone (the native passes turned off). Wall-clock seconds; the machine's
-other load moves them all.
+alone (the native passes turned off). --baseline times the sweep of
+another build as well, in the same run, each sweep a command of its own
+(PYTHONPATH: that build's, e.g. "OLD/build/dev:OLD" for a checkout OLD built
+before the long-run replay, whose default is rejection sampling), best of
+--rounds. Wall-clock seconds; the machine's other load moves them all.
 """
 
 from __future__ import annotations
@@ -19,6 +23,8 @@ from __future__ import annotations
 import argparse
 import contextlib
 import io
+import os
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -33,6 +39,16 @@ def timed(argv: list[str]) -> float:
         status = sorvane_main(argv + ["-q"])
     if status != 0:
         raise SystemExit(f"{' '.join(argv)}: exit {status}")
+    return time.perf_counter() - start
+
+
+def timed_command(argv: list[str], pythonpath: str) -> float:
+    """Seconds of one `python3 -m sorvane_cli` command with that PYTHONPATH."""
+    env = dict(os.environ, PYTHONPATH=pythonpath)
+    start = time.perf_counter()
+    # Run from the root, so that the current folder puts no other copy of the package first.
+    subprocess.run([sys.executable, "-m", "sorvane_cli", *argv, "-q"], env=env, check=True, cwd="/",
+                   stdout=subprocess.DEVNULL)
     return time.perf_counter() - start
 
 
@@ -60,6 +76,8 @@ def main() -> None:
     parser.add_argument("--workers", default="2")
     parser.add_argument("--methods", default="longrun,rejection")
     parser.add_argument("--python-path", action="store_true")
+    parser.add_argument("--baseline", metavar="PYTHONPATH")
+    parser.add_argument("--rounds", type=int, default=2)
     args = parser.parse_args()
     methods = args.methods.split(",")
     verify = timed(["verify", args.log])
@@ -86,7 +104,18 @@ def main() -> None:
             if "rejection" in times:
                 line += f"; {times['rejection'] / times['longrun']:.1f}x faster than rejection sampling in this run"
             print(line)
-
+        if args.baseline:
+            # Both builds' default method, each a command of its own, turn about.
+            sweep = ["sweep", args.sweep_log, "--workers", args.workers] + grid
+            here = str(Path(__file__).resolve().parent.parent)
+            ours = os.pathsep.join(p for p in [os.environ.get("PYTHONPATH", ""), here] if p)
+            new, old = [], []
+            for _ in range(args.rounds):
+                new.append(timed_command(sweep, ours))
+                old.append(timed_command(sweep, args.baseline))
+            print(f"sweep, default method, this build: {min(new):.1f} s (rounds: "
+                  f"{', '.join(f'{t:.1f}' for t in new)}); baseline build: {min(old):.1f} s (rounds: "
+                  f"{', '.join(f'{t:.1f}' for t in old)}); {min(old) / min(new):.1f}x faster (goal: at least 10x)")
 
 if __name__ == "__main__":
     main()

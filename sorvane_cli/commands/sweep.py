@@ -30,13 +30,13 @@ import struct
 import sys
 from typing import IO, Any
 
+from sorvane_cli import jobs as job_runner
 from sorvane_cli.commands import Command
 from sorvane_cli.commands.opened import opened
 from sorvane_cli.evaluation.estimators import ESTIMATORS
 from sorvane_cli.evaluation.evaluate import default_replays, evaluate_log, fit_reward_model
 from sorvane_cli.evaluation.longrun import DEFAULT_SCALE
 from sorvane_cli.evaluation.targets import build_targets, parse_targets
-from sorvane_cli import jobs as job_runner
 from sorvane_cli.jobs import no_progress, placement, run_jobs
 from sorvane_cli.log.config import LogConfig
 from sorvane_cli.log.lines import DecisionLine

@@ -27,7 +27,6 @@ from sorvane_cli.log.source import LogSource
 from sorvane_cli.replay import native as native_replay
 from sorvane_cli.report.findings import Findings
 
-
 # Lines a batch holds at most: the runs go through each batch side by side,
 # so a larger batch makes their start and finish rarer.
 LONGRUN_BATCH_LINES = 2048
