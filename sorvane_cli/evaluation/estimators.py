@@ -17,6 +17,8 @@ import random
 from array import array
 from operator import itemgetter
 
+import numpy as np
+
 Z_95 = 1.959963984540054
 ESTIMATORS = ("ips", "snips", "dr")
 NAMES = {"ips": "IPS", "snips": "SNIPS", "dr": "DR"}
@@ -59,10 +61,13 @@ class Terms:
 
     def extend(self, seq, w, r, dm, q):
         """Many terms at once, as arrays of the columns' types, in resolution order."""
-        for value in seq:
-            if value < self._last:
+        if len(seq):
+            positions = np.asarray(seq, dtype=np.int64)
+            if positions[0] < self._last or bool((positions[1:] < positions[:-1]).any()):
                 self._sorted = False
-            self._last = value
+            self._last = int(positions[-1])
+            # Let go of the view before the arrays grow.
+            del positions
         self.seq.extend(seq)
         self.w.extend(w)
         self.r.extend(r)
@@ -74,30 +79,47 @@ class Terms:
 
     def _in_decision_order(self):
         if not self._sorted:
-            order = sorted(range(len(self.seq)), key=self.seq.__getitem__)
+            # Stable: decisions resolved at one position keep their order.
+            order = np.argsort(np.asarray(self.seq), kind="stable")
             for name in ("seq", "w", "r", "dm", "q"):
                 column = getattr(self, name)
-                setattr(self, name, array(column.typecode, map(column.__getitem__, order)))
+                ordered = array(column.typecode)
+                ordered.frombytes(np.asarray(column)[order].tobytes())
+                setattr(self, name, ordered)
             self._sorted = True
 
     def columns(self):
-        """The summed columns in decision order: w r, w, and the DR term."""
+        """The summed columns in decision order, as float64 arrays: w r, w,
+        and the DR term (each product and difference rounded as Python
+        rounds it)."""
         count, columns = self._columns
         if columns is None or count != len(self.w):
             self._in_decision_order()
-            wr = [w * r for w, r in zip(self.w, self.r)]
-            dr = [dm + w * (r - q) for w, r, dm, q in zip(self.w, self.r, self.dm, self.q)]
-            columns = wr, self.w, dr
+            # Copies: the packed arrays must stay free to grow.
+            w, r, dm, q = (np.array(column, dtype=np.float64) for column in (self.w, self.r, self.dm, self.q))
+            columns = w * r, w, dm + w * (r - q)
             self._columns = (len(self.w), columns)
         return columns
+
+    def rewards(self):
+        """The logged rewards in decision order, as a float64 array."""
+        self._in_decision_order()
+        return np.array(self.r, dtype=np.float64)
+
+
+def exact_sum(values):
+    """The exactly rounded sum of a float64 array: the same bits whatever
+    the order of the terms or the machine."""
+    return math.fsum(memoryview(np.ascontiguousarray(values)))
 
 
 def _mean_and_error(values):
     n = len(values)
-    mean = math.fsum(values) / n
+    mean = exact_sum(values) / n
     if n < 2 or not math.isfinite(mean):
         return mean, math.nan
-    var = math.fsum((v - mean) ** 2 for v in values) / (n - 1)
+    deviations = values - mean
+    var = exact_sum(deviations * deviations) / (n - 1)
     return mean, math.sqrt(var / n)
 
 
@@ -107,12 +129,13 @@ def point_estimates(terms):
     if n == 0:
         return {name: (math.nan, math.nan) for name in ESTIMATORS}, 0.0
     wr, w, dr = terms.columns()
-    sum_w = math.fsum(w)
-    sum_w2 = math.fsum(x * x for x in w)
+    sum_w = exact_sum(w)
+    sum_w2 = exact_sum(w * w)
     out = {"ips": _mean_and_error(wr), "dr": _mean_and_error(dr)}
     if sum_w > 0:
-        snips = math.fsum(wr) / sum_w
-        spread = math.fsum((wi * (ri - snips)) ** 2 for wi, ri in zip(w, terms.r))
+        snips = exact_sum(wr) / sum_w
+        spread_terms = w * (terms.rewards() - snips)
+        spread = exact_sum(spread_terms * spread_terms)
         out["snips"] = (snips, math.sqrt(spread) / sum_w)
     else:
         out["snips"] = (math.nan, math.nan)
@@ -150,6 +173,12 @@ def _draws(resamples, seed, blocks):
     return draws
 
 
+def _block_sums(column, bounds):
+    """The exactly rounded sum of each block of a column."""
+    values = column.tolist()
+    return [math.fsum(values[bounds[k]:bounds[k + 1]]) for k in range(len(bounds) - 1)]
+
+
 def bootstrap_intervals(terms, resamples, seed, draws=None):
     """95% percentile intervals {estimator: (low, high)} and the block count.
 
@@ -167,9 +196,7 @@ def bootstrap_intervals(terms, resamples, seed, draws=None):
     wr, w, dr = terms.columns()
     bounds = [k * n // blocks for k in range(blocks + 1)]
     count = [bounds[k + 1] - bounds[k] for k in range(blocks)]
-    sum_wr = [math.fsum(wr[bounds[k]:bounds[k + 1]]) for k in range(blocks)]
-    sum_w = [math.fsum(w[bounds[k]:bounds[k + 1]]) for k in range(blocks)]
-    sum_dr = [math.fsum(dr[bounds[k]:bounds[k + 1]]) for k in range(blocks)]
+    sum_wr, sum_w, sum_dr = (_block_sums(column, bounds) for column in (wr, w, dr))
     # Blocks hold n // blocks decisions or one more; with byte picks, the
     # decisions of a resample are counted off the bytes of the longer ones.
     least = n // blocks
@@ -205,15 +232,13 @@ def running_estimates(terms, points):
     n = len(terms)
     if n == 0:
         return []
-    wr, w, dr = terms.columns()
     step = max(1, n // points)
-    out = []
-    s_wr = s_w = s_dr = 0.0
-    for i in range(n):
-        s_wr += wr[i]
-        s_w += w[i]
-        s_dr += dr[i]
-        if (i + 1) % step == 0 or i == n - 1:
-            k = i + 1
-            out.append((k, {"ips": s_wr / k, "snips": s_wr / s_w if s_w > 0 else math.nan, "dr": s_dr / k}))
-    return out
+    at = list(range(step, n + 1, step))
+    if at[-1] != n:
+        at.append(n)
+    # Running sums added up one decision after another, from 0.0 (which the
+    # + 0.0 restores for a leading -0.0).
+    index = np.array(at) - 1
+    s_wr, s_w, s_dr = ((np.cumsum(column)[index] + 0.0).tolist() for column in terms.columns())
+    return [(k, {"ips": swr / k, "snips": swr / sw if sw > 0 else math.nan, "dr": sdr / k})
+            for k, swr, sw, sdr in zip(at, s_wr, s_w, s_dr)]
