@@ -13,6 +13,7 @@ import io
 import lzma
 import os
 import sys
+from typing import Any
 
 from sorvane_cli.status import LogError
 
@@ -29,6 +30,26 @@ _COMPRESSED = (
 
 # Stands for a line that was longer than the bound.
 TOO_LONG = object()
+
+# Pieces at least this long have their line ends counted by numpy, several
+# times faster than bytes.count, when it is installed (a log is read without it).
+_NUMPY_COUNT_BYTES = 1 << 16
+# The numpy module, False without it, None until looked for (on the first long piece).
+_numpy: Any = None
+
+
+def newlines(data):
+    """The number of line ends in `data`."""
+    global _numpy
+    if len(data) >= _NUMPY_COUNT_BYTES:
+        if _numpy is None:
+            try:
+                import numpy as _numpy
+            except ImportError:
+                _numpy = False
+        if _numpy is not False:
+            return int(_numpy.count_nonzero(_numpy.frombuffer(data, _numpy.uint8) == ord("\n")))
+    return data.count(b"\n")
 
 # The names messages give files that stand in for what the user gave: the
 # temporary copy of standard input is "-" to them, however often it is read.
@@ -175,15 +196,20 @@ class LogSource:
         ahead, self._ahead = self._ahead, []
         for _, line in ahead:
             yield line
+        last = b""
         while True:
             try:
                 data = self._file.read(size)
             except (OSError, EOFError, lzma.LZMAError) as exc:
                 raise self._chunk_failure(exc) from None
             if not data:
+                # A last line without its line end is a line, as lines() counts it.
+                if last and not last.endswith(b"\n"):
+                    self._lineno += 1
                 return
             # Counted as lines() counts, so a failure names the same line.
-            self._lineno += data.count(b"\n")
+            self._lineno += newlines(data)
+            last = data
             yield data
 
     def _chunk_failure(self, exc):
@@ -222,6 +248,11 @@ class LogSource:
         except (OSError, EOFError, lzma.LZMAError, ValueError) as exc:
             raise LogError(f"cannot read {self.name} from byte {offset}: {exc}") from None
         self._lineno = lineno
+
+    def line_count(self):
+        """Lines read so far, those peeked ahead included; after the last
+        of lines() or chunks(), the log's lines."""
+        return self._lineno
 
     def offset(self):
         """Bytes of the log (uncompressed) read so far, lines peeked ahead

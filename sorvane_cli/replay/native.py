@@ -97,7 +97,7 @@ def rereadable(source):
 
 def _cut_short(last, lines):
     """The BadLine of an incomplete final line at the end of `last` (the
-    log's last piece, which holds `lines` newlines before it), or None."""
+    log's last piece), the log's `lines` complete lines before it, or None."""
     if last.endswith(b"\n"):
         return None
     rest = last[last.rfind(b"\n") + 1:]
@@ -114,7 +114,6 @@ def feed_log(native, log, progress=None, cut=None):
     last line the writer left incomplete is not handed over but appended
     to it, as the BadLine the Python reader makes of it."""
     native.set_line_limit(log.max_line_bytes)
-    lines = 0
     with log:
         first = log.peek(1, log.max_line_bytes)
         header = bool(first) and first[0][1] is not TOO_LONG and type(event_of(1, first[0][1])) is HeaderLine
@@ -125,17 +124,15 @@ def feed_log(native, log, progress=None, cut=None):
                 return False
             if k == 0 and header:
                 native.skip_line()
-                lines += 1
                 continue
-            if held is not None:
-                if not native.feed(held):
-                    return False
-                lines += held.count(b"\n")
+            if held is not None and not native.feed(held):
+                return False
             held = chunk
             if progress is not None:
                 progress(log.position())
         if held is not None:
-            bad = _cut_short(held, lines + held.count(b"\n")) if cut is not None else None
+            # The log counted its lines as it went, the incomplete last one among them.
+            bad = _cut_short(held, log.line_count() - 1) if cut is not None else None
             if bad is not None:
                 cut.append(bad)
                 held = held[:held.rfind(b"\n") + 1]
