@@ -2,7 +2,8 @@
 import json
 
 import pytest
-from logs import FLAGS, write_run
+from logs import FLAGS, lines_of, write_run
+from test_native_replay import _both_paths, _proved_natively
 
 from sorvane_cli.__main__ import main
 from sorvane_cli.evaluation import evaluate
@@ -49,7 +50,8 @@ def test_line_ends_are_counted_alike_with_and_without_numpy(monkeypatch, data):
 @pytest.mark.parametrize("argv, module, native_path", [
     (["verify"], replayer, "replay_natively"),
     (["eval", "--method", "weighted"], evaluate, "evaluate_natively"),
-], ids=["verify", "weighted"])
+    (["eval", "--method", "longrun"], evaluate, "longrun_natively"),
+], ids=["verify", "weighted", "longrun"])
 def test_a_cut_last_line_is_named_by_its_number_when_the_log_comes_in_many_pieces(tmp_path, monkeypatch, capsys,
                                                                                   argv, module, native_path):
     path = tmp_path / "cut.log"
@@ -66,3 +68,19 @@ def test_a_cut_last_line_is_named_by_its_number_when_the_log_comes_in_many_piece
     line = report["first"][0]["line"] if argv[0] == "verify" else report["left_out"]["line"]
     assert finished and finished[-1] is not None and line == data.count(b"\n")
 
+
+@pytest.mark.parametrize("piece", [700, 1 << 20])
+@pytest.mark.parametrize("where, ending", [(0, "\n"), (-1, ""), (-1, "cut"), (-1, "cut within the bound")])
+def test_a_long_line_in_many_pieces_is_reported_alike(tmp_path, capsys, monkeypatch, piece, where, ending):
+    path = tmp_path / "run.log"
+    write_run(path)
+    lines = path.read_text().splitlines()
+    index = lines_of(path, "decision")[where]
+    pad = 3000 if ending == "cut within the bound" else 6000
+    lines[index] = lines[index][:-1] + ',"pad":"' + "x" * pad + ("" if ending.startswith("cut") else '"}')
+    path.write_text("\n".join(lines[:index + 1] if ending.startswith("cut") else lines) + ("\n" if ending == "\n" else ""))
+    monkeypatch.setattr(native_replay, "_CHUNK", piece)
+    _both_paths(path, tmp_path, capsys, monkeypatch, flags=FLAGS + ["--max-line-bytes", "5000"])
+    if ending == "cut within the bound":
+        # The cut line is left out, not handed over in part: the native path proves the lines before it.
+        assert _proved_natively(path)

@@ -117,27 +117,37 @@ def feed_log(native, log, progress=None, cut=None):
     with log:
         first = log.peek(1, log.max_line_bytes)
         header = bool(first) and first[0][1] is not TOO_LONG and type(event_of(1, first[0][1])) is HeaderLine
-        # One piece is held back, so the last one is known as the last.
-        held = None
+        # Pieces are held back from the last line end on, so the last line
+        # is known as the last: when the writer left it incomplete, no part
+        # of it is handed over. The first held piece holds the line end; a
+        # line that runs on past the line bound is handed over as it comes
+        # (the pass judges such a line), and `begun` says so.
+        held, running, begun = [], 0, False
         for k, chunk in enumerate(log.chunks(_CHUNK)):
             if chunk is TOO_LONG:
                 return False
+            if progress is not None:
+                progress(log.position())
             if k == 0 and header:
                 native.skip_line()
                 continue
-            if held is not None and not native.feed(held):
-                return False
-            held = chunk
-            if progress is not None:
-                progress(log.position())
-        if held is not None:
+            end = chunk.rfind(b"\n") + 1
+            running = len(chunk) - end if end else running + len(chunk)
+            if held and (end or running > log.max_line_bytes):
+                if not all(native.feed(piece) for piece in held):
+                    return False
+                held, begun = [], not end
+            held.append(chunk)
+        if held and not begun and cut is not None:
+            first = held[0]
+            end = first.rfind(b"\n") + 1
             # The log counted its lines as it went, the incomplete last one among them.
-            bad = _cut_short(held, log.line_count() - 1) if cut is not None else None
+            bad = _cut_short(first[end:] + b"".join(held[1:]), log.line_count() - 1)
             if bad is not None:
                 cut.append(bad)
-                held = held[:held.rfind(b"\n") + 1]
-            if held and not native.feed(held):
-                return False
+                held = [first[:end]]
+        if not all(native.feed(piece) for piece in held if piece):
+            return False
     native.finish()
     return native.declined() is None
 
