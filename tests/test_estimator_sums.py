@@ -92,3 +92,16 @@ def test_the_recommendation_names_a_clear_winner_and_ties_twins():
     twins = _replays(3000, 3, 4)
     tied = recommendation(["one", "two"], {"one": twins, "two": [array("d", t) for t in twins]})
     assert tied["winner"] is None and tied["tied"] == tied["close"] == ["two"] and tied["more_data"] is None
+
+
+def test_terms_past_the_float_range_give_inf_or_nan_without_a_warning(recwarn):
+    terms = Terms()
+    for i in range(300):
+        terms.add(i, 1e200, 1e200 if i % 3 else 1.0, 0.0, 0.0)
+    points, _ = point_estimates(terms)
+    boot, _ = bootstrap_intervals(terms, 50, 1)
+    running = running_estimates(terms, 4)
+    assert points["ips"][0] == math.inf and math.isnan(points["ips"][1])
+    assert boot["ips"] == (math.nan, math.nan) or not all(map(math.isfinite, boot["ips"]))
+    assert running[-1][1]["ips"] == math.inf
+    assert not [w for w in recwarn.list if issubclass(w.category, RuntimeWarning)]

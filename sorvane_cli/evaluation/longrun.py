@@ -35,7 +35,7 @@ from array import array
 import numpy as np
 import sorvane
 
-from sorvane_cli.evaluation.estimators import exact_sum
+from sorvane_cli.evaluation.estimators import exact_sum, float_arithmetic
 from sorvane_cli.evaluation.rejection import t_975
 from sorvane_cli.policy import builtin_probabilities
 
@@ -248,11 +248,12 @@ def _difference(a, b):
     mean = math.fsum(per_replay) / r
     # The spread of the per-decision differences, averaged over the replays
     # (added up replay by replay, in their order).
-    d = np.zeros(count)
-    for x, y in zip(a.arrays, b.arrays):
-        d += x - y
-    d /= r
-    total, total_sq = exact_sum(d), exact_sum(d * d)
+    with float_arithmetic():
+        d = np.zeros(count)
+        for x, y in zip(a.arrays, b.arrays):
+            d += x - y
+        d /= r
+        total, total_sq = exact_sum(d), exact_sum(d * d)
     within = max(total_sq - total * total / count, 0.0) / (count - 1) / count if count > 1 else 0.0
     between = math.fsum((x - mean) ** 2 for x in per_replay) / (r - 1) / r if r >= 2 else 0.0
     return mean, math.sqrt(within + between)
