@@ -2,9 +2,10 @@
 import json
 
 import pytest
-from logs import FLAGS, lines_of, write_run
+from logs import CONFIG, FLAGS, lines_of, write_run
 from test_native_replay import _both_paths, _proved_natively
 
+from sorvane_cli import header_line
 from sorvane_cli.__main__ import main
 from sorvane_cli.evaluation import evaluate
 from sorvane_cli.log import source
@@ -52,9 +53,13 @@ def test_line_ends_are_counted_alike_with_and_without_numpy(monkeypatch, data):
     (["eval", "--method", "weighted"], evaluate, "evaluate_natively"),
     (["eval", "--method", "longrun"], evaluate, "longrun_natively"),
 ], ids=["verify", "weighted", "longrun"])
+@pytest.mark.parametrize("header", [False, True], ids=["", "header"])
 def test_a_cut_last_line_is_named_by_its_number_when_the_log_comes_in_many_pieces(tmp_path, monkeypatch, capsys,
-                                                                                  argv, module, native_path):
+                                                                                  argv, module, native_path, header):
     path = tmp_path / "cut.log"
+    if header:
+        path.write_text(header_line(10, CONFIG["horizon"], CONFIG["default_reward"], CONFIG["epsilon"],
+                                    CONFIG["forgetfulness"]) + "\n")
     write_run(path, decisions=150)
     data = path.read_bytes()
     path.write_bytes(data[:-40])

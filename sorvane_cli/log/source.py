@@ -191,11 +191,25 @@ class LogSource:
 
     def chunks(self, size=1 << 20):
         """The log's bytes from where lines() would start, unsplit: the lines
-        read ahead (TOO_LONG for one that was too long), then the rest in
-        pieces of `size` bytes. The line bound is the reader's to keep."""
+        read ahead, joined in pieces of about `size` bytes (TOO_LONG alone
+        for one that was too long), then the rest in pieces of `size` bytes.
+        The line bound is the reader's to keep."""
         ahead, self._ahead = self._ahead, []
+        joined, held = [], 0
         for _, line in ahead:
-            yield line
+            if line is TOO_LONG:
+                if joined:
+                    yield b"".join(joined)
+                    joined, held = [], 0
+                yield line
+                continue
+            joined.append(line)
+            held += len(line)
+            if held >= size:
+                yield b"".join(joined)
+                joined, held = [], 0
+        if joined:
+            yield b"".join(joined)
         last = b""
         while True:
             try:

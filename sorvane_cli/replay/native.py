@@ -129,8 +129,11 @@ def feed_log(native, log, progress=None, cut=None):
             if progress is not None:
                 progress(log.position())
             if k == 0 and header:
+                # The header line is counted, not read: it starts the first piece.
                 native.skip_line()
-                continue
+                chunk = chunk[len(first[0][1]):]
+                if not chunk:
+                    continue
             end = chunk.rfind(b"\n") + 1
             running = len(chunk) - end if end else running + len(chunk)
             if held and (end or running > log.max_line_bytes):
