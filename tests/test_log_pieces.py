@@ -1,5 +1,6 @@
 """A log read in pieces (the native passes' way) counts its lines as reading it line by line does."""
 import json
+import sys
 
 import pytest
 from logs import CONFIG, FLAGS, lines_of, write_run
@@ -43,9 +44,11 @@ def test_a_pass_in_pieces_ends_on_the_line_count_of_a_pass_by_lines(tmp_path, mo
 @pytest.mark.parametrize("data", [b"", b"\n", b"a\nb", b"\n" * 70000 + b"x" * 70000], ids=["empty", "one", "two",
                                                                                            "long"])
 def test_line_ends_are_counted_alike_with_and_without_numpy(monkeypatch, data):
-    counted = newlines(data)
-    monkeypatch.setattr(source, "_numpy", False)
-    assert counted == newlines(data) == data.count(b"\n")
+    assert "numpy" in sys.modules  # loaded with the evaluation, as eval and sweep load it
+    monkeypatch.setattr(source, "_NUMPY_COUNT_BYTES", 1)
+    by_numpy = newlines(data)
+    monkeypatch.setattr(source, "_NUMPY_COUNT_BYTES", 1 << 62)
+    assert by_numpy == newlines(data) == data.count(b"\n")
 
 
 @pytest.mark.parametrize("argv, module, native_path", [

@@ -13,7 +13,6 @@ import io
 import lzma
 import os
 import sys
-from typing import Any
 
 from sorvane_cli.status import LogError
 
@@ -32,24 +31,18 @@ _COMPRESSED = (
 TOO_LONG = object()
 
 # Pieces at least this long have their line ends counted by numpy, several
-# times faster than bytes.count, when it is installed (a log is read without it).
+# times faster than bytes.count, when a command has loaded it already (its
+# import would cost a short pass more than it saves).
 _NUMPY_COUNT_BYTES = 1 << 16
-# The numpy module, False without it, None until looked for (on the first long piece).
-_numpy: Any = None
 
 
 def newlines(data):
     """The number of line ends in `data`."""
-    global _numpy
-    if len(data) >= _NUMPY_COUNT_BYTES:
-        if _numpy is None:
-            try:
-                import numpy as _numpy
-            except ImportError:
-                _numpy = False
-        if _numpy is not False:
-            return int(_numpy.count_nonzero(_numpy.frombuffer(data, _numpy.uint8) == ord("\n")))
+    numpy = sys.modules.get("numpy") if len(data) >= _NUMPY_COUNT_BYTES else None
+    if numpy is not None:
+        return int(numpy.count_nonzero(numpy.frombuffer(data, numpy.uint8) == ord("\n")))
     return data.count(b"\n")
+
 
 # The names messages give files that stand in for what the user gave: the
 # temporary copy of standard input is "-" to them, however often it is read.
