@@ -97,7 +97,7 @@ def rereadable(source):
 
 def _cut_short(last, lines):
     """The BadLine of an incomplete final line at the end of `last` (the
-    log's last piece), the log's `lines` complete lines before it, or None."""
+    log's end), the log's `lines` complete lines before it, or None."""
     if last.endswith(b"\n"):
         return None
     rest = last[last.rfind(b"\n") + 1:]
@@ -142,13 +142,13 @@ def feed_log(native, log, progress=None, cut=None):
                 held, begun = [], not end
             held.append(chunk)
         if held and not begun and cut is not None:
-            first = held[0]
-            end = first.rfind(b"\n") + 1
+            opening = held[0]
+            end = opening.rfind(b"\n") + 1
             # The log counted its lines as it went, the incomplete last one among them.
-            bad = _cut_short(first[end:] + b"".join(held[1:]), log.line_count() - 1)
+            bad = _cut_short(opening[end:] + b"".join(held[1:]), log.line_count() - 1)
             if bad is not None:
                 cut.append(bad)
-                held = [first[:end]]
+                held = [opening[:end]]
         if not all(native.feed(piece) for piece in held if piece):
             return False
     native.finish()
