@@ -8,7 +8,8 @@ from fractions import Fraction
 
 import pytest
 
-from sorvane_cli.evaluation.estimators import Terms, bootstrap_intervals, exact_sum, point_estimates, running_estimates
+from sorvane_cli.evaluation.arithmetic import exact_sum
+from sorvane_cli.evaluation.estimators import Terms, bootstrap_intervals, point_estimates, running_estimates
 from sorvane_cli.evaluation.longrun import difference, recommendation
 
 

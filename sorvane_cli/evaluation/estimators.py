@@ -18,17 +18,13 @@ from array import array
 
 import numpy as np
 
+from sorvane_cli.evaluation.arithmetic import exact_sum, float_arithmetic
+
 Z_95 = 1.959963984540054
 ESTIMATORS = ("ips", "snips", "dr")
 NAMES = {"ips": "IPS", "snips": "SNIPS", "dr": "DR"}
 # The bootstrap resamples at most this many blocks of consecutive decisions.
 MAX_BLOCKS = 256
-
-
-def float_arithmetic():
-    """Array arithmetic as Python's float arithmetic: an overflow or an
-    inf - inf gives its inf or NaN without a word."""
-    return np.errstate(all="ignore")
 
 
 class Terms:
@@ -111,12 +107,6 @@ class Terms:
         """The logged rewards in decision order, as a float64 array."""
         self._in_decision_order()
         return np.array(self.r, dtype=np.float64)
-
-
-def exact_sum(values):
-    """The exactly rounded sum of a float64 array: the same bits whatever
-    the order of the terms or the machine."""
-    return math.fsum(memoryview(np.ascontiguousarray(values)))
 
 
 def _mean_and_error(values):

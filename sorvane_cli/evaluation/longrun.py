@@ -35,7 +35,7 @@ from array import array
 import numpy as np
 import sorvane
 
-from sorvane_cli.evaluation.estimators import exact_sum, float_arithmetic
+from sorvane_cli.evaluation.arithmetic import exact_sum, float_arithmetic
 from sorvane_cli.evaluation.rejection import t_975
 from sorvane_cli.policy import builtin_probabilities
 
