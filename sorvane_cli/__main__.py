@@ -21,13 +21,31 @@ def _version() -> str:
         return "unknown (not installed)"
 
 
-def build_parser() -> argparse.ArgumentParser:
+class _Version(argparse.Action):
+    """--version, which looks the version up only when asked for it."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS,
+                 default: str = argparse.SUPPRESS, help: str = "show program's version number and exit") -> None:
+        super().__init__(option_strings=option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: str | None = None) -> None:
+        print(f"sorvane {_version()}")
+        parser.exit()
+
+
+def build_parser(only: str | None = None) -> argparse.ArgumentParser:
+    """The parser of every command; with `only` (a command's name), that
+    command's module alone is loaded, the others named by their summaries."""
     parser = argparse.ArgumentParser(prog="sorvane", description="Offline tools for the sorvane experience log.",
                                      epilog=table(), formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--version", action="version", version=f"sorvane {_version()}")
+    parser.add_argument("--version", action=_Version)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
     for command in COMMANDS:
+        if only is not None and command.name != only:
+            sub.add_parser(command.name, help=command.summary)
+            continue
         module = importlib.import_module(command.module)
         module.add_parser(sub, command).set_defaults(run=module.run)
     return parser
@@ -99,8 +117,11 @@ def _on_sigterm() -> Any:
 def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
     """The command line parsed; a flag no command knows is the command's
     error, with its usage, not the top level's."""
-    parser = build_parser()
-    args, unknown = parser.parse_known_args(argv)
+    words = sys.argv[1:] if argv is None else list(argv)
+    # The command's module alone is loaded when the command comes first (as it must).
+    named = words[0] if words and any(words[0] == command.name for command in COMMANDS) else None
+    parser = build_parser(named)
+    args, unknown = parser.parse_known_args(words)
     if unknown:
         for action in parser._actions:
             if isinstance(action, argparse._SubParsersAction):

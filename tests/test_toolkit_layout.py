@@ -1,10 +1,15 @@
 """The toolkit's layout holds: one table of commands, modules that import
-one another without a cycle, none past 400 lines."""
+one another without a cycle, none past 400 lines, and a command that loads
+its own module alone."""
 import ast
 import importlib
+import os
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
+from logs import FLAGS, write_run
 
 from sorvane_cli.__main__ import build_parser
 from sorvane_cli.commands import COMMANDS
@@ -67,3 +72,37 @@ def test_every_command_in_the_table_has_its_module_and_its_help(command):
     module = importlib.import_module(command.module)
     assert callable(module.add_parser) and callable(module.run)
     assert f"{command.name:<10}{command.summary}" in build_parser().format_help()
+
+
+# Runs one command in a fresh interpreter where numpy cannot be imported, and
+# says which of the commands' modules it loaded.
+_WITHOUT_NUMPY = """
+import sys
+
+class NoNumpy:
+    def find_spec(self, name, path=None, target=None):
+        if name.split(".")[0] == "numpy":
+            raise ImportError("numpy is not installed")
+
+sys.meta_path.insert(0, NoNumpy())
+from sorvane_cli.__main__ import main
+status = main(sys.argv[1:])
+print(sorted(m for m in sys.modules if m.startswith("sorvane_cli.commands.") and m != "sorvane_cli.commands.opened"))
+sys.exit(status)
+"""
+
+
+@pytest.mark.parametrize("argv", [["verify", "{log}"], ["replay", "{log}", "-o", "{out}"], ["inspect", "{out}"],
+                                  ["export", "{log}", "-o", "{csv}"]], ids=["verify", "replay", "inspect", "export"])
+def test_a_command_loads_its_own_module_alone_and_the_others_run_without_numpy(tmp_path, argv):
+    log = tmp_path / "run.log"
+    write_run(log)
+    if argv[0] == "inspect":
+        subprocess.run([sys.executable, "-m", "sorvane_cli", "replay", str(log), "-o", str(tmp_path / "state.hex"),
+                        *FLAGS], check=True, capture_output=True)
+    words = [a.format(log=log, out=tmp_path / "state.hex", csv=tmp_path / "table.csv") for a in argv]
+    flags = {"inspect": [], "export": ["-q"]}.get(argv[0], FLAGS)
+    done = subprocess.run([sys.executable, "-c", _WITHOUT_NUMPY, *words, *flags], capture_output=True, text=True,
+                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[-1] == repr([f"sorvane_cli.commands.{argv[0]}"])

@@ -15,7 +15,10 @@ method); intervals are the normal approximation and a percentile bootstrap.
 import math
 import random
 from array import array
-from operator import itemgetter
+
+import numpy as np
+
+from sorvane_cli.evaluation.arithmetic import exact_sum, float_arithmetic
 
 Z_95 = 1.959963984540054
 ESTIMATORS = ("ips", "snips", "dr")
@@ -59,10 +62,13 @@ class Terms:
 
     def extend(self, seq, w, r, dm, q):
         """Many terms at once, as arrays of the columns' types, in resolution order."""
-        for value in seq:
-            if value < self._last:
+        if len(seq):
+            positions = np.asarray(seq, dtype=np.int64)
+            if positions[0] < self._last or bool((positions[1:] < positions[:-1]).any()):
                 self._sorted = False
-            self._last = value
+            self._last = int(positions[-1])
+            # Let go of the view before the arrays grow.
+            del positions
         self.seq.extend(seq)
         self.w.extend(w)
         self.r.extend(r)
@@ -74,30 +80,42 @@ class Terms:
 
     def _in_decision_order(self):
         if not self._sorted:
-            order = sorted(range(len(self.seq)), key=self.seq.__getitem__)
+            # Stable: decisions resolved at one position keep their order.
+            order = np.argsort(np.asarray(self.seq), kind="stable")
             for name in ("seq", "w", "r", "dm", "q"):
                 column = getattr(self, name)
-                setattr(self, name, array(column.typecode, map(column.__getitem__, order)))
+                ordered = array(column.typecode)
+                ordered.frombytes(np.asarray(column)[order].tobytes())
+                setattr(self, name, ordered)
             self._sorted = True
 
     def columns(self):
-        """The summed columns in decision order: w r, w, and the DR term."""
+        """The summed columns in decision order, as float64 arrays: w r, w,
+        and the DR term (each product and difference rounded as Python
+        rounds it)."""
         count, columns = self._columns
         if columns is None or count != len(self.w):
             self._in_decision_order()
-            wr = [w * r for w, r in zip(self.w, self.r)]
-            dr = [dm + w * (r - q) for w, r, dm, q in zip(self.w, self.r, self.dm, self.q)]
-            columns = wr, self.w, dr
+            # Copies: the packed arrays must stay free to grow.
+            w, r, dm, q = (np.array(column, dtype=np.float64) for column in (self.w, self.r, self.dm, self.q))
+            with float_arithmetic():
+                columns = w * r, w, dm + w * (r - q)
             self._columns = (len(self.w), columns)
         return columns
+
+    def rewards(self):
+        """The logged rewards in decision order, as a float64 array."""
+        self._in_decision_order()
+        return np.array(self.r, dtype=np.float64)
 
 
 def _mean_and_error(values):
     n = len(values)
-    mean = math.fsum(values) / n
+    mean = exact_sum(values) / n
     if n < 2 or not math.isfinite(mean):
         return mean, math.nan
-    var = math.fsum((v - mean) ** 2 for v in values) / (n - 1)
+    deviations = values - mean
+    var = exact_sum(deviations * deviations) / (n - 1)
     return mean, math.sqrt(var / n)
 
 
@@ -107,15 +125,17 @@ def point_estimates(terms):
     if n == 0:
         return {name: (math.nan, math.nan) for name in ESTIMATORS}, 0.0
     wr, w, dr = terms.columns()
-    sum_w = math.fsum(w)
-    sum_w2 = math.fsum(x * x for x in w)
-    out = {"ips": _mean_and_error(wr), "dr": _mean_and_error(dr)}
-    if sum_w > 0:
-        snips = math.fsum(wr) / sum_w
-        spread = math.fsum((wi * (ri - snips)) ** 2 for wi, ri in zip(w, terms.r))
-        out["snips"] = (snips, math.sqrt(spread) / sum_w)
-    else:
-        out["snips"] = (math.nan, math.nan)
+    with float_arithmetic():
+        sum_w = exact_sum(w)
+        sum_w2 = exact_sum(w * w)
+        out = {"ips": _mean_and_error(wr), "dr": _mean_and_error(dr)}
+        if sum_w > 0:
+            snips = exact_sum(wr) / sum_w
+            spread_terms = w * (terms.rewards() - snips)
+            spread = exact_sum(spread_terms * spread_terms)
+            out["snips"] = (snips, math.sqrt(spread) / sum_w)
+        else:
+            out["snips"] = (math.nan, math.nan)
     ess = sum_w * sum_w / sum_w2 if sum_w2 > 0 else 0.0
     return out, ess
 
@@ -134,20 +154,30 @@ def _percentile(sorted_values, q):
 
 
 def _draws(resamples, seed, blocks):
-    """The block picks of every resample, with the raw bytes that drew them
-    when one byte is one block index."""
+    """The block picks of every resample: a (resamples, blocks) array of
+    block indices."""
     rng = random.Random(seed)
-    draws = []
-    for _ in range(resamples):
-        if blocks == MAX_BLOCKS:
-            # One random byte is one uniform block index.
-            raw = rng.randbytes(blocks)
-            draws.append((itemgetter(*raw), raw))
-        else:
-            # Multiply-shift of 32 random bits: the bias, under blocks / 2**32,
-            # is far below the bootstrap's own noise.
-            draws.append((itemgetter(*[(x * blocks) >> 32 for x in array("I", rng.randbytes(4 * blocks))]), None))
-    return draws
+    if blocks == MAX_BLOCKS:
+        # One random byte is one uniform block index.
+        raw = b"".join([rng.randbytes(blocks) for _ in range(resamples)])
+        return np.frombuffer(raw, dtype=np.uint8).reshape(resamples, blocks)
+    # Multiply-shift of 32 random bits: the bias, under blocks / 2**32, is
+    # far below the bootstrap's own noise.
+    raw = b"".join([rng.randbytes(4 * blocks) for _ in range(resamples)])
+    bits = np.frombuffer(raw, dtype=np.uintc).astype(np.uint64)
+    return ((bits * blocks) >> 32).reshape(resamples, blocks)
+
+
+def _block_sums(column, bounds):
+    """The exactly rounded sum of each block of a column."""
+    values = column.tolist()
+    return np.array([math.fsum(values[bounds[k]:bounds[k + 1]]) for k in range(len(bounds) - 1)])
+
+
+def _resampled(block_sums, picks):
+    """Each resample's sum of its picked blocks' sums, added one after
+    another from 0.0 (the + 0.0 turns a sum of -0.0 alone into 0.0)."""
+    return np.cumsum(block_sums[picks], axis=1)[:, -1] + 0.0
 
 
 def bootstrap_intervals(terms, resamples, seed, draws=None):
@@ -166,30 +196,17 @@ def bootstrap_intervals(terms, resamples, seed, draws=None):
     blocks = min(n, MAX_BLOCKS)
     wr, w, dr = terms.columns()
     bounds = [k * n // blocks for k in range(blocks + 1)]
-    count = [bounds[k + 1] - bounds[k] for k in range(blocks)]
-    sum_wr = [math.fsum(wr[bounds[k]:bounds[k + 1]]) for k in range(blocks)]
-    sum_w = [math.fsum(w[bounds[k]:bounds[k + 1]]) for k in range(blocks)]
-    sum_dr = [math.fsum(dr[bounds[k]:bounds[k + 1]]) for k in range(blocks)]
-    # Blocks hold n // blocks decisions or one more; with byte picks, the
-    # decisions of a resample are counted off the bytes of the longer ones.
-    least = n // blocks
-    longer = bytes(c - least for c in count) if blocks == MAX_BLOCKS else None
-    samples = {name: [] for name in ESTIMATORS}
-    ips, dr_, snips = samples["ips"].append, samples["dr"].append, samples["snips"].append
     if draws is None:
         draws = {}
     if blocks not in draws:
         draws[blocks] = _draws(resamples, seed, blocks)
-    for pick, raw in draws[blocks]:
-        if blocks == 1:
-            c, swr, sw, sdr = count[0], sum_wr[0], sum_w[0], sum_dr[0]
-        else:
-            c = least * blocks + raw.translate(longer).count(1) if raw is not None else sum(pick(count))
-            swr, sw, sdr = sum(pick(sum_wr)), sum(pick(sum_w)), sum(pick(sum_dr))
-        ips(swr / c)
-        dr_(sdr / c)
-        if sw > 0:
-            snips(swr / sw)
+    picks = draws[blocks]
+    c = np.diff(np.array(bounds, dtype=np.int64))[picks].sum(axis=1)
+    with float_arithmetic():
+        swr, sw, sdr = (_resampled(_block_sums(column, bounds), picks) for column in (wr, w, dr))
+        weighed = sw > 0
+        samples = {"ips": (swr / c).tolist(), "snips": (swr[weighed] / sw[weighed]).tolist(),
+                   "dr": (sdr / c).tolist()}
     out = {}
     for name, values in samples.items():
         if not all(math.isfinite(v) for v in values):
@@ -205,15 +222,14 @@ def running_estimates(terms, points):
     n = len(terms)
     if n == 0:
         return []
-    wr, w, dr = terms.columns()
     step = max(1, n // points)
-    out = []
-    s_wr = s_w = s_dr = 0.0
-    for i in range(n):
-        s_wr += wr[i]
-        s_w += w[i]
-        s_dr += dr[i]
-        if (i + 1) % step == 0 or i == n - 1:
-            k = i + 1
-            out.append((k, {"ips": s_wr / k, "snips": s_wr / s_w if s_w > 0 else math.nan, "dr": s_dr / k}))
-    return out
+    at = list(range(step, n + 1, step))
+    if at[-1] != n:
+        at.append(n)
+    # Running sums added up one decision after another, from 0.0 (which the
+    # + 0.0 restores for a leading -0.0).
+    index = np.array(at) - 1
+    with float_arithmetic():
+        s_wr, s_w, s_dr = ((np.cumsum(column)[index] + 0.0).tolist() for column in terms.columns())
+    return [(k, {"ips": swr / k, "snips": swr / sw if sw > 0 else math.nan, "dr": sdr / k})
+            for k, swr, sw, sdr in zip(at, s_wr, s_w, s_dr)]

@@ -32,8 +32,10 @@ all replays: one log) and the spread between the paths.
 import math
 from array import array
 
+import numpy as np
 import sorvane
 
+from sorvane_cli.evaluation.arithmetic import exact_sum, float_arithmetic
 from sorvane_cli.evaluation.rejection import t_975
 from sorvane_cli.policy import builtin_probabilities
 
@@ -215,25 +217,49 @@ def summary(runs):
             "accepted_share": accepted / offered, "cut_share": math.fsum(run.cut for run in runs) / r / offered}
 
 
+class _Replays:
+    """One target's terms, replay by replay, as float64 arrays (no copy of
+    an array('d')), with each replay's exactly rounded sum."""
+
+    __slots__ = ("arrays", "count", "sums")
+
+    def __init__(self, terms):
+        self.arrays = [np.ascontiguousarray(t, dtype=np.float64) for t in terms]
+        self.count = len(self.arrays[0]) if self.arrays else 0
+        self.sums = [exact_sum(a) for a in self.arrays]
+
+    def estimate(self):
+        """The mean of the replays' means."""
+        count = self.count
+        return math.fsum(s / count for s in self.sums) / len(self.sums) if count else _NAN
+
+    def pairs_with(self, other):
+        """Whether the two can be paired: as many replays, and every replay as many terms."""
+        return (bool(self.count) and len(self.arrays) == len(other.arrays)
+                and all(len(a) == self.count for a in (*self.arrays, *other.arrays)))
+
+
 def difference(terms_a, terms_b):
     """(mean, standard error) of target a's terms less target b's, paired
     decision by decision and replay by replay (one term array per replay):
     the log's luck, shared by both, drops out."""
-    r = len(terms_a)
-    count = len(terms_a[0]) if r else 0
-    if not count or r != len(terms_b) or any(len(t) != count for t in (*terms_a, *terms_b)):
+    return _difference(_Replays(terms_a), _Replays(terms_b))
+
+
+def _difference(a, b):
+    if not a.pairs_with(b):
         return _NAN, _NAN
-    per_replay = [(math.fsum(a) - math.fsum(b)) / count for a, b in zip(terms_a, terms_b)]
+    r, count = len(a.arrays), a.count
+    per_replay = [(sa - sb) / count for sa, sb in zip(a.sums, b.sums)]
     mean = math.fsum(per_replay) / r
-    # The spread of the per-decision differences, averaged over the replays.
-    total = total_sq = 0.0
-    for i in range(count):
-        d = 0.0
-        for a, b in zip(terms_a, terms_b):
-            d += a[i] - b[i]
+    # The spread of the per-decision differences, averaged over the replays
+    # (added up replay by replay, in their order).
+    with float_arithmetic():
+        d = np.zeros(count)
+        for x, y in zip(a.arrays, b.arrays):
+            d += x - y
         d /= r
-        total += d
-        total_sq += d * d
+        total, total_sq = exact_sum(d), exact_sum(d * d)
     within = max(total_sq - total * total / count, 0.0) / (count - 1) / count if count > 1 else 0.0
     between = math.fsum((x - mean) ** 2 for x in per_replay) / (r - 1) / r if r >= 2 else 0.0
     return mean, math.sqrt(within + between)
@@ -250,11 +276,8 @@ def recommendation(names, terms_by_name, margin=MARGIN):
     many times the log's decisions would tell the best from the others of
     them, or None}.
     """
-    estimates = {}
-    for name in names:
-        terms = terms_by_name[name]
-        count = len(terms[0]) if terms else 0
-        estimates[name] = math.fsum(math.fsum(t) / count for t in terms) / len(terms) if count else _NAN
+    replays = {name: _Replays(terms_by_name[name]) for name in names}
+    estimates = {name: replays[name].estimate() for name in names}
     usable = [name for name in names if math.isfinite(estimates[name])]
     if not usable:
         return {"winner": None, "best": None, "tied": [], "close": [], "more_data": None}
@@ -264,7 +287,7 @@ def recommendation(names, terms_by_name, margin=MARGIN):
     for name in usable:
         if name == best:
             continue
-        mean, error = difference(terms_by_name[best], terms_by_name[name])
+        mean, error = _difference(replays[best], replays[name])
         if not (mean - Z_95 * error > least):
             tied.append(name)
             if not mean > least:

@@ -30,6 +30,20 @@ _COMPRESSED = (
 # Stands for a line that was longer than the bound.
 TOO_LONG = object()
 
+# Pieces at least this long have their line ends counted by numpy, several
+# times faster than bytes.count, when a command has loaded it already (its
+# import would cost a short pass more than it saves).
+_NUMPY_COUNT_BYTES = 1 << 16
+
+
+def newlines(data):
+    """The number of line ends in `data`."""
+    numpy = sys.modules.get("numpy") if len(data) >= _NUMPY_COUNT_BYTES else None
+    if numpy is not None:
+        return int(numpy.count_nonzero(numpy.frombuffer(data, numpy.uint8) == ord("\n")))
+    return data.count(b"\n")
+
+
 # The names messages give files that stand in for what the user gave: the
 # temporary copy of standard input is "-" to them, however often it is read.
 _SHOWN_AS: dict[str, str] = {}
@@ -170,20 +184,39 @@ class LogSource:
 
     def chunks(self, size=1 << 20):
         """The log's bytes from where lines() would start, unsplit: the lines
-        read ahead (TOO_LONG for one that was too long), then the rest in
-        pieces of `size` bytes. The line bound is the reader's to keep."""
+        read ahead, joined in pieces of about `size` bytes (TOO_LONG alone
+        for one that was too long), then the rest in pieces of `size` bytes.
+        The line bound is the reader's to keep."""
         ahead, self._ahead = self._ahead, []
+        joined, held = [], 0
         for _, line in ahead:
-            yield line
+            if line is TOO_LONG:
+                if joined:
+                    yield b"".join(joined)
+                    joined, held = [], 0
+                yield line
+                continue
+            joined.append(line)
+            held += len(line)
+            if held >= size:
+                yield b"".join(joined)
+                joined, held = [], 0
+        if joined:
+            yield b"".join(joined)
+        last = b""
         while True:
             try:
                 data = self._file.read(size)
             except (OSError, EOFError, lzma.LZMAError) as exc:
                 raise self._chunk_failure(exc) from None
             if not data:
+                # A last line without its line end is a line, as lines() counts it.
+                if last and not last.endswith(b"\n"):
+                    self._lineno += 1
                 return
             # Counted as lines() counts, so a failure names the same line.
-            self._lineno += data.count(b"\n")
+            self._lineno += newlines(data)
+            last = data
             yield data
 
     def _chunk_failure(self, exc):
@@ -222,6 +255,11 @@ class LogSource:
         except (OSError, EOFError, lzma.LZMAError, ValueError) as exc:
             raise LogError(f"cannot read {self.name} from byte {offset}: {exc}") from None
         self._lineno = lineno
+
+    def line_count(self):
+        """Lines read so far, those peeked ahead included; after the last
+        of lines() or chunks(), the log's lines."""
+        return self._lineno
 
     def offset(self):
         """Bytes of the log (uncompressed) read so far, lines peeked ahead

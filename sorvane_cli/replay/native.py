@@ -97,7 +97,7 @@ def rereadable(source):
 
 def _cut_short(last, lines):
     """The BadLine of an incomplete final line at the end of `last` (the
-    log's last piece, which holds `lines` newlines before it), or None."""
+    log's end), the log's `lines` complete lines before it, or None."""
     if last.endswith(b"\n"):
         return None
     rest = last[last.rfind(b"\n") + 1:]
@@ -114,33 +114,43 @@ def feed_log(native, log, progress=None, cut=None):
     last line the writer left incomplete is not handed over but appended
     to it, as the BadLine the Python reader makes of it."""
     native.set_line_limit(log.max_line_bytes)
-    lines = 0
     with log:
         first = log.peek(1, log.max_line_bytes)
         header = bool(first) and first[0][1] is not TOO_LONG and type(event_of(1, first[0][1])) is HeaderLine
-        # One piece is held back, so the last one is known as the last.
-        held = None
+        # Pieces are held back from the last line end on, so the last line
+        # is known as the last: when the writer left it incomplete, no part
+        # of it is handed over. The first held piece holds the line end; a
+        # line that runs on past the line bound is handed over as it comes
+        # (the pass judges such a line), and `begun` says so.
+        held, running, begun = [], 0, False
         for k, chunk in enumerate(log.chunks(_CHUNK)):
             if chunk is TOO_LONG:
                 return False
-            if k == 0 and header:
-                native.skip_line()
-                lines += 1
-                continue
-            if held is not None:
-                if not native.feed(held):
-                    return False
-                lines += held.count(b"\n")
-            held = chunk
             if progress is not None:
                 progress(log.position())
-        if held is not None:
-            bad = _cut_short(held, lines + held.count(b"\n")) if cut is not None else None
+            if k == 0 and header:
+                # The header line is counted, not read: it starts the first piece.
+                native.skip_line()
+                chunk = chunk[len(first[0][1]):]
+                if not chunk:
+                    continue
+            end = chunk.rfind(b"\n") + 1
+            running = len(chunk) - end if end else running + len(chunk)
+            if held and (end or running > log.max_line_bytes):
+                if not all(native.feed(piece) for piece in held):
+                    return False
+                held, begun = [], not end
+            held.append(chunk)
+        if held and not begun and cut is not None:
+            opening = held[0]
+            end = opening.rfind(b"\n") + 1
+            # The log counted its lines as it went, the incomplete last one among them.
+            bad = _cut_short(opening[end:] + b"".join(held[1:]), log.line_count() - 1)
             if bad is not None:
                 cut.append(bad)
-                held = held[:held.rfind(b"\n") + 1]
-            if held and not native.feed(held):
-                return False
+                held = [opening[:end]]
+        if not all(native.feed(piece) for piece in held if piece):
+            return False
     native.finish()
     return native.declined() is None
 
