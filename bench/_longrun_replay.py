@@ -2,7 +2,9 @@
 (the toolkit reads logs its own way; this keeps the bench's loops small).
 
 `load(path)` reads a log written by _click_truth.write_log; `estimate` runs
-every configuration's replays over it and returns their summaries and runs.
+every configuration's replays over it and returns their summaries and runs,
+at a fixed acceptance scale or, with `adaptive`, at one each run sets from
+its own past (_adaptive_scale.py).
 """
 
 from __future__ import annotations
@@ -11,10 +13,12 @@ import json
 import math
 
 import sorvane
-from sorvane_cli.evaluation.targets import Target
-from sorvane_cli.evaluation.longrun import Z_95, LongRun, summary
+from _adaptive_scale import AdaptiveLongRun
+
+from sorvane_cli.evaluation.longrun import LongRun, summary
 from sorvane_cli.evaluation.rejection import acceptance_uniform
 from sorvane_cli.evaluation.reward_model import RewardModel
+from sorvane_cli.evaluation.targets import Target
 
 
 def load(path):
@@ -44,8 +48,11 @@ def reward_predictions(events):
     return [model.predict(ev[1], [c[0] for c in ev[2]]) for ev in events]
 
 
-def estimate(header, events, configs, scale, replays=3, seed=0, rhat=None, repeat=False):
-    """{config: summary} and {config: [runs]} for configs [(epsilon, forgetfulness)]."""
+def estimate(header, events, configs, scale, replays=3, seed=0, rhat=None, repeat=False, adaptive=None):
+    """{config: summary} and {config: [runs]} for configs [(epsilon, forgetfulness)].
+
+    `adaptive`, a dict of AdaptiveLongRun's share, cap, start and warmup,
+    replaces the fixed `scale`; each summary then holds the mean "scale"."""
     if rhat is None:
         rhat = reward_predictions(events)
     runs = {}
@@ -54,14 +61,23 @@ def estimate(header, events, configs, scale, replays=3, seed=0, rhat=None, repea
         for config in configs:
             epsilon, forgetfulness = config
             target = Target("t", header["bits"], epsilon, forgetfulness, 0.0, header["horizon"])
-            run = LongRun(target, scale, sorvane.create(header["bits"], header["horizon"], 0.0, epsilon,
-                                                        forgetfulness), repeat)
+            state = sorvane.create(header["bits"], header["horizon"], 0.0, epsilon, forgetfulness)
+            if adaptive is None:
+                run = LongRun(target, scale, state, repeat)
+            else:
+                run = AdaptiveLongRun(target, state, **adaptive)
             for ev, u, r in zip(events, us, rhat):
                 decision_id, context, candidates, t, salt, chosen, p, kind, reward = ev
                 run.decision(decision_id, u, context, candidates, t, salt, chosen, p, r)
                 run.resolution(decision_id, kind, reward)
+            if adaptive is not None:
+                run.finish()
             runs.setdefault(config, []).append(run)
-    return {config: summary(rs) for config, rs in runs.items()}, runs
+    summaries = {config: summary(rs) for config, rs in runs.items()}
+    if adaptive is not None:
+        for config, rs in runs.items():
+            summaries[config]["scale"] = math.fsum(run.mean_scale() for run in rs) / len(rs)
+    return summaries, runs
 
 
 def spearman(a, b):
@@ -84,11 +100,11 @@ def spearman(a, b):
     return num / den if den else math.nan
 
 
-def estimate_and_recommend(header, events, configs, scale, replays=3, seed=0, rhat=None, repeat=False):
+def estimate_and_recommend(header, events, configs, scale, replays=3, seed=0, rhat=None, repeat=False, adaptive=None):
     """Summaries, the recommendation, and the paired (mean, error) of the
     best estimate less each configuration."""
     from sorvane_cli.evaluation.longrun import difference, recommendation
-    summaries, runs = estimate(header, events, configs, scale, replays, seed, rhat, repeat)
+    summaries, runs = estimate(header, events, configs, scale, replays, seed, rhat, repeat, adaptive)
     terms = {c: [run.terms for run in rs] for c, rs in runs.items()}
     rec = recommendation(list(configs), terms)
     differences = {c: difference(terms[rec["best"]], terms[c]) for c in configs if c != rec["best"]}

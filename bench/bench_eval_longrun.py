@@ -13,8 +13,12 @@ real run with another.
 
     python3 bench/_click_truth.py                  # once: the truth (CPU-heavy)
     python3 bench/bench_eval_longrun.py [--scale 0.3] [--replays 3]
+    python3 bench/bench_eval_longrun.py --adaptive 0.05 [--cap 1]
 
-Estimates are cached under build/click/ per scale and replays.
+With --adaptive Q each (replay, configuration) run sets its acceptance scale
+before every decision from its own past: the Q-quantile of p / pi(logged
+choice), capped (_adaptive_scale.py); "scale" is then the mean scale offered.
+Estimates are cached under build/click/ per scale (or Q and cap) and replays.
 """
 
 from __future__ import annotations
@@ -29,10 +33,10 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent))
-import _click_truth as ct
-import _longrun_replay as lr
+import _click_truth as ct  # noqa: E402
+import _longrun_replay as lr  # noqa: E402
 
-from sorvane_cli.evaluation.longrun import MARGIN
+from sorvane_cli.evaluation.longrun import MARGIN, Z_95  # noqa: E402
 
 WORK = HERE.parent / "build" / "click"
 
@@ -45,14 +49,22 @@ def log_path(seed: int) -> Path:
     return path
 
 
-def estimates(seed: int, scale: float, replays: int, repeat: bool = False) -> dict:
+def estimates(seed: int, scale: float, replays: int, repeat: bool = False, adaptive: dict | None = None) -> dict:
     """{"summaries": {config name: summary}, "recommendation": ...}, cached."""
-    cache = WORK / f"longrun_s{seed}_c{scale}_r{replays}{'_repeat' if repeat else ''}.json"
+    if adaptive is None:
+        cache = WORK / f"longrun_s{seed}_c{scale}_r{replays}{'_repeat' if repeat else ''}.json"
+    else:
+        cache = WORK / (f"longrun_s{seed}_q{adaptive['share']}_cap{adaptive['cap']}_w{adaptive['warmup']}"
+                        f"_r{replays}.json")
     if cache.exists():
         return json.loads(cache.read_text())
     header, events = lr.load(log_path(seed))
-    summaries, rec, differences = lr.estimate_and_recommend(header, events, ct.GRID, scale, replays, repeat=repeat)
-    name = lambda config: ct.config_name(*config)
+    summaries, rec, differences = lr.estimate_and_recommend(header, events, ct.GRID, scale, replays, repeat=repeat,
+                                                            adaptive=adaptive)
+
+    def name(config):
+        return ct.config_name(*config)
+
     out = {"summaries": {name(c): s for c, s in summaries.items()},
            "differences": {name(c): d for c, d in differences.items()},
            "recommendation": {"winner": rec["winner"] and name(rec["winner"]), "best": name(rec["best"]),
@@ -77,7 +89,7 @@ def recommend(est: dict, margin: float) -> tuple[str | None, str, list[str]]:
         else:
             mean = summaries[best]["estimate"] - s["estimate"]
             error = math.hypot(summaries[best]["stderr"], s["stderr"])
-        if not mean - lr.Z_95 * error > least:
+        if not mean - Z_95 * error > least:
             tied.append(n)
     return (None if tied else best), best, tied
 
@@ -97,25 +109,40 @@ def main() -> None:
     parser.add_argument("--replays", type=int, default=3)
     parser.add_argument("--repeat", action="store_true",
                         help="past an acceptance of 1, learn from a decision that many times instead of once")
+    parser.add_argument("--adaptive", type=float, default=None, metavar="Q",
+                        help="set each run's scale from its past: the Q-quantile of p / pi (default: fixed --scale)")
+    parser.add_argument("--cap", type=float, default=1.0, help="the adaptive scale's largest value")
+    parser.add_argument("--warmup", type=int, default=100,
+                        help="decisions the adaptive scale stays at --scale before it follows the quantile")
     parser.add_argument("--margin", type=float, default=None,
                         help="the recommendation's margin (default: the toolkit's)")
     parser.add_argument("--seeds", default=",".join(map(str, ct.SEEDS)))
     args = parser.parse_args()
     seeds = [int(s) for s in args.seeds.split(",")]
+    if args.adaptive is not None and not (0.0 <= args.adaptive < 1.0 and args.cap > 0.0 and args.warmup >= 1):
+        parser.error("--adaptive must be in [0, 1), --cap positive, --warmup at least 1")
+    if args.adaptive is not None and args.repeat:
+        parser.error("--repeat takes a fixed scale")
+    adaptive = None if args.adaptive is None else {"share": args.adaptive, "cap": args.cap, "start": args.scale,
+                                                   "warmup": args.warmup}
     data = ct.load()["runs"]
-    print(f"long-run replay, c = {args.scale}{' (repeated past 1)' if args.repeat else ''}, {args.replays} replays; "
+    scale_text = (f"c = {args.scale}" if adaptive is None else
+                  f"c = the {args.adaptive}-quantile of p / pi, at most {args.cap}, {args.scale} for the first "
+                  f"{args.warmup}")
+    print(f"long-run replay, {scale_text}{' (repeated past 1)' if args.repeat else ''}, {args.replays} replays; "
           "truth: mean of real 50,000-round runs")
     print(f"{'seed':>4}  {'recommended':<34} {'share':>6}  {'best estimate':<34} {'share':>6}  "
           f"{'tied worst':>10}  {'cover':>6}  {'cover@len':>9}  {'rho':>5}  {'rho 1v1':>7}  {'runs':>4}  "
-          f"{'run len':>7}  {'bias':>7}  {'bias@len':>8}")
+          f"{'run len':>7}  {'scale':>5}  {'bias':>7}  {'bias@len':>8}")
     good = covered = pairs = covered_len = pairs_len = 0
+    per_seed = []  # (rho, rho of one real run with another, run length, bias, bias at that length)
     for seed in seeds:
         runs = data.get(str(seed))
         if not runs:
             continue
         truth = {n: sum(v) / len(v) for n, v in runs.items()}
         top = max(truth.values())
-        est = estimates(seed, args.scale, args.replays, args.repeat)
+        est = estimates(seed, args.scale, args.replays, args.repeat, adaptive)
         summaries = est["summaries"]
         winner, best, tied = recommend(est, MARGIN if args.margin is None else args.margin)
         rec = {"winner": winner, "best": best, "tied": tied}
@@ -137,15 +164,20 @@ def main() -> None:
         pairs_len += len(at_len)
         bias_len = (sum(summaries[n]["estimate"] - at_len[n] for n in at_len) / len(at_len)) if at_len else math.nan
         length = sum(summaries[n]["run_length"] for n in names) / len(names)
+        per_seed.append((rho, one_run_vs_another(runs), length, bias, bias_len))
+        scale = sum(summaries[n].get("scale", args.scale) for n in names) / len(names)
         print(f"{seed:>4}  {rec['winner'] or 'none (' + str(len(group)) + ' tied)':<34} {share:>6.1%}  "
               f"{rec['best']:<34} {truth[rec['best']] / top:>6.1%}  {worst:>10.1%}  {cover:>3}/{len(names):<2}  "
               f"{cover_len:>6}/{len(at_len):<2}  "
               f"{rho:>5.2f}  {one_run_vs_another(runs):>7.2f}  {min(len(v) for v in runs.values()):>4}  "
-              f"{length:>7.0f}  {bias:>+7.4f}  {bias_len:>+8.4f}")
+              f"{length:>7.0f}  {scale:>5.3f}  {bias:>+7.4f}  {bias_len:>+8.4f}")
     if pairs:
         print(f"\nrecommendation at least 95% of the best, or withheld: {good} of {len(seeds)} seeds; "
               f"intervals covering the truth: {covered}/{pairs} ({covered / pairs:.0%}); covering the truth "
-              f"of a run as long as each estimate's: {covered_len}/{pairs_len}")
+              f"of a run as long as each estimate's: {covered_len}/{pairs_len} ({covered_len / pairs_len:.0%})")
+        rho, rho_1v1, length, bias, bias_len = (sum(v) / len(v) for v in zip(*per_seed))
+        print(f"mean over seeds: rho {rho:.2f} (one real run vs another {rho_1v1:.2f}), run length {length:.0f}, "
+              f"bias {bias:+.4f}, bias vs a run that long {bias_len:+.4f}")
 
 
 if __name__ == "__main__":
