@@ -201,3 +201,20 @@ def test_the_long_run_jobs_are_cut_for_the_workers_keeping_every_target_once(pla
         assert sum(with_baseline for _, with_baseline in pieces) == 1
     if workers > 1:
         assert len(pieces) >= min(2 * workers, sum(len(m) for m, _ in planned)) // 2
+
+
+@pytest.mark.filterwarnings("error")
+@pytest.mark.parametrize("method", ["longrun", "rejection", "weighted"])
+def test_rewards_at_the_edge_of_the_float_range_are_evaluated_not_a_crash(tmp_path, capsys, method):
+    # Sums of such rewards leave the float range part way (math.fsum raises there).
+    path = tmp_path / "huge.log"
+    state = sorvane.create(8, 1e9, epsilon=0.5, forgetfulness=1.0)
+    with open(path, "w") as log:
+        for i in range(60):
+            record = sorvane.decide(state, {"u": i % 3}, [("a", {}), ("b", {})], float(i), "h")
+            log.write(sorvane.log_line(record) + "\n")
+            reward = 1e308 if i % 2 else -1e308
+            log.write(sorvane.log_line(sorvane.learn(state, record.decision_id, reward, float(i))) + "\n")
+    report = run_json(capsys, "eval", str(path), "--horizon", "1e9", "--epsilon", "0.5", "--forgetfulness", "1.0",
+                      "--target", "epsilon=0.1", "--method", method, "--bootstrap", "50")
+    assert [t["name"] for t in report["targets"]] == ["logging", "epsilon=0.1"]

@@ -8,7 +8,7 @@ from fractions import Fraction
 
 import pytest
 
-from sorvane_cli.evaluation.arithmetic import exact_sum
+from sorvane_cli.evaluation.arithmetic import exact_sum, fsum
 from sorvane_cli.evaluation.estimators import Terms, bootstrap_intervals, point_estimates, running_estimates
 from sorvane_cli.evaluation.longrun import difference, recommendation
 
@@ -106,3 +106,15 @@ def test_terms_past_the_float_range_give_inf_or_nan_without_a_warning(recwarn):
     assert boot["ips"] == (math.nan, math.nan) or not all(map(math.isfinite, boot["ips"]))
     assert running[-1][1]["ips"] == math.inf
     assert not [w for w in recwarn.list if issubclass(w.category, RuntimeWarning)]
+
+
+@pytest.mark.parametrize("values, expected", [
+    ([1e308, 1e308, -1e308], 1e308),           # partial sums past the float range, the sum inside it
+    ([1e308, 1e308], math.inf),                # the sum itself past it
+    ([-1e308, -1e308, 5.0], -math.inf),
+    ([math.inf, 1.0, -math.inf], math.nan),    # as inf - inf
+    ([0.1] * 10, 1.0),
+])
+def test_fsum_gives_what_float_arithmetic_gives_where_math_fsum_raises(values, expected):
+    got = fsum(values)
+    assert (math.isnan(got) and math.isnan(expected)) or got == expected

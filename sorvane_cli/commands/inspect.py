@@ -9,6 +9,7 @@ import sys
 from typing import IO, Any
 
 from sorvane_cli.commands import Command
+from sorvane_cli.evaluation.arithmetic import fsum
 from sorvane_cli.log.feature_map import FeatureMap
 from sorvane_cli.log.joint_model_text import TEXT_MAGIC as _JOINT_TEXT_MAGIC
 from sorvane_cli.log.joint_model_text import JointModelContents
@@ -182,7 +183,7 @@ def joint_model_report(text, args, names):
     nonzero = [w for w in weights.values() if w != 0.0]
     report["model"] = {"dim": 1 << model.bits, "trained_coordinates": len(trained), "nonzero_weights": len(nonzero),
                        "weight_range": [min(nonzero), max(nonzero)] if nonzero else None,
-                       "weight_rms": math.sqrt(math.fsum(w * w for w in nonzero) / len(nonzero)) if nonzero else None}
+                       "weight_rms": math.sqrt(fsum([w * w for w in nonzero]) / len(nonzero)) if nonzero else None}
     if args.log is not None:
         _add_log(report, args, names.at(model.bits), contents.estimate)
     return _add_heaviest(report, args, trained, weights, names.at(model.bits))

@@ -18,7 +18,7 @@ from array import array
 
 import numpy as np
 
-from sorvane_cli.evaluation.arithmetic import exact_sum, float_arithmetic
+from sorvane_cli.evaluation.arithmetic import exact_sum, float_arithmetic, fsum
 
 Z_95 = 1.959963984540054
 ESTIMATORS = ("ips", "snips", "dr")
@@ -171,7 +171,7 @@ def _draws(resamples, seed, blocks):
 def _block_sums(column, bounds):
     """The exactly rounded sum of each block of a column."""
     values = column.tolist()
-    return np.array([math.fsum(values[bounds[k]:bounds[k + 1]]) for k in range(len(bounds) - 1)])
+    return np.array([fsum(values[bounds[k]:bounds[k + 1]]) for k in range(len(bounds) - 1)])
 
 
 def _resampled(block_sums, picks):

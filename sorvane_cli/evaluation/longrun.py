@@ -35,7 +35,7 @@ from array import array
 import numpy as np
 import sorvane
 
-from sorvane_cli.evaluation.arithmetic import exact_sum, float_arithmetic
+from sorvane_cli.evaluation.arithmetic import exact_sum, float_arithmetic, fsum
 from sorvane_cli.evaluation.rejection import t_975
 from sorvane_cli.policy import builtin_probabilities
 
@@ -200,21 +200,21 @@ def summary(runs):
     if not count:
         return {"estimate": _NAN, "stderr": _NAN, "ci": [_NAN, _NAN], "replays": r, "replay_estimates": means,
                 "terms": 0, "run_length": 0, "accepted_share": _NAN, "cut_share": _NAN}
-    estimate = math.fsum(means) / r
+    estimate = fsum(means) / r
     # The terms' own spread (one log for every replay) and the paths' spread.
-    within = math.fsum(run.variance() for run in runs) / r / count
-    between = math.fsum((m - estimate) ** 2 for m in means) / (r - 1) / r if r >= 2 else 0.0
+    within = fsum([run.variance() for run in runs]) / r / count
+    between = fsum([(m - estimate) ** 2 for m in means]) / (r - 1) / r if r >= 2 else 0.0
     error = math.sqrt(within + between) if math.isfinite(within) else _NAN
     # Student's t over the replays when their spread is most of the error:
     # it is then estimated from a few replays alone.
     half = (t_975(r - 1) if r >= 2 and between > within else Z_95) * error
-    accepted = math.fsum(run.accepted for run in runs) / r
+    accepted = fsum([run.accepted for run in runs]) / r
     # Shares of the decisions offered, resolved or not: an accepted decision
     # that never resolved is still one the target made.
     offered = runs[0].offered
     return {"estimate": estimate, "stderr": error, "ci": [estimate - half, estimate + half], "replays": r,
             "replay_estimates": means, "terms": count, "run_length": round(accepted),
-            "accepted_share": accepted / offered, "cut_share": math.fsum(run.cut for run in runs) / r / offered}
+            "accepted_share": accepted / offered, "cut_share": fsum([run.cut for run in runs]) / r / offered}
 
 
 class _Replays:
@@ -231,7 +231,7 @@ class _Replays:
     def estimate(self):
         """The mean of the replays' means."""
         count = self.count
-        return math.fsum(s / count for s in self.sums) / len(self.sums) if count else _NAN
+        return fsum([s / count for s in self.sums]) / len(self.sums) if count else _NAN
 
     def pairs_with(self, other):
         """Whether the two can be paired: as many replays, and every replay as many terms."""
@@ -251,7 +251,7 @@ def _difference(a, b):
         return _NAN, _NAN
     r, count = len(a.arrays), a.count
     per_replay = [(sa - sb) / count for sa, sb in zip(a.sums, b.sums)]
-    mean = math.fsum(per_replay) / r
+    mean = fsum(per_replay) / r
     # The spread of the per-decision differences, averaged over the replays
     # (added up replay by replay, in their order).
     with float_arithmetic():
@@ -261,7 +261,7 @@ def _difference(a, b):
         d /= r
         total, total_sq = exact_sum(d), exact_sum(d * d)
     within = max(total_sq - total * total / count, 0.0) / (count - 1) / count if count > 1 else 0.0
-    between = math.fsum((x - mean) ** 2 for x in per_replay) / (r - 1) / r if r >= 2 else 0.0
+    between = fsum([(x - mean) ** 2 for x in per_replay]) / (r - 1) / r if r >= 2 else 0.0
     return mean, math.sqrt(within + between)
 
 

@@ -27,6 +27,7 @@ import math
 
 import sorvane
 
+from sorvane_cli.evaluation.arithmetic import fsum
 from sorvane_cli.evaluation.estimators import Terms
 from sorvane_cli.policy import builtin_probabilities, builtin_propensities
 
@@ -72,11 +73,11 @@ def t_975(df):
 def replay_summary(runs):
     """Estimate, standard error and 95% t interval over the mean kept
     reward of each replay of one target, with the counts."""
-    means = [math.fsum(run.kept.r) / len(run.kept) if len(run.kept) else math.nan for run in runs]
+    means = [fsum(run.kept.r) / len(run.kept) if len(run.kept) else math.nan for run in runs]
     r = len(means)
-    estimate = math.fsum(means) / r
+    estimate = fsum(means) / r
     if r >= 2 and math.isfinite(estimate):
-        error = math.sqrt(math.fsum((m - estimate) ** 2 for m in means) / (r - 1) / r)
+        error = math.sqrt(fsum([(m - estimate) ** 2 for m in means]) / (r - 1) / r)
         half = t_975(r - 1) * error
     else:
         error = half = math.nan

@@ -17,6 +17,8 @@ import math
 
 import numpy as np
 
+from sorvane_cli.evaluation.arithmetic import float_arithmetic, fsum
+
 MAX_TOKENS = 256
 RIDGE = 1.0
 # Predictions kept for contexts and candidate lists seen before (logs repeat them).
@@ -110,13 +112,15 @@ class RewardModel:
     def _solve(self, groups):
         """Each candidate id's ridge regression; `groups`: (id, design matrix, rewards) in the ids' order."""
         d = len(self._tokens) + 1
-        total = sum(math.fsum(rewards) for _, _, rewards in groups)
+        total = sum(fsum(rewards) for _, _, rewards in groups)
         count = sum(len(rewards) for _, _, rewards in groups)
         self.mean = total / count if count else 0.0
-        for candidate_id, x, rewards in groups:
-            y = np.asarray(rewards) - self.mean
-            gram = x.T @ x + RIDGE * np.eye(d)
-            self._coef[candidate_id] = np.linalg.solve(gram, x.T @ y)
+        # Rewards near the float range's edge overflow as Python floats would, without a warning.
+        with float_arithmetic():
+            for candidate_id, x, rewards in groups:
+                y = np.asarray(rewards) - self.mean
+                gram = x.T @ x + RIDGE * np.eye(d)
+                self._coef[candidate_id] = np.linalg.solve(gram, x.T @ y)
         self._fitted = True
 
     def tables(self):
@@ -146,6 +150,6 @@ class RewardModel:
             coef = self._coef.get(candidate_id)
             r = self.mean
             if coef is not None:
-                r += float(coef[-1]) + math.fsum(float(coef[k]) * v for k, v in zip(indices, values))
+                r += float(coef[-1]) + fsum([float(coef[k]) * v for k, v in zip(indices, values)])
             out.append(min(max(r, self.low), self.high) if self.low <= self.high else r)
         return out
