@@ -185,9 +185,10 @@ def balanced(planned, workers, baseline_everywhere=False):
     return [(members, with_baseline) for members, with_baseline in out if members or with_baseline]
 
 
-def sweep_job(job):
-    """One pass over the log for the targets of one model (run by a worker):
-    their part of the `eval` report, or what stopped it."""
+def sweep_job(job, progress=no_progress):
+    """One pass over the log for the targets of one model (run by a worker,
+    or by the command itself, which draws its progress): their part of the
+    `eval` report, or what stopped it."""
     if job["state"] is not None:
         try:
             config = LogConfig(state_text=read_state_text(job["state"]))
@@ -197,7 +198,7 @@ def sweep_job(job):
         config = LogConfig(*job["config"], sources=job["sources"])
     try:
         source = LogSource(job["log"], job["max_line_bytes"])
-        evaluation = evaluate_log(source, config, job["targets"], no_progress, method=job["method"],
+        evaluation = evaluate_log(source, config, job["targets"], progress, method=job["method"],
                                   seed=job["seed"], keep=job["keep"], replays=job["replays"],
                                   with_baseline=job["baseline"], reward_model=job.get("reward_model"),
                                   scale=job.get("scale") or DEFAULT_SCALE)
@@ -253,7 +254,7 @@ def run_sweep(args, config, progress, out=None, path=None, head=None):
     threads = None
     if args.method == "longrun" and where[1] is None:
         # One pass for every target, on the workers' count of threads.
-        planned, threads, where = [(list(range(len(points))), True)], where[0], (1, None)
+        planned, threads = [(list(range(len(points))), True)], where[0]
     elif args.method == "longrun":
         planned = balanced(planned, 2 * len(planned), config.state_text is not None)
     for members, with_baseline in planned:
@@ -263,16 +264,19 @@ def run_sweep(args, config, progress, out=None, path=None, head=None):
                      "targets": [setting(points[k]) for k in members], "baseline": with_baseline,
                      "bootstrap": args.bootstrap, "seed": args.seed, "method": args.method,
                      "replays": replays, "reward_model": model, "scale": args.accept_scale, "keep": 10})
-    saved_threads = job_runner.threads
     if threads is not None:
+        # The one pass, here, on the workers' count of threads, with its own progress.
+        saved_threads = job_runner.threads
         job_runner.share_cpus(min(threads, 8))
-    try:
+        try:
+            results = [sweep_job(jobs[0], progress)]
+        finally:
+            job_runner.threads = saved_threads
+    else:
         with progress(f"sweeping ({len(jobs)} jobs)") as bar:
             total = max(len(jobs), 1)
             results = run_jobs(sweep_job, jobs, *where, _describe,
                                lambda done: bar.update(done * bar.total // total))
-    finally:
-        job_runner.threads = saved_threads
     for result in results:
         if "usage" in result:
             raise UsageError(result["usage"].replace(path, args.log))
