@@ -3,8 +3,6 @@ that a log gives the same bits whatever the order of its terms, the machine
 or the numpy build, and arithmetic as quiet as Python's floats."""
 import math
 
-import numpy as np
-
 # A power of two that brings any float64's partial sums back inside the
 # float range; scaling by it is exact for all but subnormal values.
 _SHRINK = 2.0 ** -64
@@ -26,10 +24,14 @@ def fsum(values):
 
 def exact_sum(values):
     """The exactly rounded sum of a float64 array."""
+    import numpy as np  # here, so that fsum alone does not load numpy (inspect uses it)
+
     return fsum(memoryview(np.ascontiguousarray(values)))
 
 
 def float_arithmetic():
     """A context in which array arithmetic is as Python's float arithmetic:
     an overflow or an inf - inf gives its inf or NaN without a word."""
+    import numpy as np
+
     return np.errstate(all="ignore")
