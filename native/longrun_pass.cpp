@@ -13,10 +13,11 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 }  // namespace
 
-// One (replay, target): its state, what it made of each pending decision,
-// and the explore tap that reads its probabilities and draws its
-// acceptance during one decide.
-struct LongRunPass::Run final : ExploreTap {
+// One (replay, target): its state and joint model, what it made of each
+// pending decision, and the explore tap that reads its probabilities and
+// draws its acceptance during one decide. With a joint model it is also
+// decide's score tap and learn's train tap.
+struct LongRunPass::Run final : ScoreTap, ExploreTap, TrainTap {
   // What the run made of a decision offered to it: the parts of its term,
   // and its own decision's id when it accepted.
   struct Offer {
@@ -28,6 +29,7 @@ struct LongRunPass::Run final : ExploreTap {
   };
 
   BanditState state;
+  std::optional<JointModel> model;
   uint32_t bits;
   double default_reward;
   LongRunSums sums;
@@ -52,11 +54,29 @@ struct LongRunPass::Run final : ExploreTap {
     return false;
   }
 
-  // The built-in probabilities over the estimates, then the acceptance: an
-  // accepted decision is committed steered to the logged choice, a refused
-  // one fails the decide, which leaves the state as it was.
+  ScoreTap* scorer() { return model ? this : nullptr; }
+  TrainTap* trainer() { return model ? this : nullptr; }
+
+  Status score(const CandidateVectors& vectors, std::vector<double>& estimates) override {
+    model->estimate_all(vectors, estimates);
+    return Ok{};
+  }
+
+  Status train(const DecisionRecord& record, double reward) override {
+    return model->train(record.features, reward);
+  }
+
+  // The probabilities (the joint model's rule, else the built-in one) over
+  // the estimates, then the acceptance: an accepted decision is committed
+  // steered to the logged choice, a refused one fails the decide, which
+  // leaves the state as it was. A model refusing the estimates leaves
+  // `explored` unset: the Python replay stops there.
   Status explore(std::span<const double> estimates, double epsilon, std::vector<double>& out) override {
-    share_epsilon_greedy(estimates, greedy_candidates(estimates), epsilon, probabilities);
+    if (model) {
+      if (Status shared = model->explore(estimates, epsilon, probabilities); !shared.ok()) return shared;
+    } else {
+      share_epsilon_greedy(estimates, greedy_candidates(estimates), epsilon, probabilities);
+    }
     explored = true;
     const double ratio = scale * probabilities[chosen] / propensity;
     if (ratio > 1.0) ++sums.cut;
@@ -86,6 +106,17 @@ LongRunPass::LongRunPass(LongRunSettings settings, PassOptions options)
     decline("no target to replay");
     return;
   }
+  settings_.models.resize(settings_.targets.size());
+  saved_models_.resize(settings_.targets.size());
+  for (size_t k = 0; k < settings_.models.size(); ++k) {
+    if (settings_.models[k].kind != LongRunModel::Kind::saved) continue;
+    Result<JointModel> loaded = JointModel::deserialize(settings_.models[k].text);
+    if (!loaded.ok()) {
+      decline("the joint model text does not load");
+      return;
+    }
+    saved_models_[k].emplace(std::move(loaded.value()));
+  }
   if (settings_.baseline_text) {
     if (auto saved = load_saved_state(*settings_.baseline_text)) {
       settings_.targets[0].bits = saved->second;
@@ -106,7 +137,7 @@ const LongRunSums* LongRunPass::sums(size_t replay, size_t target) const {
   return k < runs_.size() ? &runs_[k].sums : nullptr;
 }
 
-bool LongRunPass::start(uint32_t bits) {
+const char* LongRunPass::start(uint32_t bits) {
   std::optional<std::string> baseline_text;
   if (baseline_) baseline_text = serialize(*baseline_);
   const size_t replays = settings_.replay_prefixes.size();
@@ -118,20 +149,34 @@ bool LongRunPass::start(uint32_t bits) {
       const std::optional<std::string>& text = k == 0 && baseline_text ? baseline_text : t.state_text;
       Result<BanditState> state =
           text ? deserialize(*text) : create(t.bits, t.horizon, t.default_reward, t.epsilon, t.forgetfulness);
-      if (!state.ok()) return false;
+      if (!state.ok()) return "no state can be made for a target";
       runs_.emplace_back(std::move(state.value()), t.bits, t.default_reward);
-      runs_.back().scale = settings_.scale;
+      Run& run = runs_.back();
+      run.scale = settings_.scale;
+      const LongRunModel& model = settings_.models[k];
+      if (model.kind == LongRunModel::Kind::fresh) {
+        JointSettings joint = model.settings;
+        joint.bits = t.bits;
+        if (!settings_error(joint).empty()) return "no joint model can be made for a target";
+        run.model.emplace(joint);
+      } else if (model.kind == LongRunModel::Kind::saved) {
+        // Scored at other bits than the state hashes, it would not be the Python replay's.
+        if (saved_models_[k]->settings().bits != t.bits) return "the joint model's bits differ from the state's";
+        run.model.emplace(*saved_models_[k]);
+      }
     }
   }
   started_ = true;
   // Decisions pending in the saved state and resolved before this line.
   for (const auto& [id, reward, when] : early_) {
     for (Run& run : runs_) {
-      if (!learn(run.state, id, reward, when, nullptr).ok()) return false;
+      if (!learn(run.state, id, reward, when, run.trainer()).ok()) {
+        return "a replayed state refuses a resolution of the saved state";
+      }
     }
   }
   early_.clear();
-  return true;
+  return nullptr;
 }
 
 size_t LongRunPass::take_slot() {
@@ -144,7 +189,9 @@ size_t LongRunPass::take_slot() {
 void LongRunPass::decision(const ReadyDecision& d) {
   ++decisions_;
   if (d.record.chosen >= d.candidates) return decline("the logged choice is not a candidate");
-  if (!started_ && !start(d.bits)) return decline("no state can be made for a target");
+  if (!started_) {
+    if (const char* why = start(d.bits)) return decline(why);
+  }
   Pending entry{decisions_, kNoSlot};
   const double propensity = d.record.propensity;
   if (propensity > 0.0 && std::isfinite(propensity)) {
@@ -218,7 +265,7 @@ bool LongRunPass::step_run(Run& run, size_t replay, DecideScratch& scratch) {
         run.explored = run.accepted = false;
         ++run.sums.offered;
         Result<DecisionRecord> record =
-            decide_hashed(run.state, scratch, *d.hashed_at(run.bits), d.record.t, d.record.salt, nullptr, &run);
+            decide_hashed(run.state, scratch, *d.hashed_at(run.bits), d.record.t, d.record.salt, run.scorer(), &run);
         if (record.ok() != run.accepted || !run.explored) {
           return run.fail_at(step.line, "decide refuses the logged inputs");
         }
@@ -239,8 +286,8 @@ bool LongRunPass::step_run(Run& run, size_t replay, DecideScratch& scratch) {
         const Run::Offer& offer = run.offers[step.slot];
         if (offer.accepted) {
           Result<std::optional<Resolution>> done =
-              step.rewarded ? learn(run.state, offer.own, step.reward, kNaN, nullptr)
-                            : learn(run.state, offer.own, run.default_reward, kInf, nullptr);
+              step.rewarded ? learn(run.state, offer.own, step.reward, kNaN, run.trainer())
+                            : learn(run.state, offer.own, run.default_reward, kInf, run.trainer());
           if (!done.ok()) return run.fail_at(step.line, "learn refuses the logged resolution");
         }
         if (std::isfinite(step.reward)) {
@@ -254,7 +301,7 @@ bool LongRunPass::step_run(Run& run, size_t replay, DecideScratch& scratch) {
       }
       case Step::Kind::learn_saved: {
         const auto& [id, reward, when] = saved_[step.shared];
-        if (!learn(run.state, id, reward, when, nullptr).ok()) {
+        if (!learn(run.state, id, reward, when, run.trainer()).ok()) {
           return run.fail_at(step.line, "a replayed state refuses a resolution of the saved state");
         }
         break;

@@ -12,6 +12,10 @@
 //
 // rhat comes from the reward model the Python toolkit fitted: its tables
 // are handed over and its predictions made here as Python makes them.
+// A target with a joint model (joint_model.hpp) has one of its own per run:
+// it scores the decide, its rule gives pi in place of epsilon-greedy, and
+// learn trains it.
+//
 // Every number is computed in the order the Python replay computes it, so
 // the sums are the same bit for bit. Like the other passes, it declines the whole log at the
 // first line the Python evaluation would stop at or might read otherwise.
@@ -26,6 +30,7 @@
 
 #include "api.hpp"
 #include "batch_workers.hpp"
+#include "joint_model.hpp"
 #include "keyed_hash.hpp"
 #include "log_eval.hpp"
 #include "log_pass.hpp"
@@ -33,11 +38,20 @@
 
 namespace sorvane::toolkit {
 
+// A target's model: the built-in one, a fresh joint model of these settings
+// at the run's bits, or the saved joint model `text` holds.
+struct LongRunModel {
+  enum class Kind : uint8_t { builtin, fresh, saved } kind = Kind::builtin;
+  JointSettings settings;  // fresh: its bits are the run's
+  std::string text;        // saved
+};
+
 // What the long-run replay runs: its targets (EvalTarget's settings, where
 // a state_text is the saved state that target continues with its own
 // settings), its replays' draws and the reward model.
 struct LongRunSettings {
   std::vector<EvalTarget> targets;
+  std::vector<LongRunModel> models;  // one per target; empty: every target's is the built-in one
   // The saved state the first target (the logging configuration) continues;
   // it also learns the resolutions of decisions made before the log began.
   std::optional<std::string> baseline_text;
@@ -106,7 +120,8 @@ class LongRunPass final : public LogPass {
   void decision(const ReadyDecision& d) override;
   void resolution(const ResolutionLine& r) override;
   void stepped() override;
-  bool start(uint32_t bits);
+  // The runs' states and models; the reason when one cannot be made.
+  const char* start(uint32_t bits);
   bool learn_saved(std::string_view id, double reward, double when);
   size_t take_slot();
   // One run through the batch's steps; false (and its reason) at the first it cannot take.
@@ -117,6 +132,7 @@ class LongRunPass final : public LogPass {
   std::vector<Run> runs_;  // replay after replay, each its targets in order
   bool started_ = false;
   std::optional<BanditState> baseline_;  // the saved state the baseline continues
+  std::vector<std::optional<JointModel>> saved_models_;  // per target: the saved model each run copies
   std::vector<std::tuple<std::string, double, double>> early_;  // resolved before the first decision line
   std::unordered_map<std::string, Pending, KeyedTextHash> pending_;
   std::vector<size_t> free_slots_;

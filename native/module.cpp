@@ -26,7 +26,10 @@
 //
 //   longrun = LongRunPass(targets, baseline_text, prefixes, scale, model, threads=1, batch_lines=256)
 //     targets as for LogEvaluation, each state_text the saved state that
-//     target continues; baseline_text: the saved state the first target
+//     target continues, and a seventh item, the target's joint model: None
+//     (the built-in model), (learning_rate, explore, gamma_scale,
+//     initial_accumulator) for a fresh one at the run's bits, or the text of
+//     the saved model it continues; baseline_text: the saved state the first target
 //     continues (it learns decisions made before the log began), or None;
 //     prefixes: each replay's acceptance-draw prefix (bytes); model: the
 //     reward model's (tokens, [(candidate id, coefficients packed)], mean, low, high)
@@ -451,6 +454,42 @@ bool reward_tables(PyObject* obj, RewardTables& out) {
   return true;
 }
 
+// A long-run target's joint model (see the top of this file).
+bool longrun_model(PyObject* obj, LongRunModel& out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  if (PyUnicode_Check(obj)) {
+    Py_ssize_t size;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (data == nullptr) return false;
+    out.kind = LongRunModel::Kind::saved;
+    out.text.assign(data, static_cast<size_t>(size));
+    return true;
+  }
+  if (!PyTuple_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError,
+                    "a target's model must be None, a joint model's text or (learning_rate, explore, gamma_scale, "
+                    "initial_accumulator)");
+    return false;
+  }
+  const char* rule;
+  if (!PyArg_ParseTuple(obj, "dsdd:joint model settings", &out.settings.learning_rate, &rule,
+                        &out.settings.gamma_scale, &out.settings.initial_accumulator)) {
+    return false;
+  }
+  if (!explore_rule_from_name(rule, out.settings.explore)) {
+    PyErr_SetString(PyExc_ValueError, "explore must be 'epsilon-greedy' or 'squarecb'");
+    return false;
+  }
+  // The bits are the run's: checked here at any valid count.
+  out.settings.bits = 1;
+  if (std::string error = settings_error(out.settings); !error.empty()) {
+    PyErr_SetString(PyExc_ValueError, error.c_str());
+    return false;
+  }
+  out.kind = LongRunModel::Kind::fresh;
+  return true;
+}
+
 PyObject* longrun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"targets", "baseline_text", "prefixes", "scale", "model", "threads",
                                 "batch_lines", nullptr};
@@ -471,8 +510,9 @@ PyObject* longrun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       EvalTarget t;
       unsigned long bits;
       PyObject* state_text;
-      if (!PyArg_ParseTuple(PyList_GetItem(list, i), "kddddO:target", &bits, &t.horizon, &t.default_reward,
-                            &t.epsilon, &t.forgetfulness, &state_text)) {
+      PyObject* joint = nullptr;
+      if (!PyArg_ParseTuple(PyList_GetItem(list, i), "kddddO|O:target", &bits, &t.horizon, &t.default_reward,
+                            &t.epsilon, &t.forgetfulness, &state_text, &joint)) {
         return nullptr;
       }
       if (bits > 24) {
@@ -481,7 +521,10 @@ PyObject* longrun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       }
       t.bits = static_cast<uint32_t>(bits);
       if (!optional_text(state_text, t.state_text)) return nullptr;
+      LongRunModel model;
+      if (!longrun_model(joint, model)) return nullptr;
       settings.targets.push_back(std::move(t));
+      settings.models.push_back(std::move(model));
     }
     if (!optional_text(baseline_text, settings.baseline_text)) return nullptr;
     const Py_ssize_t r = PyList_Size(prefixes);

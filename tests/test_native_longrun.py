@@ -1,7 +1,7 @@
 """The long-run replay's native path: the same reports as the Python
 replay, estimates bit for bit, on clean logs, logs continuing a saved state,
-logs with expired and pending decisions, several targets, and sweeps on one
-or two workers; and the acceptance draw, the same on both paths."""
+logs with expired and pending decisions, several targets, joint-model targets
+and logging configurations, and sweeps on one or two workers; and the acceptance draw, the same on both paths."""
 import hashlib
 import json
 import math
@@ -10,6 +10,7 @@ import pytest
 from logs import nan_run, write_run
 from test_cli_eval_longrun import continued_log
 from test_cli_eval_methods import two_arm_log
+from test_joint_model_log import write_log as write_joint_log
 
 import sorvane
 from sorvane_cli import _native
@@ -146,12 +147,74 @@ def test_a_log_the_native_pass_declines_gets_the_python_report(tmp_path, capsys,
     assert status != 0 and json.loads(out)["evaluated"] is False
 
 
-def test_a_joint_model_target_goes_the_python_way(tmp_path, capsys, native_calls):
-    path = tmp_path / "two.log"
-    two_arm_log(path, decisions=200)
-    status, out = run(capsys, ["eval", str(path), "--json", "-q", "--target", "model=joint,name=j"])
-    assert status == 0 and native_calls == [False]
-    assert json.loads(out)["targets"][1]["longrun"]["terms"] == 200
+JOINT_TARGETS = ["--target", "model=joint,learning_rate=0.03,epsilon=0.01,name=j1",
+                 "--target", "model=joint,explore=epsilon-greedy,epsilon=0.2,initial_accumulator=1,name=j2",
+                 "--target", "model=joint,learning_rate=0.3,gamma_scale=3,forgetfulness=0.9,default_reward=0.5,name=j3",
+                 "--target", "epsilon=0.1,name=b"]
+
+
+def joint_logs(tmp_path):
+    """name -> (log, extra arguments): built-in logs, and logs written
+    through a joint model, fresh and continuing a saved state and model."""
+    logs = {name: entry for name, entry in write_logs(tmp_path).items() if name in ("run", "two", "continued")}
+    state, model = write_joint_log(tmp_path / "joint.log", 150)
+    (tmp_path / "state.hex").write_text(sorvane.serialize(state))
+    (tmp_path / "model.hex").write_text(model.serialize())
+    write_joint_log(tmp_path / "second.log", 150, state=state, model=model, start=150)
+    logs["joint"] = (tmp_path / "joint.log", [])
+    logs["joint-continued"] = (tmp_path / "second.log", ["--from-state", str(tmp_path / "state.hex"),
+                                                          "--from-model", str(tmp_path / "model.hex")])
+    return logs
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_joint_model_targets_give_the_python_report_bit_for_bit(tmp_path, capsys, monkeypatch, native_calls,
+                                                                threads):
+    from sorvane_cli import jobs
+    # A model at bits of its own, where no saved state fixes them.
+    own_bits = ["--target", "model=joint,bits=10,explore=epsilon-greedy,name=j4"]
+    argv_of = {name: ["eval", str(path), "--json", "-q", *args, *JOINT_TARGETS, "--replays", "2",
+                      *([] if "--from-state" in args else own_bits)]
+               for name, (path, args) in joint_logs(tmp_path).items()}
+    expected = {name: run(capsys, argv, monkeypatch) for name, argv in argv_of.items()}
+    monkeypatch.setattr(jobs, "threads", threads)
+    for name, argv in argv_of.items():
+        status, out = run(capsys, argv)
+        assert (status, out) == expected[name], name
+        report = json.loads(out)
+        assert status == 0 and all(t["longrun"]["accepted_share"] > 0 for t in report["targets"]), name
+        if name.startswith("joint"):
+            assert report["targets"][0]["config"]["learner"]["kind"] == "joint"
+    assert native_calls == [True] * len(argv_of)
+
+
+def test_a_joint_model_sweep_is_the_python_sweep_on_one_or_two_workers(tmp_path, capsys, monkeypatch, native_calls):
+    for name, (path, args) in joint_logs(tmp_path).items():
+        argv = ["sweep", str(path), *args, "--grid", "model=joint", "--grid", "learning_rate=0.01,0.1",
+                "--grid", "explore=squarecb,epsilon-greedy", "--json", "-q"]
+        one = run(capsys, argv + ["--workers", "1"])
+        assert one == run(capsys, argv + ["--workers", "2"]), name
+        assert one == run(capsys, argv + ["--workers", "1"], monkeypatch), name
+        assert one[0] == 0
+    assert native_calls and all(native_calls)
+
+
+@pytest.mark.parametrize("model, error, message", [
+    (5, TypeError, "a target's model must be None, a joint model's text or"),
+    ((0.01, "squarecb", 10.0), TypeError, "joint model settings"),
+    ((0.01, "greedy", 10.0, 0.0), ValueError, "explore must be 'epsilon-greedy' or 'squarecb'"),
+    ((0.0, "squarecb", 10.0, 0.0), ValueError, "learning_rate must be positive and finite"),
+    ((0.01, "squarecb", 10.0, -1.0), ValueError, "initial_accumulator must be finite and not negative"),
+])
+def test_the_pass_refuses_a_target_model_it_cannot_make(model, error, message):
+    with pytest.raises(error, match=message):
+        _native.LongRunPass([(0, 1.0, 0.0, 0.1, 1.0, None, model)], None, [b"0\0"], 0.3, ([], [], 0.0, 0.0, 1.0))
+
+
+def test_a_joint_model_text_that_does_not_load_is_declined():
+    longrun = _native.LongRunPass([(0, 1.0, 0.0, 0.1, 1.0, None, "00")], None, [b"0\0"], 0.3,
+                                  ([], [], 0.0, 0.0, 1.0))
+    assert longrun.declined() == (0, "the joint model text does not load")
 
 
 @pytest.mark.parametrize("decision_id", ["", "d-1", "é" * 70, "x" * 111, "y" * 112, "z" * 113, "w" * 400])

@@ -6,13 +6,14 @@ every target and replay, ahead of its turn on all threads, and steps each
 built-in probabilities and the acceptance draw) written in C++. The reward
 model is fitted in Python (numpy), on rows a first native pass gathers
 (`RewardRowsPass`); its tables go to the extension, which predicts as
-`RewardModel.predict` does. Every number is computed in the order
+`RewardModel.predict` does. A joint target's model goes as its settings
+(or the saved model's text), and each run makes its own, as LongRun does. Every number is computed in the order
 longrun.py computes it, so the estimates are bit for bit those of the
 Python replay.
 
 Like the other native passes it declines any log the Python evaluation
-would stop on or might read otherwise, and it knows the built-in model
-alone: `evaluate.py` then replays the log itself.
+would stop on or might read otherwise: `evaluate.py` then replays the log
+itself.
 """
 from array import array
 
@@ -85,6 +86,19 @@ def _finished_run(target, scale, count, total, total_sq, accepted, cut, terms, o
     return run
 
 
+def _joint_model(target):
+    """The target's joint model as the extension takes it: None (the
+    built-in model), the saved model's text, or the settings of a fresh one
+    (log/learner.py new_model)."""
+    learner = target.learner
+    if learner is None:
+        return None
+    if target.model_text is not None:
+        return target.model_text
+    return (float(learner["learning_rate"]), learner["explore"], float(learner["gamma_scale"]),
+            float(learner["initial_accumulator"]))
+
+
 def longrun_natively(source, config, targets, progress, reward_model, seed, replays, scale, keep=10):
     """The finished long-run evaluation of `targets` (targets.build_targets)
     on the log (a path or LogSource), or None when the native path does not
@@ -93,11 +107,11 @@ def longrun_natively(source, config, targets, progress, reward_model, seed, repl
     native = native_replay._native
     # The native replay learns an accepted decision once: learning it repeatedly past 1 is the Python path's.
     if (native is None or reward_model is None or replays < 1 or DEFAULT_REPEAT
-            or not native_replay.rereadable(source) or any(t.learner is not None for t in targets)):
+            or not native_replay.rereadable(source)):
         return None
     baseline = targets[0].state
     native_targets = [(0 if t.bits is None else t.bits, t.horizon, t.default_reward, t.epsilon, t.forgetfulness,
-                       t.state_text) for t in targets]
+                       t.state_text, _joint_model(t)) for t in targets]
     try:
         prefixes = [acceptance_prefix(seed, replay) for replay in range(replays)]
     except UnicodeError:
