@@ -15,6 +15,7 @@ finish (its process killed, an unexpected exception, a cluster that loses
 it) ends the whole run with JobFailed: no partial result is returned.
 """
 import concurrent.futures
+import concurrent.futures.process
 import ctypes
 import multiprocessing
 import os
@@ -77,11 +78,25 @@ def _end_workers(pool):
             process.join(2.0)
         except (OSError, ValueError, AttributeError, AssertionError):
             pass
-    # The pool's manager thread closes its wake-up pipe as it ends; waiting
-    # for it keeps the interpreter's exit from writing to that pipe as it closes.
+    # The pool's manager thread closes its wake-up pipe as it ends, and the
+    # interpreter's exit wakes every manager thread still listed: waiting for
+    # it keeps that wake-up from writing to the pipe as it closes. A machine
+    # too busy for it to end in time gets a wake-up that keeps quiet instead.
     manager = getattr(pool, "_executor_manager_thread", None)
     if manager is not None:
         manager.join(2.0)
+        wakeup = getattr(concurrent.futures.process, "_threads_wakeups", {}).get(manager)
+        if wakeup is not None and manager.is_alive():
+            wakeup.wakeup = _quietly(wakeup.wakeup)
+
+
+def _quietly(wakeup):
+    def quiet_wakeup():
+        try:
+            wakeup()
+        except (OSError, ValueError):  # the pipe closed under it
+            pass
+    return quiet_wakeup
 
 
 # How long a command tries to reach the Dask scheduler before it gives up (exit 6).

@@ -1,15 +1,16 @@
 """The long-run replay by the toolkit's extension module, where it applies.
 
 The extension (`_native.LongRunPass`) reads and hashes each line once for
-every target and replay, ahead of its turn on all threads, and steps each
-(replay, target) through the engine in log order, its explore step (the
-built-in probabilities and the acceptance draw) written in C++. The reward
-model is fitted in Python (numpy), on rows a first native pass gathers
-(`RewardRowsPass`); its tables go to the extension, which predicts as
-`RewardModel.predict` does. A joint target's model goes as its settings
-(or the saved model's text), and each run makes its own, as LongRun does. Every number is computed in the order
-longrun.py computes it, so the estimates are bit for bit those of the
-Python replay.
+every target and replay, ahead of its turn on all threads; then the
+(replay, target) runs go through each batch of lines side by side on those
+threads, each through the engine in log order, its explore step (the
+target's probabilities and the acceptance draw) written in C++. A joint
+target's model goes as its settings (or the saved model's text), and each
+run makes its own, as LongRun does. The reward model is fitted in Python
+(numpy), on rows a first native pass gathers (`RewardRowsPass`); its
+tables go to the extension, which predicts as `RewardModel.predict` does.
+Every number is computed in the order longrun.py computes it, so the
+estimates are bit for bit those of the Python replay.
 
 Like the other native passes it declines any log the Python evaluation
 would stop on or might read otherwise: `evaluate.py` then replays the log
