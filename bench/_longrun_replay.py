@@ -4,7 +4,8 @@
 `load(path)` reads a log written by _click_truth.write_log; `estimate` runs
 every configuration's replays over it and returns their summaries and runs,
 at a fixed acceptance scale or, with `adaptive`, at one each run sets from
-its own past (_adaptive_scale.py).
+its own past (_adaptive_scale.py); with `bag`, each replay learns from a
+resample of the log of its own (_bagged_replay.py).
 """
 
 from __future__ import annotations
@@ -14,6 +15,7 @@ import math
 
 import sorvane
 from _adaptive_scale import AdaptiveLongRun
+from _bagged_replay import BaggedLongRun, bag_uniform, multiplicity
 
 from sorvane_cli.evaluation.longrun import LongRun, summary
 from sorvane_cli.evaluation.rejection import acceptance_uniform
@@ -48,20 +50,32 @@ def reward_predictions(events):
     return [model.predict(ev[1], [c[0] for c in ev[2]]) for ev in events]
 
 
-def estimate(header, events, configs, scale, replays=3, seed=0, rhat=None, repeat=False, adaptive=None):
+def estimate(header, events, configs, scale, replays=3, seed=0, rhat=None, repeat=False, adaptive=None, bag=None):
     """{config: summary} and {config: [runs]} for configs [(epsilon, forgetfulness)].
 
     `adaptive`, a dict of AdaptiveLongRun's share, cap, start and warmup,
-    replaces the fixed `scale`; each summary then holds the mean "scale"."""
+    replaces the fixed `scale`; each summary then holds the mean "scale".
+    `bag` ("poisson" or "half") learns each replay from a resample of its own;
+    each summary then holds the share of accepted decisions not learned from."""
     if rhat is None:
         rhat = reward_predictions(events)
     runs = {}
     for replay in range(replays):
         us = [acceptance_uniform(seed, ev[0], replay) for ev in events]
+        if bag is not None:
+            ms = [multiplicity(bag, bag_uniform(seed, ev[0], replay)) for ev in events]
         for config in configs:
             epsilon, forgetfulness = config
             target = Target("t", header["bits"], epsilon, forgetfulness, 0.0, header["horizon"])
             state = sorvane.create(header["bits"], header["horizon"], 0.0, epsilon, forgetfulness)
+            if bag is not None:
+                run = BaggedLongRun(target, scale, state, bag)
+                for ev, u, r, m in zip(events, us, rhat, ms):
+                    decision_id, context, candidates, t, salt, chosen, p, kind, reward = ev
+                    run.bagged_decision(m, decision_id, u, context, candidates, t, salt, chosen, p, r)
+                    run.resolution(decision_id, kind, reward)
+                runs.setdefault(config, []).append(run)
+                continue
             if adaptive is None:
                 run = LongRun(target, scale, state, repeat)
             else:
@@ -77,6 +91,9 @@ def estimate(header, events, configs, scale, replays=3, seed=0, rhat=None, repea
     if adaptive is not None:
         for config, rs in runs.items():
             summaries[config]["scale"] = math.fsum(run.mean_scale() for run in rs) / len(rs)
+    if bag is not None:
+        for config, rs in runs.items():
+            summaries[config]["dropped_share"] = math.fsum(run.dropped / run.offered for run in rs) / len(rs)
     return summaries, runs
 
 
@@ -100,11 +117,12 @@ def spearman(a, b):
     return num / den if den else math.nan
 
 
-def estimate_and_recommend(header, events, configs, scale, replays=3, seed=0, rhat=None, repeat=False, adaptive=None):
+def estimate_and_recommend(header, events, configs, scale, replays=3, seed=0, rhat=None, repeat=False, adaptive=None,
+                           bag=None):
     """Summaries, the recommendation, and the paired (mean, error) of the
     best estimate less each configuration."""
     from sorvane_cli.evaluation.longrun import difference, recommendation
-    summaries, runs = estimate(header, events, configs, scale, replays, seed, rhat, repeat, adaptive)
+    summaries, runs = estimate(header, events, configs, scale, replays, seed, rhat, repeat, adaptive, bag)
     terms = {c: [run.terms for run in rs] for c, rs in runs.items()}
     rec = recommendation(list(configs), terms)
     differences = {c: difference(terms[rec["best"]], terms[c]) for c in configs if c != rec["best"]}

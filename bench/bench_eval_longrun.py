@@ -18,7 +18,11 @@ real run with another.
 With --adaptive Q each (replay, configuration) run sets its acceptance scale
 before every decision from its own past: the Q-quantile of p / pi(logged
 choice), capped (_adaptive_scale.py); "scale" is then the mean scale offered.
-Estimates are cached under build/click/ per scale (or Q and cap) and replays.
+With --bagged poisson (or half) each replay learns from a resample of the
+log of its own: every decision a multiplicity drawn per (replay, decision),
+Poisson(1) (or 0 / 1: give it twice the scale), independent of the acceptance draw; every term is
+still counted once (_bagged_replay.py). Give it more replays (--replays 8).
+Estimates are cached under build/click/ per scale (or Q and cap), bag and replays.
 """
 
 from __future__ import annotations
@@ -35,6 +39,7 @@ sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent))
 import _click_truth as ct  # noqa: E402
 import _longrun_replay as lr  # noqa: E402
+from _bagged_replay import BAGS  # noqa: E402
 
 from sorvane_cli.evaluation.longrun import MARGIN, Z_95  # noqa: E402
 
@@ -49,9 +54,12 @@ def log_path(seed: int) -> Path:
     return path
 
 
-def estimates(seed: int, scale: float, replays: int, repeat: bool = False, adaptive: dict | None = None) -> dict:
+def estimates(seed: int, scale: float, replays: int, repeat: bool = False, adaptive: dict | None = None,
+              bag: str | None = None) -> dict:
     """{"summaries": {config name: summary}, "recommendation": ...}, cached."""
-    if adaptive is None:
+    if bag is not None:
+        cache = WORK / f"longrun_s{seed}_c{scale}_r{replays}_bag{bag}.json"
+    elif adaptive is None:
         cache = WORK / f"longrun_s{seed}_c{scale}_r{replays}{'_repeat' if repeat else ''}.json"
     else:
         cache = WORK / (f"longrun_s{seed}_q{adaptive['share']}_cap{adaptive['cap']}_w{adaptive['warmup']}"
@@ -60,7 +68,7 @@ def estimates(seed: int, scale: float, replays: int, repeat: bool = False, adapt
         return json.loads(cache.read_text())
     header, events = lr.load(log_path(seed))
     summaries, rec, differences = lr.estimate_and_recommend(header, events, ct.GRID, scale, replays, repeat=repeat,
-                                                            adaptive=adaptive)
+                                                            adaptive=adaptive, bag=bag)
 
     def name(config):
         return ct.config_name(*config)
@@ -114,6 +122,8 @@ def main() -> None:
     parser.add_argument("--cap", type=float, default=1.0, help="the adaptive scale's largest value")
     parser.add_argument("--warmup", type=int, default=100,
                         help="decisions the adaptive scale stays at --scale before it follows the quantile")
+    parser.add_argument("--bagged", choices=BAGS, default=None,
+                        help="each replay learns from a resample of the log of its own: Poisson(1) or 0 / 1 times")
     parser.add_argument("--margin", type=float, default=None,
                         help="the recommendation's margin (default: the toolkit's)")
     parser.add_argument("--seeds", default=",".join(map(str, ct.SEEDS)))
@@ -123,13 +133,17 @@ def main() -> None:
         parser.error("--adaptive must be in [0, 1), --cap positive, --warmup at least 1")
     if args.adaptive is not None and args.repeat:
         parser.error("--repeat takes a fixed scale")
+    if args.bagged is not None and (args.adaptive is not None or args.repeat):
+        parser.error("--bagged takes a fixed scale, without --repeat")
     adaptive = None if args.adaptive is None else {"share": args.adaptive, "cap": args.cap, "start": args.scale,
                                                    "warmup": args.warmup}
     data = ct.load()["runs"]
     scale_text = (f"c = {args.scale}" if adaptive is None else
                   f"c = the {args.adaptive}-quantile of p / pi, at most {args.cap}, {args.scale} for the first "
                   f"{args.warmup}")
-    print(f"long-run replay, {scale_text}{' (repeated past 1)' if args.repeat else ''}, {args.replays} replays; "
+    bag_text = f", each replay learning from a {args.bagged} resample of the log" if args.bagged else ""
+    print(f"long-run replay, {scale_text}{' (repeated past 1)' if args.repeat else ''}{bag_text}, "
+          f"{args.replays} replays; "
           "truth: mean of real 50,000-round runs")
     print(f"{'seed':>4}  {'recommended':<34} {'share':>6}  {'best estimate':<34} {'share':>6}  "
           f"{'tied worst':>10}  {'cover':>6}  {'cover@len':>9}  {'rho':>5}  {'rho 1v1':>7}  {'runs':>4}  "
@@ -142,7 +156,7 @@ def main() -> None:
             continue
         truth = {n: sum(v) / len(v) for n, v in runs.items()}
         top = max(truth.values())
-        est = estimates(seed, args.scale, args.replays, args.repeat, adaptive)
+        est = estimates(seed, args.scale, args.replays, args.repeat, adaptive, args.bagged)
         summaries = est["summaries"]
         winner, best, tied = recommend(est, MARGIN if args.margin is None else args.margin)
         rec = {"winner": winner, "best": best, "tied": tied}
