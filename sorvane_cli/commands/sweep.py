@@ -250,13 +250,14 @@ def run_sweep(args, config, progress, out=None, path=None, head=None):
     state = os.path.abspath(args.from_state) if config.state_text is not None else None
     model = fit_reward_model(LogSource(path, args.max_line_bytes), progress) if args.method == "longrun" else None
     jobs = []
-    planned = plan_jobs(points, config, log_bits, args.method)
-    threads = None
-    if args.method == "longrun" and where[1] is None:
-        # One pass for every target, on the workers' count of threads.
-        planned, threads = [(list(range(len(points))), True)], where[0]
-    elif args.method == "longrun":
-        planned = balanced(planned, 2 * len(planned), config.state_text is not None)
+    # The long-run replay here: one pass for every target, on the workers' count of threads.
+    one_pass = args.method == "longrun" and where[1] is None
+    if one_pass:
+        planned = [(list(range(len(points))), True)]
+    else:
+        planned = plan_jobs(points, config, log_bits, args.method)
+        if args.method == "longrun":
+            planned = balanced(planned, 2 * len(planned), config.state_text is not None)
     for members, with_baseline in planned:
         jobs.append({"log": path, "name": args.log, "state": state, "max_line_bytes": args.max_line_bytes,
                      "config": (config.horizon, config.default_reward, config.epsilon, config.forgetfulness),
@@ -264,10 +265,9 @@ def run_sweep(args, config, progress, out=None, path=None, head=None):
                      "targets": [setting(points[k]) for k in members], "baseline": with_baseline,
                      "bootstrap": args.bootstrap, "seed": args.seed, "method": args.method,
                      "replays": replays, "reward_model": model, "scale": args.accept_scale, "keep": 10})
-    if threads is not None:
-        # The one pass, here, on the workers' count of threads, with its own progress.
+    if one_pass:
         saved_threads = job_runner.threads
-        job_runner.share_cpus(min(threads, 8))
+        job_runner.share_cpus(min(where[0], 8))
         try:
             results = [sweep_job(jobs[0], progress)]
         finally:
